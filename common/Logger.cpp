@@ -1,0 +1,50 @@
+#include "common/Logger.h"
+
+#include <fstream>
+#include <iostream>
+#include <unistd.h>
+
+Logger Logger::s_logger;
+bool Logger::s_bInit = false;
+
+bool Logger::init(const char* loggerId)
+{
+    if (s_bInit)
+    {
+        return true;
+    }
+    s_bInit = true;
+    s_logger.m_loggerId = loggerId;
+
+    const char* path = nullptr;
+    for (const char* candidate : {LOG_CONFIG_RELATIVE(), LOG_CONFIG_ABSOLUTE()})
+    {
+        // Opening the file for reading is the test: a file that exists but cannot be read
+        // counts as missing.
+        std::ifstream probe(candidate);
+        if (probe.is_open())
+        {
+            path = candidate;
+            break;
+        }
+    }
+    if (path == nullptr)
+    {
+        std::cout << LOG_CONFIG_RELATIVE() << " not found." << std::endl;
+        std::cout << LOG_CONFIG_ABSOLUTE() << " not found." << std::endl;
+        return false;
+    }
+
+    el::Loggers::configureFromGlobal(path);
+    el::Helpers::setCrashHandler(&Logger::handleSignal);
+    return true;
+}
+
+void Logger::handleSignal(int sig)
+{
+    // Only reachable in the short window between the logging set-up and the installation of the
+    // process's own signal handlers, while the main thread is the only thread.
+    CLOG(WARNING, s_logger.m_loggerId.c_str()) << "Exiting with signal: " << sig;
+    el::Loggers::flushAll();
+    _exit(0);
+}

@@ -1,0 +1,170 @@
+#pragma once
+
+#include "common/LogLimiter.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <queue>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The SSDP responder: one UDP socket bound to the SSDP group on "eth1", a listener thread that
+// receives datagrams and a responder thread that judges each one and answers valid searches
+// after a random delay bounded by the request's MX.
+class RedfishDiscovery
+{
+public:
+    struct RedfishdInfo
+    {
+        std::string uuid; // empty until read from the service-information file
+    };
+
+    using Clock = std::chrono::steady_clock;
+    using Headers = std::map<std::string, std::string>;
+
+    // The receive buffer holds one datagram plus the NUL that ends its text, so at most 1023
+    // bytes of a datagram are ever seen.
+    static constexpr std::size_t RCV_BUF_SIZE = 1024;
+    // Datagrams received but not judged yet; one that finds the inbox full is dropped.
+    static constexpr std::size_t INBOX_CAPACITY = 128;
+    // Responses judged and waiting for their send time; a search beyond this is dropped.
+    static constexpr std::size_t MAX_PENDING_RSP = 256;
+    // UPnP Device Architecture 1.1: a device waits a random time below MX seconds, and MX
+    // values above 5 are treated as 5.
+    static constexpr int MX_MAX = 5;
+
+    RedfishDiscovery();
+    ~RedfishDiscovery();
+    RedfishDiscovery(const RedfishDiscovery&) = delete;
+    RedfishDiscovery& operator=(const RedfishDiscovery&) = delete;
+
+    static RedfishDiscovery* instance() { return &s_RedfishDiscovery; }
+
+    bool run();
+    bool stop();
+
+    // Request judging; pure: no socket, clock, log or member data.
+    bool parseSearchQuery(char* text, Headers& headers);
+    bool isHostFieldValid(std::string& value);
+    bool isManFieldValid(std::string& value);
+    bool isStFieldValid(std::string& value);
+    bool isMxFieldValid(std::string& value);
+    // The MX value as the delay uses it: its leading decimal number, raised to 1 and capped at 5.
+    static int clampMx(const std::string& value);
+
+    // Response side.
+    bool readRedfishdInfo();
+    void buildSearchRsp(std::string& out, RedfishdInfo& info);
+    void replacePlaceholderStr(std::string& text, std::string& value);
+    int drawDelayMs(int mx);
+    bool sendSearchRsp(const std::string& rsp, const sockaddr_in* to, socklen_t toLen);
+
+    // Judges one received datagram and, for a valid search, builds the response: the whole
+    // path from bytes to answer without a socket. False when nothing is to be sent.
+    bool judgeSearch(char* text, std::string& rsp, int& mx);
+
+    const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
+    void setIfAddr(const in_addr& addr);
+
+    static const char* SSDP_ADDR() { return "239.255.255.250"; }
+    static const char* MULTICAST_IF() { return "eth1"; }
+    static const char* SEARCH_METHOD() { return "M-SEARCH"; }
+    static const char* HOST_FIELD_NAME() { return "HOST"; }
+    static const char* HOST_FIELD_VAL() { return "239.255.255.250:1900"; }
+    static const char* MANDATORY_FIELD_NAME() { return "MAN"; }
+    static const char* MANDATORY_FIELD_VAL() { return "\"ssdp:discover\""; }
+    static const char* MX_FIELD_NAME() { return "MX"; }
+    static const char* ST_FIELD_NAME() { return "ST"; }
+    static const char* URN_TAG_NAME() { return "URN"; }
+    static const char* URN_REDFISH_SVC() { return "dmtf-org:service:redfish-rest:1"; }
+    static const char* ALL_TARGETS() { return "ssdp:all"; }
+    static const char* UPNP_ROOT_DEVICE() { return "upnp:rootdevice"; }
+
+    static const char* RSP_LINE() { return "HTTP/1.1 200 OK\r\n"; }
+    static const char* CACHE_CTL() { return "CACHE-CONTROL:1800\r\n"; }
+    static const char* ST_URI() { return "ST:urn:dmtf-org:service:redfish-rest:1\r\n"; }
+    static const char* UNIQ_SVC_NAME()
+    {
+        return "USN:uuid:<UUID of Manager>::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n";
+    }
+    static const char* SVC_LOCATION() { return "AL:https://<ip-addr:port>/redfish/v1\r\n"; }
+    static const char* EXT() { return "EXT:\r\n"; }
+    static const char* BLANK_LINE() { return "\r\n"; }
+    static const char* OPENING_BRACKET() { return "<"; }
+    static const char* CLOSING_BRACKET() { return ">"; }
+
+private:
+    struct Datagram
+    {
+        std::array<char, RCV_BUF_SIZE> text; // NUL-terminated
+        sockaddr_in sender;
+        socklen_t senderLen;
+        Clock::time_point arrival;
+    };
+
+    struct PendingRsp
+    {
+        Clock::time_point due;
+        std::string rsp;
+        sockaddr_in to;
+        socklen_t toLen;
+        bool operator>(const PendingRsp& other) const { return due > other.due; }
+    };
+
+    bool init();
+    bool initSocket();
+    bool initMulticast();
+    void setRecvTimeout();
+    void listenerThread();
+    void responderThread();
+    void eventSend();
+    void handleDatagram(Datagram& datagram);
+
+    static RedfishDiscovery s_RedfishDiscovery;
+
+    std::atomic<bool> m_bRunning{false};
+    sockaddr_in m_ssdpAddr{};
+    sockaddr m_ifAddr{};
+    int m_sockFd = -1;
+    std::thread m_listener;
+    std::thread m_responder;
+    RedfishdInfo m_redfishdInfo;
+
+    // Listener side: the receive buffer and the sender of the last datagram.
+    std::vector<char> m_rcvBuf;
+    int m_rcvLen = 0;
+    sockaddr_in m_senderAddr{};
+    socklen_t m_senderAddrLen = sizeof(sockaddr_in);
+
+    // Hand-over: a ring of received datagrams, copied in by the listener and out by the
+    // responder, both under m_mutex; m_cv wakes the responder.
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Datagram> m_inbox;
+    std::size_t m_inboxHead = 0;
+    std::size_t m_inboxCount = 0;
+    bool m_bListenerDone = false;
+    std::uint64_t m_inboxDrops = 0;
+
+    // Responder side only.
+    std::priority_queue<PendingRsp, std::vector<PendingRsp>, std::greater<PendingRsp>> m_pending;
+    std::mt19937 m_rng;
+    LogLimiter m_openFailLimit;
+    LogLimiter m_parseFailLimit;
+    LogLimiter m_infoKindLimit;
+    LogLimiter m_sendFailLimit;
+    LogLimiter m_pendingFullLimit;
+    // Listener side only.
+    LogLimiter m_timeoutFailLimit;
+    LogLimiter m_inboxFullLimit;
+};

@@ -1,0 +1,136 @@
+// Judging of SSDP search requests (UPnP Device Architecture 1.1, section 1.3.2). Pure: bytes in,
+// verdict and header map out; nothing here throws for any input, logs or touches a socket.
+
+#include "discovery/RedfishDiscovery.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace
+{
+// Every comparison with a constant looks at 8 characters at most: a constant shorter than that
+// matches only itself, a longer one matches any text that starts with its first 8 characters.
+constexpr std::size_t COMPARE_LEN = 8;
+constexpr const char* BLANKS = " \t";
+
+bool matches(const std::string& text, const char* constant)
+{
+    return std::strncmp(text.c_str(), constant, COMPARE_LEN) == 0;
+}
+
+std::string toUpper(std::string_view text)
+{
+    std::string upper(text);
+    for (char& c : upper)
+    {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return upper;
+}
+
+std::string_view skipBlanks(std::string_view text)
+{
+    const std::size_t start = text.find_first_not_of(BLANKS);
+    return start == std::string_view::npos ? std::string_view() : text.substr(start);
+}
+} // namespace
+
+bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers)
+{
+    const std::string_view work(text); // the text ends at its first NUL
+    const char* const names[] = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
+                                 ST_FIELD_NAME()};
+
+    // Only text up to the last line feed forms lines; a line keeps any carriage return.
+    std::size_t offset = 0;
+    for (std::size_t lf; (lf = work.find('\n', offset)) != std::string_view::npos; offset = lf + 1)
+    {
+        const std::string_view line = work.substr(offset, lf - offset);
+        if (offset == 0)
+        {
+            const std::size_t methodLen = std::strlen(SEARCH_METHOD());
+            if (line.compare(0, methodLen, SEARCH_METHOD()) != 0)
+            {
+                return false;
+            }
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+        {
+            continue;
+        }
+        const std::string name = toUpper(line.substr(0, colon));
+        for (const char* known : names)
+        {
+            if (matches(name, known))
+            {
+                headers[known] = std::string(skipBlanks(line.substr(colon + 1)));
+                break;
+            }
+        }
+    }
+
+    for (const char* known : names)
+    {
+        if (headers.find(known) == headers.end())
+        {
+            return false;
+        }
+    }
+    return isHostFieldValid(headers[HOST_FIELD_NAME()]) &&
+           isManFieldValid(headers[MANDATORY_FIELD_NAME()]) &&
+           isStFieldValid(headers[ST_FIELD_NAME()]);
+}
+
+bool RedfishDiscovery::isHostFieldValid(std::string& value)
+{
+    return matches(value, HOST_FIELD_VAL());
+}
+
+bool RedfishDiscovery::isManFieldValid(std::string& value)
+{
+    return matches(value, MANDATORY_FIELD_VAL());
+}
+
+bool RedfishDiscovery::isStFieldValid(std::string& value)
+{
+    // Search targets answered: all devices, the root device, and the Redfish service type
+    // (DSP0266 names "urn:dmtf-org:service:redfish-rest:1" as the service's SSDP target).
+    if (matches(value, ALL_TARGETS()) || matches(value, UPNP_ROOT_DEVICE()))
+    {
+        return true;
+    }
+    const std::size_t colon = value.find(':');
+    if (colon == std::string::npos)
+    {
+        return false;
+    }
+    if (!matches(toUpper(std::string_view(value).substr(0, colon)), URN_TAG_NAME()))
+    {
+        return false;
+    }
+    const std::string service(skipBlanks(std::string_view(value).substr(colon + 1)));
+    return matches(service, URN_REDFISH_SVC());
+}
+
+bool RedfishDiscovery::isMxFieldValid(std::string& value)
+{
+    const long mx = std::strtol(value.c_str(), nullptr, 10);
+    return mx >= 1 && mx <= MX_MAX;
+}
+
+int RedfishDiscovery::clampMx(const std::string& value)
+{
+    // Read as atoi reads it (leading blanks, a sign, digits), but saturating instead of
+    // overflowing. An MX below 1 (empty, 0, negative, not a number) is answered within a second.
+    const long mx = std::strtol(value.c_str(), nullptr, 10);
+    if (mx > MX_MAX)
+    {
+        return MX_MAX;
+    }
+    return mx < 1 ? 1 : static_cast<int>(mx);
+}

@@ -1,0 +1,28 @@
+// Entry point of the Redfish service discovery daemon: logging, signals, then the SSDP service on
+// the main thread until a stop signal.
+
+#include "common/Logger.h"
+#include "discovery/RedfishDiscovery.h"
+#include "discovery/Signals.h"
+
+#include <iostream>
+
+INITIALIZE_EASYLOGGINGPP
+
+int main(int /*argc*/, char** /*argv*/)
+{
+    if (!Logger::init(Logger::DISC_LOG()))
+    {
+        std::cout << "Logger::init() failed" << std::endl;
+        return 1;
+    }
+    // After the logging set-up, whose crash handlers these replace.
+    configSignalHandler();
+
+    LOG_DISC(INFO) << "Starting the Storage Server discovery process.";
+    const bool ran = RedfishDiscovery::instance()->run();
+    stopSignalRelay();
+    LOG_DISC(INFO) << "Stopping the Storage Server discovery process.";
+    // A service that could not start exits with 1 so that a supervisor can restart it.
+    return ran ? 0 : 1;
+}

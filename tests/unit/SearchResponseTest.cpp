@@ -1,0 +1,312 @@
+#include "LogCapture.h"
+#include "discovery/RedfishDiscovery.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+in_addr address(const char* text)
+{
+    in_addr addr{};
+    inet_aton(text, &addr);
+    return addr;
+}
+
+std::string expectedResponse(const std::string& uuid, const std::string& ip)
+{
+    return "HTTP/1.1 200 OK\r\n"
+           "CACHE-CONTROL:1800\r\n"
+           "ST:urn:dmtf-org:service:redfish-rest:1\r\n"
+           "USN:uuid:" +
+           uuid +
+           "::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
+           "AL:https://" +
+           ip +
+           "/redfish/v1\r\n"
+           "EXT:\r\n"
+           "\r\n";
+}
+
+TEST(BuildSearchRsp, ExactBytesAndLength)
+{
+    struct Case
+    {
+        std::string uuid;
+        const char* ip;
+    };
+    const Case cases[] = {
+        {"92384634-2938-2342-8820-489239905423", "198.18.0.1"},
+        {"", "198.18.0.1"},
+        {"<odd>uuid<with>brackets", "10.0.0.1"},
+        {"92384634-2938-2342-8820-489239905423", "0.0.0.0"},
+        {"92384634-2938-2342-8820-489239905423", "255.255.255.255"},
+    };
+    for (const Case& c : cases)
+    {
+        RedfishDiscovery service;
+        service.setIfAddr(address(c.ip));
+        RedfishDiscovery::RedfishdInfo info{c.uuid};
+        std::string out = "stale content";
+        service.buildSearchRsp(out, info);
+        EXPECT_EQ(out, expectedResponse(c.uuid, c.ip));
+        EXPECT_EQ(out.size(), 169 + c.uuid.size() + std::string(c.ip).size());
+        EXPECT_EQ(info.uuid, c.uuid);
+    }
+}
+
+TEST(ReplacePlaceholderStr, OneReplacementBracketsIncluded)
+{
+    struct Case
+    {
+        std::string text;
+        std::string value;
+        std::string result;
+    };
+    const Case cases[] = {
+        {"a<x>b", "V", "aVb"},
+        {"<whole>", "", ""},
+        {"a<x>b<y>c", "<z>", "a<z>b<y>c"},
+        {"no brackets", "V", "no brackets"},
+        {"close>before<open", "V", "close>before<open"},
+    };
+    RedfishDiscovery service;
+    for (const Case& c : cases)
+    {
+        std::string text = c.text;
+        std::string value = c.value;
+        service.replacePlaceholderStr(text, value);
+        EXPECT_EQ(text, c.result) << c.text;
+    }
+}
+
+TEST(DrawDelayMs, BoundedByMxAndSpread)
+{
+    struct Case
+    {
+        int mx;
+        int bound;
+    };
+    RedfishDiscovery service;
+    for (const Case c : {Case{1, 1000}, Case{3, 3000}, Case{5, 5000}, Case{0, 1000},
+                         Case{-7, 1000}, Case{10, 5000}, Case{INT_MAX, 5000}})
+    {
+        int lowest = INT_MAX;
+        int highest = -1;
+        for (int i = 0; i < 4000; ++i)
+        {
+            const int d = service.drawDelayMs(c.mx);
+            lowest = std::min(lowest, d);
+            highest = std::max(highest, d);
+        }
+        EXPECT_GE(lowest, 0) << "mx " << c.mx;
+        EXPECT_LT(highest, c.bound) << "mx " << c.mx;
+        // 4000 uniform draws leave neither tenth of the range empty.
+        EXPECT_LT(lowest, c.bound / 10) << "mx " << c.mx;
+        EXPECT_GT(highest, c.bound - c.bound / 10) << "mx " << c.mx;
+    }
+}
+
+// Regression: an unseeded generator gave every process the same delays, so a fleet booted from
+// one image answered a search all in the same millisecond.
+TEST(DrawDelayMs, DifferentServicesDrawDifferentSequences)
+{
+    std::set<std::vector<int>> sequences;
+    for (int s = 0; s < 4; ++s)
+    {
+        RedfishDiscovery service;
+        std::vector<int> draws;
+        for (int i = 0; i < 8; ++i)
+        {
+            draws.push_back(service.drawDelayMs(5));
+        }
+        sequences.insert(draws);
+    }
+    EXPECT_EQ(sequences.size(), 4U);
+}
+
+// Lays out <tmp>/data/redfish.json and runs the test from <tmp>/opt/bin, as the daemon runs.
+class ServiceInfo : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/redfish-info-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_root = tmpl;
+        fs::create_directories(m_root / "data");
+        fs::create_directories(m_root / "opt" / "bin");
+        m_cwd = fs::current_path();
+        fs::current_path(m_root / "opt" / "bin");
+        service.setIfAddr(address("198.18.0.1"));
+        LogCapture::clear();
+    }
+    void TearDown() override
+    {
+        fs::current_path(m_cwd);
+        fs::remove_all(m_root);
+    }
+    void write(const std::string& content)
+    {
+        std::ofstream(m_root / "data" / "redfish.json", std::ios::trunc) << content;
+    }
+    std::size_t warnings(const std::string& text)
+    {
+        return LogCapture::count("discovery", el::Level::Warning, text);
+    }
+
+    RedfishDiscovery service;
+    fs::path m_root;
+    fs::path m_cwd;
+};
+
+TEST_F(ServiceInfo, FileContentsAndOutcomes)
+{
+    struct Case
+    {
+        const char* name;
+        const char* content; // nullptr: no file
+        bool result;
+        std::string uuid;      // cached afterwards
+        const char* warning;   // the one WARNING expected, or nullptr for none
+        std::size_t dataErrors;
+    };
+    const Case cases[] = {
+        {"missing file", nullptr, false, "", "Failed to open the redfishd info file", 0},
+        {"empty file", "", false, "", "Failed to parse the redfishd info", 1},
+        {"not JSON", "uuid=1", false, "", "Failed to parse the redfishd info", 1},
+        {"top-level array", "[\"u\"]", false, "", "The redfishd info is not a JSON object", 0},
+        {"top-level number", "42", false, "", "The redfishd info is not a JSON object", 0},
+        {"top-level string", "\"u\"", false, "", "The redfishd info is not a JSON object", 0},
+        {"top-level null", "null", false, "", nullptr, 0},
+        {"uuid absent", "{\"id\": 1}", false, "", nullptr, 0},
+        {"uuid null", "{\"uuid\": null}", false, "", nullptr, 0},
+        {"uuid array", "{\"uuid\": [1]}", false, "", "The redfishd info member uuid is not a string",
+         0},
+        {"uuid object", "{\"uuid\": {}}", false, "",
+         "The redfishd info member uuid is not a string", 0},
+        {"uuid empty string", "{\"uuid\": \"\"}", true, "", nullptr, 0},
+        {"uuid number", "{\"uuid\": 42}", true, "42", nullptr, 0},
+        {"uuid boolean", "{\"uuid\": true}", true, "true", nullptr, 0},
+        {"uuid string", "{\"uuid\": \"abc-123\", \"other\": 1}", true, "abc-123", nullptr, 0},
+        {"uuid long string", nullptr, true, std::string(5000, 'u'), nullptr, 0},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        RedfishDiscovery fresh;
+        LogCapture::clear();
+        fs::remove(m_root / "data" / "redfish.json");
+        if (c.content != nullptr)
+        {
+            write(c.content);
+        }
+        else if (c.result)
+        {
+            write("{\"uuid\": \"" + c.uuid + "\"}");
+        }
+        EXPECT_EQ(fresh.readRedfishdInfo(), c.result);
+        EXPECT_EQ(fresh.redfishdInfo().uuid, c.uuid);
+        const std::size_t expectedWarnings = c.warning != nullptr ? 1 : 0;
+        std::size_t seenWarnings = 0;
+        std::size_t seenDataErrors = 0;
+        for (const LogRecord& r : LogCapture::records())
+        {
+            seenWarnings += (r.level == el::Level::Warning) ? 1 : 0;
+            seenDataErrors += (r.logger == "datamgr" && r.level == el::Level::Error) ? 1 : 0;
+        }
+        EXPECT_EQ(seenWarnings, expectedWarnings);
+        if (c.warning != nullptr)
+        {
+            EXPECT_EQ(warnings(c.warning), 1U);
+        }
+        EXPECT_EQ(seenDataErrors, c.dataErrors);
+    }
+}
+
+TEST_F(ServiceInfo, FileAppearingLaterIsPickedUpAndThenNeverReRead)
+{
+    EXPECT_FALSE(service.readRedfishdInfo());
+    write("{\"uuid\": \"first\"}");
+    EXPECT_TRUE(service.readRedfishdInfo());
+    EXPECT_EQ(service.redfishdInfo().uuid, "first");
+    write("{\"uuid\": \"second\"}");
+    EXPECT_TRUE(service.readRedfishdInfo());
+    EXPECT_EQ(service.redfishdInfo().uuid, "first");
+    fs::remove(m_root / "data" / "redfish.json");
+    EXPECT_TRUE(service.readRedfishdInfo());
+}
+
+TEST_F(ServiceInfo, EmptyUuidIsAnsweredButReadAgain)
+{
+    write("{\"uuid\": \"\"}");
+    EXPECT_TRUE(service.readRedfishdInfo());
+    write("{\"uuid\": \"later\"}");
+    EXPECT_TRUE(service.readRedfishdInfo());
+    EXPECT_EQ(service.redfishdInfo().uuid, "later");
+}
+
+// A flood of datagrams while the file is missing or broken must not write a record per datagram.
+TEST_F(ServiceInfo, RepeatedFailuresAreRateLimited)
+{
+    for (int i = 0; i < 500; ++i)
+    {
+        EXPECT_FALSE(service.readRedfishdInfo());
+    }
+    EXPECT_EQ(warnings("Failed to open the redfishd info file"), 1U);
+    write("{");
+    for (int i = 0; i < 500; ++i)
+    {
+        EXPECT_FALSE(service.readRedfishdInfo());
+    }
+    EXPECT_EQ(warnings("Failed to parse the redfishd info"), 1U);
+    EXPECT_EQ(LogCapture::records().size(), 3U) << "open warning, datamgr error, parse warning";
+}
+
+TEST_F(ServiceInfo, JudgeSearchFromBytesToResponse)
+{
+    write("{\"uuid\": \"11111111-2222-3333-4444-555555555555\"}");
+    struct Case
+    {
+        std::string request;
+        bool answered;
+        int mx;
+    };
+    const Case cases[] = {
+        {"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+         "MX: 3\r\nST: ssdp:all\r\n\r\n",
+         true, 3},
+        {"M-SEARCH * HTTP/1.1\nHOST: 239.255.255.250:1900\nMAN: \"ssdp:discover\"\nMX: 120\n"
+         "ST: upnp:rootdevice\n\n",
+         true, 5},
+        {"M-SEARCH * HTTP/1.1\nHOST: 239.255.255.250:1900\nMAN: \"ssdp:discover\"\nMX: 0\n"
+         "ST: urn:dmtf-org:service:redfish-rest:1\n\n",
+         true, 1},
+        {"M-SEARCH * HTTP/1.1\nHOST: 239.255.255.250:1900\nMAN: \"ssdp:discover\"\nMX: 2\n"
+         "ST: uuid:x\n\n",
+         false, 0},
+    };
+    for (const Case& c : cases)
+    {
+        std::string text = c.request;
+        std::string rsp;
+        int mx = 0;
+        EXPECT_EQ(service.judgeSearch(text.data(), rsp, mx), c.answered) << c.request;
+        if (c.answered)
+        {
+            EXPECT_EQ(mx, c.mx);
+            EXPECT_EQ(rsp, expectedResponse("11111111-2222-3333-4444-555555555555", "198.18.0.1"));
+        }
+    }
+}
+} // namespace
