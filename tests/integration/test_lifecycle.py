@@ -1,0 +1,193 @@
+"""Start-up, configuration search, signals and shutdown of the real daemon in its own network."""
+
+import os
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+from testbed import LOG_CONF, Testbed
+
+STARTED = "Starting the Storage Server discovery process."
+STOPPED = "Stopping the Storage Server discovery process."
+
+
+def test_startup_records_membership_socket_and_clean_tree(running):
+    records = running.records()
+    assert [(r[0], r[2], r[3]) for r in records[:6]] == [
+        ("INFO", "main", STARTED),
+        ("TRACE", "run", ""),
+        ("TRACE", "init", ""),
+        ("TRACE", "initSocket", ""),
+        ("TRACE", "initMulticast", ""),
+        ("TRACE", "listenerThread", ""),
+    ]
+    assert all(r[1] == "discovery" for r in records)
+    assert "239.255.255.250" in running.in_daemon_ns("ip", "maddr", "show", "dev", "eth1")
+    assert "239.255.255.250:1900" in running.in_daemon_ns("ss", "-uln")
+
+    code, _ = running.stop()
+    assert code == 0
+    # The working tree holds only what the test laid out and the configured log file: no
+    # default log file of the logging library anywhere.
+    found = set()
+    for top, _, files in os.walk(running.root):
+        found.update(os.path.relpath(os.path.join(top, f), running.root) for f in files)
+    assert found == {"stdout.txt", "opt/config/log.conf", "opt/log/discovery.log",
+                     "data/redfish.json"}
+    with open(os.path.join(running.root, "opt", "log", "discovery.log")) as f:
+        assert STARTED in f.read()
+
+
+@pytest.mark.parametrize("sig,name", [(signal.SIGTERM, "Terminated"),
+                                      (signal.SIGINT, "Interrupt"),
+                                      (signal.SIGSEGV, "Segmentation fault")])
+def test_stop_signals_end_the_service_in_order(running, sig, name):
+    code, elapsed = running.stop(sig)
+    assert code == 0
+    assert elapsed < 1.0, f"took {elapsed:.3f}s to stop"
+    tail = [(r[0], r[2], r[3]) for r in running.records()[6:]]
+    assert tail == [
+        ("INFO", "processSignal", f"Received signal {int(sig)} signal name is: {name}"),
+        ("TRACE", "stop", ""),
+        ("INFO", "run", "Exiting..."),
+        ("INFO", "main", STOPPED),
+    ]
+
+
+def test_record_only_signals_keep_it_running(running):
+    sent = [signal.SIGHUP, signal.SIGUSR1, signal.SIGPIPE, signal.SIGTSTP, signal.SIGALRM,
+            signal.SIGQUIT]
+    for sig in sent:
+        running.send_signal(sig)
+        running.wait_for(f"Received signal {int(sig)} signal name is: ")
+    time.sleep(0.3)
+    assert running.proc.poll() is None
+    received = [m for m in running.messages("INFO") if m.startswith("Received signal")]
+    assert len(received) == len(sent)
+    # Still answering after the signals.
+    assert len(running.search(mx="1")) == 1
+    code, _ = running.stop()
+    assert code == 0
+
+
+def test_signal_burst_then_sigterm_still_stops(running):
+    deadline = time.monotonic() + 5
+    for i in range(5000):
+        if time.monotonic() > deadline:
+            break
+        running.send_signal(signal.SIGUSR1 if i % 2 else signal.SIGHUP)
+    code, elapsed = running.stop(timeout=20)
+    assert code == 0
+    msgs = running.messages()
+    assert msgs[-2:] == ["Exiting...", STOPPED]
+    assert any(m.startswith("Received signal 15 ") for m in msgs)
+
+
+def test_second_sigterm_is_only_recorded(running):
+    running.send_signal(signal.SIGTERM)
+    running.send_signal(signal.SIGTERM)
+    assert running.wait_exit() == 0
+    assert sum(m.startswith("Received signal 15 ") for m in running.messages()) in (1, 2)
+
+
+@pytest.mark.parametrize("address", ["239.255.255.250", "0.0.0.0"])
+def test_port_taken_fails_start_with_status_1(bed, address):
+    holder = subprocess.Popen(
+        ["ip", "netns", "exec", bed.dns, "python3", "-c",
+         "import socket,sys,time\n"
+         "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+         f"s.bind(('{address}',1900))\n"
+         "print('bound',flush=True)\n"
+         "time.sleep(30)"], stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline().strip() == "bound"
+        bed.start(wait_ready=False)
+        assert bed.wait_exit() == 1
+    finally:
+        holder.kill()
+        holder.wait()
+    warnings = bed.messages("WARNING")
+    assert warnings == ["bind() failed" + os.strerror(98), "initSocket() failed"]
+    assert bed.messages()[-1] == STOPPED
+    assert "Exiting..." not in bed.messages()
+
+
+@pytest.mark.parametrize("eth1,address,errno_", [(False, False, 19), (True, False, 99)])
+def test_interface_without_address_fails_start(eth1, address, errno_):
+    with Testbed(eth1=eth1, address=address) as bed:
+        bed.start(wait_ready=False)
+        assert bed.wait_exit() == 1
+        assert bed.messages("WARNING") == ["ioctl(SIOCGIFADDR) failed" + os.strerror(errno_),
+                                           "initMulticast() failed"]
+        assert bed.messages()[-1] == STOPPED
+
+
+ABSOLUTE_CONF = LOG_CONF.replace('FORMAT = "', 'FORMAT = "ABS ')
+
+
+def run_with_private_opt(bed, absolute_conf, user=None):
+    """Runs the daemon with /opt replaced by a private tmpfs holding the absolute configuration
+    (or nothing), so the machine's own /opt is never touched."""
+    setup = "mount -t tmpfs none /opt"
+    if absolute_conf is not None:
+        conf = os.path.join(bed.root, "absolute.conf")
+        with open(conf, "w") as f:
+            f.write(absolute_conf)
+        setup += f" && mkdir -p /opt/oobm/config && cp {conf} /opt/oobm/config/log.conf"
+    prefix = f"setpriv --reuid {user} --regid {user} --clear-groups " if user else ""
+    bed.out = open(bed.out_path, "w")
+    bed.proc = subprocess.Popen(
+        ["unshare", "-m", "sh", "-c",
+         f"{setup} && exec ip netns exec {bed.dns} {prefix}{os.path.abspath(bed_daemon())}"],
+        cwd=bed.cwd, stdout=bed.out, stderr=subprocess.STDOUT)
+
+
+def bed_daemon():
+    from testbed import DAEMON
+    return DAEMON
+
+
+def test_config_relative_file_preferred_over_absolute():
+    with Testbed() as bed:
+        run_with_private_opt(bed, ABSOLUTE_CONF)
+        bed.wait_for("listenerThread()|")
+        bed.send_signal(signal.SIGTERM)
+        assert bed.wait_exit() == 0
+        assert "ABS " not in bed.output()
+        assert bed.messages()[-1] == "Stopping the Storage Server discovery process."
+
+
+def test_config_absolute_used_when_relative_missing():
+    with Testbed(log_conf=None) as bed:
+        run_with_private_opt(bed, ABSOLUTE_CONF)
+        bed.wait_for("listenerThread()|")
+        bed.send_signal(signal.SIGTERM)
+        assert bed.wait_exit() == 0
+        out = bed.output()
+        assert "not found." not in out
+        assert f"ABS INFO|discovery|int main(int, char**)|{STARTED}" in out
+
+
+def test_config_missing_everywhere_prints_two_lines_and_exits_1():
+    with Testbed(log_conf=None) as bed:
+        run_with_private_opt(bed, None)
+        assert bed.wait_exit() == 1
+        assert bed.output() == ("../config/log.conf not found.\n"
+                                "/opt/oobm/config/log.conf not found.\n"
+                                "Logger::init() failed\n")
+
+
+def test_unreadable_relative_config_counts_as_missing():
+    # The daemon runs as an unprivileged user here, for whom a mode-000 file is unreadable; the
+    # configuration search happens before anything that needs privileges.
+    with Testbed() as bed:
+        os.chmod(bed.root, 0o755)
+        os.chmod(os.path.join(bed.root, "opt", "config", "log.conf"), 0)
+        run_with_private_opt(bed, None, user="65534")
+        assert bed.wait_exit() == 1
+        assert bed.output() == ("../config/log.conf not found.\n"
+                                "/opt/oobm/config/log.conf not found.\n"
+                                "Logger::init() failed\n")

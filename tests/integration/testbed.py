@@ -1,0 +1,206 @@
+"""A throw-away network for one daemon: its own namespace with a veth end named eth1, a second
+namespace as the control point, and a temporary working tree laid out as the daemon expects:
+
+    <root>/opt/bin            working directory of the daemon
+    <root>/opt/config/log.conf
+    <root>/opt/log/           where the test configuration writes its log file
+    <root>/data/redfish.json  service information, when the test wants one
+
+Addresses come from 198.18.0.0/15; traffic stays inside the two namespaces."""
+
+import itertools
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
+SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
+
+DAEMON_IP = "198.18.0.1"
+CONSOLE_IP = "198.18.0.2"
+UUID = "92384634-2938-2342-8820-489239905423"
+
+LOG_CONF = """-- discovery
+* GLOBAL:
+    FORMAT = "%level|%logger|%func|%msg"
+    TO_STANDARD_OUTPUT = true
+    TO_FILE = true
+    FILENAME = "../log/discovery.log"
+-- datamgr
+* GLOBAL:
+    FORMAT = "%level|%logger|%func|%msg"
+    TO_STANDARD_OUTPUT = true
+    TO_FILE = true
+    FILENAME = "../log/discovery.log"
+"""
+
+_counter = itertools.count()
+
+
+def sh(*args, check=True, **kwargs):
+    return subprocess.run(args, check=check, capture_output=True, text=True, **kwargs)
+
+
+def expected_response(uuid=UUID, ip=DAEMON_IP):
+    return ("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\nST:urn:dmtf-org:service:redfish-rest:1\r\n"
+            f"USN:uuid:{uuid}::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
+            f"AL:https://{ip}/redfish/v1\r\nEXT:\r\n\r\n")
+
+
+def search_request(st="urn:dmtf-org:service:redfish-rest:1", mx="2"):
+    return (f"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+            f"MX: {mx}\r\nST: {st}\r\n\r\n")
+
+
+class Testbed:
+    __test__ = False
+
+    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF):
+        tag = f"{os.getpid() % 100000}x{next(_counter)}"
+        self.dns = f"sdd-{tag}"
+        self.cns = f"sdc-{tag}"
+        self.root = tempfile.mkdtemp(prefix="discovery-it-")
+        self.cwd = os.path.join(self.root, "opt", "bin")
+        os.makedirs(self.cwd)
+        os.makedirs(os.path.join(self.root, "data"))
+        if log_conf is not None:
+            os.makedirs(os.path.join(self.root, "opt", "config"))
+            with open(os.path.join(self.root, "opt", "config", "log.conf"), "w") as f:
+                f.write(log_conf)
+        if uuid is not None:
+            self.write_info(json.dumps({"uuid": uuid}))
+        self.proc = None
+        self.out_path = os.path.join(self.root, "stdout.txt")
+        sh("ip", "netns", "add", self.dns)
+        sh("ip", "netns", "add", self.cns)
+        for ns in (self.dns, self.cns):
+            sh("ip", "-n", ns, "link", "set", "lo", "up")
+        if eth1:
+            a, b = f"va{tag}"[:15], f"vb{tag}"[:15]
+            sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
+            sh("ip", "link", "set", a, "netns", self.dns)
+            sh("ip", "link", "set", b, "netns", self.cns)
+            sh("ip", "-n", self.dns, "link", "set", a, "name", "eth1")
+            sh("ip", "-n", self.cns, "link", "set", b, "name", "cp0")
+            if address:
+                sh("ip", "-n", self.dns, "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
+            sh("ip", "-n", self.cns, "addr", "add", f"{CONSOLE_IP}/24", "dev", "cp0")
+            sh("ip", "-n", self.dns, "link", "set", "eth1", "up")
+            sh("ip", "-n", self.cns, "link", "set", "cp0", "up")
+            if address:
+                sh("ip", "-n", self.dns, "route", "add", "224.0.0.0/4", "dev", "eth1")
+            sh("ip", "-n", self.cns, "route", "add", "224.0.0.0/4", "dev", "cp0")
+
+    # --- the tree -------------------------------------------------------------------------
+    def write_info(self, content):
+        path = os.path.join(self.root, "data", "redfish.json")
+        with open(path + ".tmp", "w") as f:
+            f.write(content)
+        os.replace(path + ".tmp", path)
+
+    def remove_info(self):
+        try:
+            os.remove(os.path.join(self.root, "data", "redfish.json"))
+        except FileNotFoundError:
+            pass
+
+    # --- the daemon -----------------------------------------------------------------------
+    def start(self, wait_ready=True, extra=()):
+        self.out = open(self.out_path, "w")
+        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
+                                      os.path.abspath(DAEMON)],
+                                     cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL)
+        if wait_ready:
+            self.wait_for("listenerThread()|")
+        return self
+
+    def output(self):
+        with open(self.out_path) as f:
+            return f.read()
+
+    def records(self):
+        """The daemon's records as (level, logger, function, message) tuples."""
+        result = []
+        for line in self.output().split("\n"):
+            parts = line.split("|", 3)
+            if len(parts) == 4 and parts[0] in ("TRACE", "INFO", "WARNING", "ERROR", "DEBUG",
+                                                "FATAL"):
+                # "%func" is the full signature: keep the bare function name.
+                parts[2] = parts[2].split("(")[0].split("::")[-1].split(" ")[-1]
+                result.append(tuple(parts))
+            elif result and line:
+                # continuation of a record whose message holds line feeds
+                level, logger, func, msg = result[-1]
+                result[-1] = (level, logger, func, msg + "\n" + line)
+        return result
+
+    def messages(self, level=None):
+        return [r[3] for r in self.records() if level is None or r[0] == level]
+
+    def wait_for(self, text, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.output():
+                return
+            if self.proc is not None and self.proc.poll() is not None:
+                raise AssertionError(f"daemon exited ({self.proc.returncode}) before "
+                                     f"{text!r}:\n{self.output()}")
+            time.sleep(0.02)
+        raise AssertionError(f"timed out waiting for {text!r}:\n{self.output()}")
+
+    def pid(self):
+        """The daemon's own pid (ip netns exec execs it in place)."""
+        return self.proc.pid
+
+    def send_signal(self, sig):
+        os.kill(self.pid(), sig)
+
+    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+        """Sends sig and waits; returns (exit status, seconds until exit)."""
+        start = time.monotonic()
+        self.send_signal(sig)
+        code = self.proc.wait(timeout=timeout)
+        return code, time.monotonic() - start
+
+    def wait_exit(self, timeout=10.0):
+        return self.proc.wait(timeout=timeout)
+
+    # --- the control point ----------------------------------------------------------------
+    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None):
+        """Runs the search client in the control point's namespace; returns its responses."""
+        cmd = ["ip", "netns", "exec", self.cns, os.path.abspath(SEARCH), "--json",
+               "--interface", "cp0", "--count", str(count), "--mx", mx]
+        if st is not None:
+            cmd += ["--st", st]
+        if wait_ms is not None:
+            cmd += ["--wait", str(wait_ms)]
+        if raw is not None:
+            cmd += ["--raw", "-"]
+        cmd += list(args)
+        res = subprocess.run(cmd, input=raw.encode("latin-1") if raw is not None else None,
+                             capture_output=True, timeout=60)
+        return [json.loads(line) for line in res.stdout.decode().splitlines() if line.strip()]
+
+    def in_daemon_ns(self, *args):
+        return sh("ip", "netns", "exec", self.dns, *args).stdout
+
+    def close(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.proc is not None:
+            self.out.close()
+        for ns in (self.dns, self.cns):
+            sh("ip", "netns", "del", ns, check=False)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
