@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing the daemon need.
+set -euo pipefail
+packages=(build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
+          googletest libgtest-dev iproute2 python3 python3-pytest util-linux)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
