@@ -25,7 +25,7 @@ void limitedRecord(LogLimiter& limiter, Write write)
     }
     if (suppressed > 0)
     {
-        LOG_DISC(WARNING) << suppressed << " similar records suppressed in the last second";
+        LOG_DISC(WARNING) << suppressed << " similar records suppressed since the last one";
     }
     write();
 }
