@@ -27,6 +27,8 @@ const Headers STANDARD_MAP = {{"HOST", "239.255.255.250:1900\r"},
                               {"MX", "3\r"},
                               {"ST", "urn:dmtf-org:service:redfish-rest:1\r"}};
 
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+
 Headers with(Headers map, const std::string& key, const std::string& value)
 {
     map[key] = value;
