@@ -34,14 +34,20 @@ void JsonDoc::logParseFailure(const std::string& errors)
     LOG_DATA(ERROR) << "Failed to parse configuration\n" << errors;
 }
 
-bool JsonDoc::isNodePresent(const char* key) { return isNodePresent(key, m_root); }
+bool JsonDoc::isNodePresent(const char* key)
+{
+    return isNodePresent(key, m_root);
+}
 
 bool JsonDoc::isNodePresent(const char* key, const Json::Value& node)
 {
     return node.isObject() && node.isMember(key);
 }
 
-Json::Value JsonDoc::getNode(const char* key) { return getNode(key, m_root); }
+Json::Value JsonDoc::getNode(const char* key)
+{
+    return getNode(key, m_root);
+}
 
 Json::Value JsonDoc::getNode(const char* key, const Json::Value& node)
 {
@@ -50,23 +56,35 @@ Json::Value JsonDoc::getNode(const char* key, const Json::Value& node)
     return copy[key];
 }
 
-bool JsonDoc::isNodeNull(Json::Value& node) { return node.isNull(); }
+bool JsonDoc::isNodeNull(Json::Value& node)
+{
+    return node.isNull();
+}
 
 std::string JsonDoc::getStringValue(const char* key, const Json::Value& node)
 {
     return node.get(key, Json::Value("")).asString();
 }
 
-std::string JsonDoc::getStringValue(const Json::Value& node) { return node.asString(); }
+std::string JsonDoc::getStringValue(const Json::Value& node)
+{
+    return node.asString();
+}
 
 unsigned int JsonDoc::getUIntValue(const char* key, const Json::Value& node)
 {
     return node.get(key, Json::Value(4294967295U)).asUInt();
 }
 
-unsigned int JsonDoc::getUIntValue(const Json::Value& node) { return node.asUInt(); }
+unsigned int JsonDoc::getUIntValue(const Json::Value& node)
+{
+    return node.asUInt();
+}
 
-void JsonDoc::displayNode(Json::Value& node) { std::cout << node.toStyledString(); }
+void JsonDoc::displayNode(Json::Value& node)
+{
+    std::cout << node.toStyledString();
+}
 
 std::vector<std::string> JsonDoc::getKeys(Json::Value& node)
 {

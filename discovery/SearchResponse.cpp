@@ -15,8 +15,7 @@ const char* UUID_KEY = "uuid";
 
 // Writes a record that remote traffic can repeat once per datagram through its limiter, with a
 // note of how many were held back since the last one.
-template <typename Write>
-void limitedRecord(LogLimiter& limiter, Write write)
+template <typename Write> void limitedRecord(LogLimiter& limiter, Write write)
 {
     std::uint64_t suppressed = 0;
     if (!limiter.allow(suppressed))
@@ -57,10 +56,12 @@ bool RedfishDiscovery::readRedfishdInfo()
     std::string errors;
     if (!doc.parse(errors))
     {
-        limitedRecord(m_parseFailLimit, [&errors] {
-            JsonDoc::logParseFailure(errors);
-            LOG_DISC(WARNING) << "Failed to parse the redfishd info";
-        });
+        limitedRecord(m_parseFailLimit,
+                      [&errors]
+                      {
+                          JsonDoc::logParseFailure(errors);
+                          LOG_DISC(WARNING) << "Failed to parse the redfishd info";
+                      });
         return false;
     }
 
@@ -69,9 +70,8 @@ bool RedfishDiscovery::readRedfishdInfo()
     const Json::Value& root = doc.getRoot();
     if (!root.isNull() && !root.isObject())
     {
-        limitedRecord(m_infoKindLimit, [] {
-            LOG_DISC(WARNING) << "The redfishd info is not a JSON object";
-        });
+        limitedRecord(m_infoKindLimit,
+                      [] { LOG_DISC(WARNING) << "The redfishd info is not a JSON object"; });
         return false;
     }
     Json::Value node = doc.getNode(UUID_KEY);
@@ -81,9 +81,8 @@ bool RedfishDiscovery::readRedfishdInfo()
     }
     if (node.isArray() || node.isObject())
     {
-        limitedRecord(m_infoKindLimit, [] {
-            LOG_DISC(WARNING) << "The redfishd info member uuid is not a string";
-        });
+        limitedRecord(m_infoKindLimit,
+                      [] { LOG_DISC(WARNING) << "The redfishd info member uuid is not a string"; });
         return false;
     }
     // An empty text is taken (and answered with) but not cached: the next datagram reads again.
@@ -132,18 +131,20 @@ int RedfishDiscovery::drawDelayMs(int mx)
     return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
 }
 
-bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const sockaddr_in* to,
-                                     socklen_t toLen)
+bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const sockaddr_in* to, socklen_t toLen)
 {
-    if (sendto(m_sockFd, rsp.data(), rsp.size(), 0, reinterpret_cast<const sockaddr*>(to),
-               toLen) != -1)
+    if (sendto(m_sockFd, rsp.data(), rsp.size(), 0, reinterpret_cast<const sockaddr*>(to), toLen) !=
+        -1)
     {
         return true;
     }
     const int error = errno;
-    limitedRecord(m_sendFailLimit, [error, to] {
-        LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
-        LOG_DISC(WARNING) << "Addr: " << dottedDecimal(to->sin_addr) << ":" << ntohs(to->sin_port);
-    });
+    limitedRecord(m_sendFailLimit,
+                  [error, to]
+                  {
+                      LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
+                      LOG_DISC(WARNING)
+                          << "Addr: " << dottedDecimal(to->sin_addr) << ":" << ntohs(to->sin_port);
+                  });
     return false;
 }

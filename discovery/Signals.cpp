@@ -104,8 +104,7 @@ void configSignalHandler()
     if (s_relayPipe[0] == -1)
     {
         // The write end never blocks: a handler must return at once, even during a storm.
-        if (pipe2(s_relayPipe, O_CLOEXEC) == -1 ||
-            fcntl(s_relayPipe[1], F_SETFL, O_NONBLOCK) == -1)
+        if (pipe2(s_relayPipe, O_CLOEXEC) == -1 || fcntl(s_relayPipe[1], F_SETFL, O_NONBLOCK) == -1)
         {
             LOG_DISC(WARNING) << "pipe2() failed" << std::strerror(errno);
         }

@@ -30,14 +30,14 @@ struct Options
 {
     std::string st = "urn:dmtf-org:service:redfish-rest:1";
     std::string mx = "2";
-    std::string source;      // local address to send from
-    std::string interface;   // or the interface whose address to send from
+    std::string source;    // local address to send from
+    std::string interface; // or the interface whose address to send from
     std::string destination = "239.255.255.250";
     int port = 1900;
     int count = 1;
     int intervalMs = 0;
-    int waitMs = -1;         // after the last request; default MX seconds plus half a second
-    std::string rawFile;     // send these bytes instead of a built request
+    int waitMs = -1;     // after the last request; default MX seconds plus half a second
+    std::string rawFile; // send these bytes instead of a built request
     bool json = false;
     bool quiet = false;
 };
@@ -65,7 +65,8 @@ bool parseOptions(int argc, char** argv, Options& opt)
     for (int i = 1; i < argc; ++i)
     {
         const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
+        auto value = [&](std::string& out)
+        {
             if (i + 1 >= argc)
             {
                 return false;
@@ -189,7 +190,8 @@ int main(int argc, char** argv)
     else
     {
         request = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-                  "MX: " + opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
+                  "MX: " +
+                  opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
     }
 
     sockaddr_in local{};

@@ -1,5 +1,5 @@
-#include "LogCapture.h"
 #include "common/JsonDoc.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -116,9 +116,9 @@ TEST(JsonDoc, ConversionsAndDefaults)
         const char* key;
         std::string text;
     };
-    for (const StringCase& c : {StringCase{"s", "text"}, StringCase{"b", "true"},
-                                StringCase{"f", "false"}, StringCase{"i", "42"},
-                                StringCase{"z", ""}, StringCase{"missing", ""}})
+    for (const StringCase& c :
+         {StringCase{"s", "text"}, StringCase{"b", "true"}, StringCase{"f", "false"},
+          StringCase{"i", "42"}, StringCase{"z", ""}, StringCase{"missing", ""}})
     {
         EXPECT_EQ(doc.getStringValue(c.key, root), c.text) << c.key;
     }
@@ -127,9 +127,9 @@ TEST(JsonDoc, ConversionsAndDefaults)
         const char* key;
         unsigned int value;
     };
-    for (const UIntCase& c : {UIntCase{"i", 42U}, UIntCase{"r", 3U}, UIntCase{"b", 1U},
-                              UIntCase{"f", 0U}, UIntCase{"z", 0U}, UIntCase{"big", 4294967295U},
-                              UIntCase{"missing", 4294967295U}})
+    for (const UIntCase& c :
+         {UIntCase{"i", 42U}, UIntCase{"r", 3U}, UIntCase{"b", 1U}, UIntCase{"f", 0U},
+          UIntCase{"z", 0U}, UIntCase{"big", 4294967295U}, UIntCase{"missing", 4294967295U}})
     {
         EXPECT_EQ(doc.getUIntValue(c.key, root), c.value) << c.key;
     }

@@ -27,7 +27,10 @@ const Headers STANDARD_MAP = {{"HOST", "239.255.255.250:1900\r"},
                               {"MX", "3\r"},
                               {"ST", "urn:dmtf-org:service:redfish-rest:1\r"}};
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 Headers with(Headers map, const std::string& key, const std::string& value)
 {
@@ -68,13 +71,16 @@ std::vector<ParseCase> cases()
           {"MAN", "\"ssdp:discover\"\r"},
           {"MX", "1\r"},
           {"ST", "upnp:rootdevice\r"}}},
-        {"ST last without line feed is not a line", LINE + HOST + MAN + MX + "ST: ssdp:all", false,
+        {"ST last without line feed is not a line",
+         LINE + HOST + MAN + MX + "ST: ssdp:all",
+         false,
          {{"HOST", "239.255.255.250:1900\r"}, {"MAN", "\"ssdp:discover\"\r"}, {"MX", "3\r"}}},
         {"empty text", "", false, {}},
         {"no line feed at all", "M-SEARCH * HTTP/1.1", false, {}},
         {"lower-case request line", "m-search * HTTP/1.1\r\n" + HOST + MAN + MX + ST, false, {}},
         {"NOTIFY announcement",
-         "NOTIFY * HTTP/1.1\r\n" + HOST + "NT: upnp:rootdevice\r\nNTS: ssdp:alive\r\n\r\n", false,
+         "NOTIFY * HTTP/1.1\r\n" + HOST + "NT: upnp:rootdevice\r\nNTS: ssdp:alive\r\n\r\n",
+         false,
          {}},
         {"a response datagram", "HTTP/1.1 200 OK\r\nST: ssdp:all\r\n\r\n", false, {}},
         {"request line only needs to begin with M-SEARCH",
@@ -84,19 +90,19 @@ std::vector<ParseCase> cases()
          with(with(with(Headers{}, "MAN", "\"ssdp:discover\"\r"), "MX", "3\r"), "ST",
               "urn:dmtf-org:service:redfish-rest:1\r")},
         {"blank before the name hides the header", LINE + HOST + MAN + " MX: 3\r\n" + ST, false,
-         with(with(with(Headers{}, "HOST", "239.255.255.250:1900\r"), "MAN",
-                   "\"ssdp:discover\"\r"),
+         with(with(with(Headers{}, "HOST", "239.255.255.250:1900\r"), "MAN", "\"ssdp:discover\"\r"),
               "ST", "urn:dmtf-org:service:redfish-rest:1\r")},
-        {"later header replaces earlier: valid wins", LINE + HOST + MAN + MX + "ST: uuid:1\r\n" + ST,
-         true, STANDARD_MAP},
-        {"later header replaces earlier: invalid wins", LINE + HOST + MAN + MX + ST + "ST: uuid:1\r\n",
-         false, with(STANDARD_MAP, "ST", "uuid:1\r")},
+        {"later header replaces earlier: valid wins",
+         LINE + HOST + MAN + MX + "ST: uuid:1\r\n" + ST, true, STANDARD_MAP},
+        {"later header replaces earlier: invalid wins",
+         LINE + HOST + MAN + MX + ST + "ST: uuid:1\r\n", false,
+         with(STANDARD_MAP, "ST", "uuid:1\r")},
         {"headers after the empty line are read", LINE + HOST + MAN + "\r\n" + MX + ST, true,
          STANDARD_MAP},
         {"other headers and colon-less lines ignored",
          LINE + "USER-AGENT: x\r\ngarbage line\r\n" + HOST + MAN + MX + ST, true, STANDARD_MAP},
-        {"header names are exact: HOSTS is not HOST", LINE + "HOSTS: 239.255.255.250:1900\r\n" +
-                                                          MAN + MX + ST,
+        {"header names are exact: HOSTS is not HOST",
+         LINE + "HOSTS: 239.255.255.250:1900\r\n" + MAN + MX + ST,
          false,
          {{"MAN", "\"ssdp:discover\"\r"},
           {"MX", "3\r"},
@@ -157,7 +163,8 @@ TEST_P(ParseSearchQuery, VerdictAndMap)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ParseSearchQuery, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<ParseCase>& info) {
+                         [](const testing::TestParamInfo<ParseCase>& info)
+                         {
                              std::string name = std::to_string(info.index) + "_";
                              for (const char c : std::string(info.param.name))
                              {
@@ -194,11 +201,22 @@ struct MxCase
 TEST(Mx, ConversionClampAndValidator)
 {
     const std::vector<MxCase> cases = {
-        {"3", 3, true},           {"3\r", 3, true},     {"10", 5, false},     {"5", 5, true},
-        {"1", 1, true},           {"2a", 2, true},      {" 4", 4, true},      {"+2", 2, true},
-        {"", 1, false},           {"0", 1, false},      {"-1", 1, false},     {"abc", 1, false},
-        {"6", 5, false},          {"99999999999999999999", 5, false},
-        {"-99999999999999999999", 1, false},            {"4294967297", 5, false},
+        {"3", 3, true},
+        {"3\r", 3, true},
+        {"10", 5, false},
+        {"5", 5, true},
+        {"1", 1, true},
+        {"2a", 2, true},
+        {" 4", 4, true},
+        {"+2", 2, true},
+        {"", 1, false},
+        {"0", 1, false},
+        {"-1", 1, false},
+        {"abc", 1, false},
+        {"6", 5, false},
+        {"99999999999999999999", 5, false},
+        {"-99999999999999999999", 1, false},
+        {"4294967297", 5, false},
     };
     RedfishDiscovery service;
     for (const MxCase& c : cases)

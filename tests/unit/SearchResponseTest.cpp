@@ -98,8 +98,8 @@ TEST(DrawDelayMs, BoundedByMxAndSpread)
         int bound;
     };
     RedfishDiscovery service;
-    for (const Case c : {Case{1, 1000}, Case{3, 3000}, Case{5, 5000}, Case{0, 1000},
-                         Case{-7, 1000}, Case{10, 5000}, Case{INT_MAX, 5000}})
+    for (const Case c : {Case{1, 1000}, Case{3, 3000}, Case{5, 5000}, Case{0, 1000}, Case{-7, 1000},
+                         Case{10, 5000}, Case{INT_MAX, 5000}})
     {
         int lowest = INT_MAX;
         int highest = -1;
@@ -177,8 +177,8 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
         const char* name;
         const char* content; // nullptr: no file
         bool result;
-        std::string uuid;      // cached afterwards
-        const char* warning;   // the one WARNING expected, or nullptr for none
+        std::string uuid;    // cached afterwards
+        const char* warning; // the one WARNING expected, or nullptr for none
         std::size_t dataErrors;
     };
     const Case cases[] = {
@@ -191,8 +191,8 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
         {"top-level null", "null", false, "", nullptr, 0},
         {"uuid absent", "{\"id\": 1}", false, "", nullptr, 0},
         {"uuid null", "{\"uuid\": null}", false, "", nullptr, 0},
-        {"uuid array", "{\"uuid\": [1]}", false, "", "The redfishd info member uuid is not a string",
-         0},
+        {"uuid array", "{\"uuid\": [1]}", false, "",
+         "The redfishd info member uuid is not a string", 0},
         {"uuid object", "{\"uuid\": {}}", false, "",
          "The redfishd info member uuid is not a string", 0},
         {"uuid empty string", "{\"uuid\": \"\"}", true, "", nullptr, 0},
