@@ -2,7 +2,8 @@
 # Installs the Debian packages that building, running and testing the daemon need.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
-          googletest libgtest-dev iproute2 python3 python3-pytest util-linux)
+          googletest libgtest-dev iproute2 python3 python3-pytest util-linux
+          dpkg-dev systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
