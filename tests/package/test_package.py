@@ -51,7 +51,7 @@ def status():
 
 
 def tree(paths):
-    found = set()
+    found = {top for top in paths if os.path.exists(top)}
     for top in paths:
         for root, dirs, files in os.walk(top):
             found.update(os.path.join(root, n) for n in dirs + files)
