@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Runs the packaged unit under a real systemd on a machine where systemd is not PID 1 (a build
+# or CI machine): boots systemd in a throw-away container (an overlay over /, its own PID, mount,
+# network and cgroup namespaces), installs the package there, and checks that the hardened unit
+# starts, answers a search from a second namespace with no capability left, stops cleanly, and
+# keeps restarting while eth1 has no address. Nothing outside the container is installed.
+# Usage, as root: bash packaging/check-under-systemd.sh build/redfish-discovery_*.deb
+set -euo pipefail
+deb=$(realpath "$1")
+search=$(dirname "$(realpath "$0")")/../build/ssdp-search
+[[ -x $search ]] || search=/opt/oobm/bin/ssdp-search
+tag=$$
+dns=sdu-d$tag
+cns=sdu-c$tag
+work=$(mktemp -d /tmp/discovery-systemd.XXXXXX)
+cgroot=$(findmnt -t cgroup2 -n -o TARGET | head -1)
+cg=$cgroot/discovery-check-$tag
+init=
+failed=0
+
+cleanup() {
+  [[ -n $init ]] && kill -KILL "$init" 2>/dev/null || true
+  sleep 0.5
+  # The container's systemd made its cgroups below ours: remove them, deepest first.
+  [[ -d $cg ]] && find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null || true
+  ip netns del "$dns" 2>/dev/null || true
+  ip netns del "$cns" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() {
+  if eval "$2"; then
+    echo "PASS  $1"
+  else
+    echo "FAIL  $1"
+    failed=1
+    in_box systemctl status $unit --no-pager -n 5 | sed 's/^/      /' || true
+  fi
+}
+
+ip netns add "$dns"
+ip netns add "$cns"
+ip link add ua$tag type veth peer name ub$tag
+ip link set ua$tag netns "$dns"
+ip link set ub$tag netns "$cns"
+ip -n "$dns" link set ua$tag name eth1
+ip -n "$cns" link set ub$tag name cp0
+ip -n "$dns" addr add 198.19.200.1/24 dev eth1
+ip -n "$cns" addr add 198.19.200.2/24 dev cp0
+for ns in "$dns" "$cns"; do ip -n "$ns" link set lo up; done
+ip -n "$dns" link set eth1 up
+ip -n "$cns" link set cp0 up
+ip -n "$cns" route add 224.0.0.0/4 dev cp0
+
+cat >"$work/boot.sh" <<'EOF'
+set -e
+w=$1
+mkdir -p "$w/layers" "$w/root"
+mount -t tmpfs tmpfs "$w/layers"
+mkdir "$w/layers/upper" "$w/layers/work"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$w/layers/upper,workdir=$w/layers/work" "$w/root"
+r=$w/root
+mount -t proc proc "$r/proc"
+mount -t sysfs -o ro sysfs "$r/sys"
+mount -t cgroup2 cgroup2 "$r/sys/fs/cgroup"
+mount -t tmpfs -o mode=755 tmpfs "$r/dev"
+for node in "null c 1 3" "zero c 1 5" "full c 1 7" "random c 1 8" "urandom c 1 9" "tty c 5 0"; do
+  set -- $node; mknod -m 666 "$r/dev/$1" "$2" "$3" "$4"
+done
+mkdir "$r/dev/pts" "$r/dev/shm" "$r/dev/mqueue"
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$r/dev/pts"
+ln -s pts/ptmx "$r/dev/ptmx"
+mount -t tmpfs tmpfs "$r/dev/shm"
+mount -t mqueue mqueue "$r/dev/mqueue"
+mount -t tmpfs -o mode=755 tmpfs "$r/run"
+mount -t tmpfs tmpfs "$r/tmp"
+cp "$w/pkg.deb" "$r/tmp/pkg.deb"
+chroot "$r" dpkg -i /tmp/pkg.deb >/dev/null
+mkdir -p "$r/opt/data"
+echo '{"uuid": "92384634-2938-2342-8820-489239905423"}' >"$r/opt/data/redfish.json"
+printf '[Unit]\nWants=redfish-discovery.service\n' >"$r/etc/systemd/system/discovery-check.target"
+export container=other
+exec chroot "$r" /lib/systemd/systemd --system --unit=discovery-check.target --log-target=null
+EOF
+cp "$deb" "$work/pkg.deb"
+
+mkdir "$cg"
+(echo $BASHPID >"$cg/cgroup.procs" &&
+ exec ip netns exec "$dns" unshare --pid --fork --mount --uts --ipc --cgroup \
+   --propagation private bash "$work/boot.sh" "$work") >"$work/boot.log" 2>&1 &
+launcher=$!
+for _ in $(seq 100); do
+  # The launcher has become unshare; its child becomes systemd, the container's PID 1.
+  init=$(pgrep -P "$launcher" -x systemd || true)
+  [[ -n $init ]] && break
+  sleep 0.1
+done
+[[ -n $init ]] || { cat "$work/boot.log"; echo "FAIL  systemd did not start"; exit 1; }
+in_box() { nsenter -t "$init" -m -p -n -r -w "$@"; }
+unit=redfish-discovery.service
+wait_state() {
+  for _ in $(seq 200); do
+    [[ $(in_box systemctl show -p ActiveState --value $unit 2>/dev/null) == "$1" ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Active as soon as the daemon runs (Type=simple); joined once its socket is set up.
+joined() {
+  for _ in $(seq 100); do
+    ip -n "$dns" maddr show dev eth1 | grep -q 239.255.255.250 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+check "unit active under systemd, group joined on eth1" "wait_state active && joined"
+pid=$(in_box systemctl show -p MainPID --value $unit)
+check "no capability, no new privileges, a system call filter" \
+  "in_box grep -qx 'CapEff:.0000000000000000' /proc/$pid/status &&
+   in_box grep -qx 'CapBnd:.0000000000000000' /proc/$pid/status &&
+   in_box grep -qx 'NoNewPrivs:.1' /proc/$pid/status &&
+   in_box grep -qx 'Seccomp:.2' /proc/$pid/status"
+check "a search from the console is answered" \
+  "[[ \$(ip netns exec $cns $search --interface cp0 --mx 1) == *AL:https://198.19.200.1/redfish/v1* ]]"
+check "the log file is written" "in_box grep -q 'Starting the Storage Server' /opt/oobm/log/discovery.log"
+in_box systemctl stop $unit
+check "stop ends it with status 0" \
+  "[[ \$(in_box systemctl show -p Result --value $unit) == success ]]"
+ip -n "$dns" addr del 198.19.200.1/24 dev eth1
+in_box systemctl start $unit
+check "no address on eth1: exit status 1, restart scheduled" \
+  "sleep 1; [[ \$(in_box systemctl show -p SubState --value $unit) == auto-restart ]]"
+ip -n "$dns" addr add 198.19.200.1/24 dev eth1
+check "address back: the next restart joins the group" "sleep 5; wait_state active && joined"
+exit $failed
