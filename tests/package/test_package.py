@@ -40,6 +40,17 @@ def run(*args, check=True):
     return subprocess.run(args, check=check, capture_output=True, text=True, timeout=120)
 
 
+def dpkg(*args):
+    """dpkg, waiting while another package manager on this machine holds its lock."""
+    deadline = time.monotonic() + 120
+    while True:
+        res = run("dpkg", *args, check=False)
+        if res.returncode == 0 or "lock" not in res.stderr or time.monotonic() > deadline:
+            assert res.returncode == 0, res.stderr
+            return res
+        time.sleep(1)
+
+
 def is_installed():
     """False when dpkg has no trace of the package, or only the record of a purge."""
     res = run("dpkg-query", "-W", "-f=${db:Status-Status}", PACKAGE, check=False)
@@ -88,10 +99,10 @@ def package():
             run(CPACK, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", out)
             debs = glob.glob(os.path.join(out, f"{PACKAGE}_*.deb"))
             assert len(debs) == 1, os.listdir(out)
-            run("dpkg", "-i", debs[0])
+            dpkg("-i", debs[0])
             yield {"deb": debs[0], "before": before}
         finally:
-            run("dpkg", "--purge", PACKAGE, check=False)
+            dpkg("--purge", PACKAGE)
             shutil.rmtree(out, ignore_errors=True)
 
 
@@ -200,11 +211,11 @@ def test_remove_keeps_the_configuration_and_purge_leaves_nothing(package):
     with open(f"{HOME}/log/discovery.log", "a") as f:
         f.write("a record\n")
 
-    run("dpkg", "--remove", PACKAGE)
+    dpkg("--remove", PACKAGE)
     assert status() == "config-files"
     assert os.path.isfile(f"{HOME}/config/log.conf")
     assert not os.path.exists(f"{HOME}/bin") and not os.path.exists(UNIT)
 
-    run("dpkg", "--purge", PACKAGE)
+    dpkg("--purge", PACKAGE)
     assert not is_installed()
     assert tree(WATCHED) == package["before"]
