@@ -1,8 +1,21 @@
 #include "common/Logger.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <unistd.h>
+
+namespace
+{
+// The library empties a log file that has reached its size limit, the record just written
+// included. Keeping the full file as "<name>.1" first loses nothing recent and still bounds the
+// storage to twice the limit.
+void keepPreviousLog(const char* fileName, std::size_t /*size*/)
+{
+    const std::string previous = std::string(fileName) + ".1";
+    std::rename(fileName, previous.c_str());
+}
+} // namespace
 
 Logger Logger::s_logger;
 bool Logger::s_bInit = false;
@@ -36,6 +49,7 @@ bool Logger::init(const char* loggerId)
     }
 
     el::Loggers::configureFromGlobal(path);
+    el::Helpers::installPreRollOutCallback(keepPreviousLog);
     el::Helpers::setCrashHandler(&Logger::handleSignal);
     return true;
 }

@@ -27,16 +27,16 @@ protected:
     }
     void TearDown() override { fs::remove_all(m_root); }
 
-    void writeConfig()
+    void writeConfig(const std::string& extra = "")
     {
         std::ofstream(m_root / "opt" / "config" / "log.conf")
             << "-- discovery\n* GLOBAL:\n  FORMAT = \"%level|%msg\"\n  TO_STANDARD_OUTPUT = false\n"
                "  TO_FILE = true\n  FILENAME = \"" +
-                   (m_root / "out.log").string() + "\"\n";
+                   (m_root / "out.log").string() + "\"\n" + extra;
     }
-    std::string logFile()
+    std::string logFile(const char* name = "out.log")
     {
-        std::ifstream in(m_root / "out.log");
+        std::ifstream in(m_root / name);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
@@ -80,5 +80,35 @@ TEST_F(LoggerInit, SecondCallReturnsTrueAndPrintsNothingEvenAfterAFailure)
         [](int status)
         { return WIFEXITED(status) && (WEXITSTATUS(status) == 10 || WEXITSTATUS(status) == 11); },
         "");
+}
+// Regression: at its size limit the library emptied the log file, losing the latest records
+// (the one that crossed the limit among them).
+TEST_F(LoggerInit, FullLogFileIsKeptAsPreviousInsteadOfEmptied)
+{
+    writeConfig("  MAX_LOG_FILE_SIZE = 2000\n");
+    EXPECT_EXIT(
+        {
+            enter();
+            if (!Logger::init(Logger::DISC_LOG()))
+            {
+                _exit(3);
+            }
+            for (int i = 0; i < 300; ++i)
+            {
+                LOG_DISC(INFO) << "record " << i;
+            }
+            _exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    const std::string previous = logFile("out.log.1");
+    const std::string current = logFile();
+    EXPECT_GE(previous.size(), 2000U);
+    EXPECT_LT(previous.size(), 2100U);
+    EXPECT_LT(current.size(), 2000U);
+    EXPECT_NE(current.find("INFO|record 299\n"), std::string::npos);
+    // Nothing lost between the two files: the current one starts right after the previous one.
+    const std::size_t lastStart = previous.rfind("record ", previous.size() - 2);
+    const int last = std::stoi(previous.substr(lastStart + 7));
+    EXPECT_EQ(current.rfind("INFO|record " + std::to_string(last + 1) + "\n", 0), 0U) << current;
 }
 } // namespace
