@@ -23,10 +23,21 @@ bool JsonDoc::parse()
 bool JsonDoc::parse(std::string& errors)
 {
     Json::Reader reader(Json::Features::all());
-    const bool ok = m_stream != nullptr ? reader.parse(*m_stream, m_root, false)
-                                        : reader.parse(m_text, m_root, false);
-    errors = ok ? std::string() : reader.getFormattedErrorMessages();
-    return ok;
+    try
+    {
+        const bool ok = m_stream != nullptr ? reader.parse(*m_stream, m_root, false)
+                                            : reader.parse(m_text, m_root, false);
+        errors = ok ? std::string() : reader.getFormattedErrorMessages();
+        return ok;
+    }
+    catch (const Json::Exception& error)
+    {
+        // The reader throws instead of reporting for text nested deeper than its limit (1000
+        // levels): that is a document it cannot parse like any other.
+        m_root = Json::Value();
+        errors = error.what();
+        return false;
+    }
 }
 
 void JsonDoc::logParseFailure(const std::string& errors)

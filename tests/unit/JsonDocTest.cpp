@@ -144,6 +144,25 @@ TEST(JsonDoc, ConversionsAndDefaults)
     EXPECT_THROW(doc.getNode("k", doc.getNode("a")), Json::LogicError);
 }
 
+// Regression: a file nested deeper than the JSON reader's depth limit made parse() throw
+// Json::RuntimeError, which ended the daemon instead of failing the read.
+TEST(JsonDoc, RegressionDeepNestingIsAParseFailureNotAnException)
+{
+    for (const std::string& text : {std::string(1001, '['), std::string(5000, '['),
+                                    "{\"uuid\": " + std::string(2000, '[') + "1"})
+    {
+        LogCapture::clear();
+        FileDoc file(text);
+        JsonDoc doc(file.stream());
+        bool parsed = true;
+        EXPECT_NO_THROW(parsed = doc.parse());
+        EXPECT_FALSE(parsed);
+        ASSERT_EQ(LogCapture::records().size(), 1U);
+        EXPECT_EQ(LogCapture::records()[0].logger, "datamgr");
+        EXPECT_EQ(LogCapture::records()[0].message.rfind("Failed to parse configuration\n", 0), 0U);
+    }
+}
+
 TEST(JsonDoc, DisplayNodeWritesStyledLines)
 {
     std::string text = "{\"a\": 1, \"b\": \"two\"}";

@@ -1,0 +1,47 @@
+// The request parser on arbitrary datagram bytes, as the receive path hands them over.
+
+#include "FuzzSupport.h"
+#include "discovery/RedfishDiscovery.h"
+
+#include <set>
+#include <string_view>
+
+INITIALIZE_EASYLOGGINGPP
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    fuzz::quietLogging();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    std::array<char, RedfishDiscovery::RCV_BUF_SIZE> buffer;
+    fuzz::receive(buffer, data, size);
+    const std::string before(buffer.data());
+
+    RedfishDiscovery::Headers headers;
+    const bool valid = RedfishDiscovery::instance()->parseSearchQuery(buffer.data(), headers);
+
+    const std::string_view text(buffer.data());
+    fuzz::check(text == before, "the received text is left unchanged");
+    static const std::set<std::string> known = {"HOST", "MAN", "MX", "ST"};
+    for (const auto& [name, value] : headers)
+    {
+        fuzz::check(known.count(name) == 1, "only HOST, MAN, MX and ST are stored");
+        fuzz::check(value.find('\n') == std::string::npos, "a value ends at its line");
+        fuzz::check(value.empty() || (value[0] != ' ' && value[0] != '\t'),
+                    "leading blanks are removed from values");
+        fuzz::check(text.find(value) != std::string_view::npos, "values come from the text");
+        const int mx = RedfishDiscovery::clampMx(value);
+        fuzz::check(mx >= 1 && mx <= RedfishDiscovery::MX_MAX, "MX clamps into 1..5");
+    }
+    if (valid)
+    {
+        fuzz::check(headers.size() == 4, "a valid search has all four headers");
+        fuzz::check(text.rfind("M-SEARCH", 0) == 0, "a valid search starts with M-SEARCH");
+        fuzz::check(headers["HOST"].rfind("239.255.", 0) == 0, "HOST names the SSDP group");
+        fuzz::check(headers["MAN"].rfind("\"ssdp:di", 0) == 0, "MAN is ssdp:discover");
+    }
+    return 0;
+}
