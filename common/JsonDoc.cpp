@@ -99,6 +99,5 @@ void JsonDoc::displayNode(Json::Value& node)
 
 std::vector<std::string> JsonDoc::getKeys(Json::Value& node)
 {
-    Json::Value copy = node;
-    return copy.getMemberNames();
+    return node.getMemberNames();
 }

@@ -74,16 +74,20 @@ bool parseOptions(int argc, char** argv, Options& opt)
             out = argv[++i];
             return true;
         };
-        std::string v;
         if (arg == "-j" || arg == "--json")
+        {
             opt.json = true;
-        else if (arg == "-q" || arg == "--quiet")
+            continue;
+        }
+        if (arg == "-q" || arg == "--quiet")
+        {
             opt.quiet = true;
-        else if (arg == "-h" || arg == "--help")
+            continue;
+        }
+        std::string v;
+        if (arg == "-h" || arg == "--help" || !value(v))
             return false;
-        else if (!value(v))
-            return false;
-        else if (arg == "-s" || arg == "--st")
+        if (arg == "-s" || arg == "--st")
             opt.st = v;
         else if (arg == "-m" || arg == "--mx")
             opt.mx = v;

@@ -126,6 +126,7 @@ TEST(DrawDelayMs, DifferentServicesDrawDifferentSequences)
     {
         RedfishDiscovery service;
         std::vector<int> draws;
+        draws.reserve(8);
         for (int i = 0; i < 8; ++i)
         {
             draws.push_back(service.drawDelayMs(5));
