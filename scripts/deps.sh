@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
           googletest libgtest-dev iproute2 python3 python3-pytest util-linux
-          dpkg-dev systemd)
+          dpkg-dev systemd clang libclang-rt-14-dev clang-tidy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

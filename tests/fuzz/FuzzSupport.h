@@ -46,8 +46,14 @@ inline void quietLogging()
 // "../../data/redfish.json" is <tmp>/data/redfish.json. Returns that file's path.
 inline std::string enterWorkingTree()
 {
-    char root[] = "/tmp/discovery-fuzz-XXXXXX";
+    static char root[] = "/tmp/discovery-fuzz-XXXXXX";
     check(mkdtemp(root) != nullptr, "mkdtemp");
+    std::atexit(
+        []
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(root, ignored);
+        });
     const std::filesystem::path base(root);
     std::filesystem::create_directories(base / "opt" / "bin");
     std::filesystem::create_directories(base / "data");
