@@ -13,3 +13,19 @@ bool LogLimiter::allow(std::uint64_t& suppressed, Clock::time_point now)
     m_suppressed = 0;
     return true;
 }
+
+bool LogLimiter::flush(std::uint64_t& suppressed, Clock::time_point now)
+{
+    if (m_suppressed == 0 || now < flushDue())
+    {
+        return false;
+    }
+    suppressed = m_suppressed;
+    m_suppressed = 0;
+    return true;
+}
+
+LogLimiter::Clock::time_point LogLimiter::flushDue() const
+{
+    return m_suppressed == 0 ? Clock::time_point::max() : m_last + m_interval;
+}

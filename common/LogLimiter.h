@@ -19,6 +19,14 @@ public:
     // since the last one written.
     bool allow(std::uint64_t& suppressed, Clock::time_point now = Clock::now());
 
+    // True when records were held back and the interval since the last one written has ended:
+    // `suppressed` then holds their count, for the caller to write as a note, so that the count
+    // of a flood's last interval is not lost when no further record follows. Pass
+    // Clock::time_point::max() as `now` to get the count regardless of the interval (at exit).
+    bool flush(std::uint64_t& suppressed, Clock::time_point now = Clock::now());
+    // When flush() will next return true; Clock::time_point::max() while nothing is held back.
+    Clock::time_point flushDue() const;
+
 private:
     Clock::duration m_interval;
     Clock::time_point m_last{};

@@ -179,17 +179,32 @@ void RedfishDiscovery::responderThread()
             lock.lock();
             continue;
         }
-        if (m_pending.empty())
+        if (nextFlush() <= Clock::now())
         {
-            if (m_bListenerDone)
-            {
-                return;
-            }
+            lock.unlock();
+            flushSuppressed(Clock::now());
+            lock.lock();
+            continue;
+        }
+        if (m_pending.empty() && m_bListenerDone)
+        {
+            lock.unlock();
+            // The last word on what was held back, whether its interval has ended or not.
+            flushSuppressed(Clock::time_point::max());
+            return;
+        }
+        Clock::time_point wake = nextFlush();
+        if (!m_pending.empty())
+        {
+            wake = std::min(wake, m_pending.top().due);
+        }
+        if (wake == Clock::time_point::max())
+        {
             m_cv.wait(lock);
         }
         else
         {
-            m_cv.wait_until(lock, m_pending.top().due);
+            m_cv.wait_until(lock, wake);
         }
     }
 }

@@ -129,6 +129,10 @@ private:
     void responderThread();
     void eventSend();
     void handleDatagram(Datagram& datagram);
+    // Writes the count of records held back by the responder's limiters whose interval has
+    // ended by `now`, and tells when the next such count is due.
+    void flushSuppressed(Clock::time_point now);
+    Clock::time_point nextFlush() const;
 
     static RedfishDiscovery s_RedfishDiscovery;
 

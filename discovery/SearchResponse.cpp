@@ -13,6 +13,11 @@ namespace
 {
 const char* UUID_KEY = "uuid";
 
+void writeSuppressedNote(std::uint64_t suppressed)
+{
+    LOG_DISC(WARNING) << suppressed << " similar records suppressed since the last one";
+}
+
 // Writes a record that remote traffic can repeat once per datagram through its limiter, with a
 // note of how many were held back since the last one.
 template <typename Write> void limitedRecord(LogLimiter& limiter, Write write)
@@ -24,7 +29,7 @@ template <typename Write> void limitedRecord(LogLimiter& limiter, Write write)
     }
     if (suppressed > 0)
     {
-        LOG_DISC(WARNING) << suppressed << " similar records suppressed since the last one";
+        writeSuppressedNote(suppressed);
     }
     write();
 }
@@ -147,4 +152,24 @@ bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const sockaddr_in* 
                           << "Addr: " << dottedDecimal(to->sin_addr) << ":" << ntohs(to->sin_port);
                   });
     return false;
+}
+
+void RedfishDiscovery::flushSuppressed(Clock::time_point now)
+{
+    for (LogLimiter* limiter : {&m_openFailLimit, &m_parseFailLimit, &m_infoKindLimit,
+                                &m_sendFailLimit, &m_pendingFullLimit})
+    {
+        std::uint64_t suppressed = 0;
+        if (limiter->flush(suppressed, now))
+        {
+            writeSuppressedNote(suppressed);
+        }
+    }
+}
+
+RedfishDiscovery::Clock::time_point RedfishDiscovery::nextFlush() const
+{
+    return std::min({m_openFailLimit.flushDue(), m_parseFailLimit.flushDue(),
+                     m_infoKindLimit.flushDue(), m_sendFailLimit.flushDue(),
+                     m_pendingFullLimit.flushDue()});
 }
