@@ -40,6 +40,28 @@ LOG_CONF = """-- discovery
 
 _counter = itertools.count()
 
+# Run in the control point's namespace by Testbed.probe: one socket, one request, the answers.
+_PROBE = """
+import json, socket, sys, time
+src, port, wait = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((src, port))
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(src))
+s.sendto(sys.stdin.buffer.read(), ("239.255.255.250", 1900))
+print(json.dumps({"sent": True}), flush=True)
+deadline = time.monotonic() + wait
+while True:
+    left = deadline - time.monotonic()
+    if left <= 0:
+        break
+    s.settimeout(left)
+    try:
+        data, (ip, p) = s.recvfrom(65536)
+    except socket.timeout:
+        break
+    print(json.dumps({"from": ip, "port": p, "payload": data.decode("latin-1")}), flush=True)
+"""
+
 
 def sh(*args, check=True, **kwargs):
     return subprocess.run(args, check=check, capture_output=True, text=True, **kwargs)
@@ -185,6 +207,40 @@ class Testbed:
         res = subprocess.run(cmd, input=raw.encode("latin-1") if raw is not None else None,
                              capture_output=True, timeout=60)
         return [json.loads(line) for line in res.stdout.decode().splitlines() if line.strip()]
+
+    def probe(self, raw, src=CONSOLE_IP, port=0, wait=1.5, background=False):
+        """Sends `raw` to the group from src:port in the control point's namespace and returns
+        what arrives on that socket within `wait` seconds, as dicts with from, port, payload.
+        With background=True, returns once the request is sent, with a function that waits for
+        and returns that list."""
+        proc = subprocess.Popen(["ip", "netns", "exec", self.cns, "python3", "-c", _PROBE, src,
+                                 str(port), str(wait)], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+        proc.stdin.write(raw.encode("latin-1"))
+        proc.stdin.close()
+        assert json.loads(proc.stdout.readline()) == {"sent": True}
+
+        def result():
+            out = proc.stdout.read().decode()
+            proc.wait(timeout=wait + 30)
+            return [json.loads(line) for line in out.splitlines() if line.strip()]
+        return result if background else result()
+
+    def add_console_address(self, cidr):
+        sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
+
+    def set_eth1(self, state):
+        sh("ip", "-n", self.dns, "link", "set", "eth1", state)
+
+    def rss_kb(self):
+        with open(f"/proc/{self.pid()}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
+    def fd_count(self):
+        return len(os.listdir(f"/proc/{self.pid()}/fd"))
 
     def in_daemon_ns(self, *args):
         return sh("ip", "netns", "exec", self.dns, *args).stdout

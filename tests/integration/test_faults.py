@@ -1,0 +1,129 @@
+"""Faults from outside the daemon while it runs: its logging configuration, its interface, the
+service-information file written by another daemon, the route back to a requester. Each test
+checks the records, that the daemon goes on answering, and a clean stop."""
+
+import errno
+import json
+import os
+
+import pytest
+
+from testbed import (CONSOLE_IP, DAEMON_IP, LOG_CONF, UUID, Testbed, expected_response,
+                     search_request)
+
+STOPPED = "Stopping the Storage Server discovery process."
+
+
+def payloads(responses):
+    return [r["payload"] for r in responses]
+
+
+def faults(bed):
+    """The WARNING and ERROR records as (level, logger, message)."""
+    return [(r[0], r[1], r[3]) for r in bed.records() if r[0] in ("WARNING", "ERROR")]
+
+
+def assert_clean_stop(bed):
+    code, _ = bed.stop()
+    assert code == 0
+    assert bed.messages()[-2:] == ["Exiting...", STOPPED]
+
+
+def test_logging_config_without_datamgr_section():
+    with Testbed(log_conf=LOG_CONF.split("-- datamgr")[0]) as bed:
+        bed.write_info("not json")
+        bed.start()
+        assert bed.search(mx="1", wait_ms=1300) == []
+        bed.wait_for("Failed to parse the redfishd info")
+        # The JSON error has no logger to go to; the logging library says so, once, through its
+        # own default logger, and the daemon's records go on.
+        assert faults(bed) == [("WARNING", "discovery", "Failed to parse the redfishd info")]
+        assert "Failed to parse configuration" not in bed.output()
+        assert bed.output().count("Logger [datamgr] is not registered yet!") == 1
+        bed.write_info(json.dumps({"uuid": UUID}))
+        assert payloads(bed.search(mx="1", wait_ms=1500)) == [expected_response()]
+        assert_clean_stop(bed)
+
+
+def test_eth1_down_while_running_then_up_again(running):
+    assert payloads(running.search(mx="1", wait_ms=1300)) == [expected_response()]
+    # A response scheduled (MX 5) when the link goes down: its send fails and is recorded, unless
+    # its random delay let it leave first.
+    pending = running.probe(search_request("ssdp:all", 5), port=41900, wait=6, background=True)
+    running.set_eth1("down")
+    answered_before_down = payloads(pending())
+    assert running.search(mx="1", wait_ms=1300) == []
+    assert running.proc.poll() is None
+
+    running.set_eth1("up")
+    assert payloads(running.search(mx="1", wait_ms=1500)) == [expected_response()]
+    if answered_before_down:
+        assert answered_before_down == [expected_response()]
+        assert faults(running) == []
+    else:
+        assert [f[2] for f in faults(running)] == ["sendto() failed" + os.strerror(errno.ENETUNREACH),
+                                                   f"Addr: {CONSOLE_IP}:41900"]
+    assert_clean_stop(running)
+
+
+def test_send_failure_recorded_then_next_search_answered(running):
+    # The control point asks from an address the daemon has no route back to.
+    running.add_console_address("198.19.0.2/24")
+    assert running.probe(search_request("ssdp:all", 1), src="198.19.0.2", port=41901) == []
+    running.wait_for("Addr: ")
+    assert faults(running) == [
+        ("WARNING", "discovery", "sendto() failed" + os.strerror(errno.ENETUNREACH)),
+        ("WARNING", "discovery", "Addr: 198.19.0.2:41901"),
+    ]
+    assert payloads(running.search(mx="1", wait_ms=1500)) == [expected_response()]
+    assert len(faults(running)) == 2
+    assert_clean_stop(running)
+
+
+PARSE_FAILED = [("ERROR", "datamgr", "Failed to parse configuration\n"),
+                ("WARNING", "discovery", "Failed to parse the redfishd info")]
+NOT_OBJECT = [("WARNING", "discovery", "The redfishd info is not a JSON object")]
+NOT_STRING = [("WARNING", "discovery", "The redfishd info member uuid is not a string")]
+LONG_UUID = "0123456789abcdef" * 250
+
+# File contents; the UUID answered with (None: no answer); the fault records expected.
+INFO_CASES = [
+    ("empty", "", None, PARSE_FAILED),
+    ("not JSON", "uuid=" + UUID, None, PARSE_FAILED),
+    ("nested deeper than the JSON reader's limit", '{"uuid": ' + "[" * 1500 + "]" * 1500 + "}",
+     None, PARSE_FAILED),
+    ("top-level array", json.dumps([UUID]), None, NOT_OBJECT),
+    ("top-level number", "42", None, NOT_OBJECT),
+    ("uuid null", '{"uuid": null}', None, []),
+    ("uuid absent", '{"id": "%s"}' % UUID, None, []),
+    ("uuid numeric", '{"uuid": 42}', "42", []),
+    ("uuid boolean", '{"uuid": true}', "true", []),
+    ("uuid array", json.dumps({"uuid": [UUID]}), None, NOT_STRING),
+    ("uuid object", json.dumps({"uuid": {"id": UUID}}), None, NOT_STRING),
+    ("uuid empty string", '{"uuid": ""}', "", []),
+    ("uuid of 4000 characters", json.dumps({"uuid": LONG_UUID}), LONG_UUID, []),
+]
+
+
+@pytest.mark.parametrize("content,uuid,records",
+                         [pytest.param(c, u, r, id=name) for name, c, u, r in INFO_CASES])
+def test_service_information_contents(bed, content, uuid, records):
+    bed.write_info(content)
+    bed.start()
+    responses = bed.search(mx="1", wait_ms=1300)
+    assert bed.proc.poll() is None, bed.output()
+    if uuid is None:
+        assert responses == []
+    else:
+        assert payloads(responses) == [expected_response(uuid=uuid)]
+        assert responses[0]["bytes"] == 169 + len(uuid) + len(DAEMON_IP)
+    found = faults(bed)
+    assert [f[:2] for f in found] == [r[:2] for r in records]
+    assert all(f[2].startswith(r[2]) for f, r in zip(found, records)), found
+
+    # The file is read again until it yields a UUID, and a UUID once taken is kept.
+    bed.write_info(json.dumps({"uuid": UUID}))
+    kept = uuid if uuid else UUID
+    assert payloads(bed.search(mx="1", wait_ms=1500)) == [expected_response(uuid=kept)]
+    assert len(faults(bed)) == len(records)
+    assert_clean_stop(bed)
