@@ -1,0 +1,168 @@
+"""Bounded load from the control point: a flood of mixed datagrams, the same flood while every
+datagram makes the daemon write a failure record, and a storm of signals during a burst of
+searches. Each run is bounded in count and time."""
+
+import errno
+import json
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from testbed import SEARCH, expected_response, sh
+
+FLOOD = os.path.join(os.path.dirname(__file__), "flood.py")
+# Sanitizer builds keep freed memory in quarantine and shadow it: resident memory means
+# something else there.
+SANITIZED = bool(os.environ.get("DISCOVERY_SANITIZER"))
+STOPPED = "Stopping the Storage Server discovery process."
+NOTE = re.compile(r"^(\d+) similar records suppressed since the last one$")
+PENDING_DROP = re.compile(r"^Too many pending responses, search dropped \((\d+) more dropped")
+SLACK_MS = 400
+
+
+def flood(bed, **options):
+    opts = {"count": 100000, "seconds": 10.0, **options}
+    out = sh("ip", "netns", "exec", bed.cns, "python3", FLOOD, json.dumps(opts), timeout=120)
+    return json.loads(out.stdout)
+
+
+def notes(bed):
+    return [int(m.group(1)) for m in map(NOTE.match, bed.messages("WARNING")) if m]
+
+
+def per_second_bound(seconds):
+    # The first record, then at most one per started second.
+    return int(seconds) + 2
+
+
+def test_flood_of_mixed_datagrams(running):
+    assert len(running.search(mx="1", wait_ms=1300)) == 1
+    rss_before = running.rss_kb()
+    fds_before = running.fd_count()
+    started = time.monotonic()
+    result = flood(running)
+    elapsed = time.monotonic() - started
+    assert running.proc.poll() is None
+    assert result["sent"] >= 95000 and result["kinds"]["empty"] > 0 and result["kinds"]["big"] > 0
+
+    # Never more than one response per valid search, from any source port; all of them exact.
+    valid = sum(result["valid_sent"])
+    answered = sum(result["responses"])
+    assert all(r <= v for r, v in zip(result["responses"], result["valid_sent"]))
+    assert result["payloads"] == [expected_response()]
+
+    # A search after the flood is answered within its MX.
+    after = running.search(mx="2", wait_ms=2800)
+    assert len(after) == 1 and after[0]["payload"] == expected_response()
+    assert after[0]["ms"] < 2000 + SLACK_MS
+    rss_after = running.rss_kb()
+    assert running.fd_count() == fds_before
+    code, _ = running.stop()
+    assert code == 0
+    assert running.messages()[-2:] == ["Exiting...", STOPPED]
+
+    # Searches dropped at the pending-response bound are all accounted for in the log, the count
+    # of the last interval included; what is left was dropped before the daemon saw it.
+    warnings = running.messages("WARNING")
+    drops = [int(m.group(1)) for m in map(PENDING_DROP.match, warnings) if m]
+    inbox_drops = [w for w in warnings if w.startswith("Receive queue full")]
+    assert len(drops) <= per_second_bound(elapsed)
+    assert len(inbox_drops) <= per_second_bound(elapsed)
+    assert len(warnings) == len(drops) + len(inbox_drops) + len(notes(running))
+    dropped = len(drops) + sum(drops) + sum(notes(running))
+    assert answered + dropped <= valid
+    assert answered + dropped >= valid // 2, (answered, dropped, valid)
+    print(f"flood: {result['sent']} datagrams in {result['seconds']:.1f} s, {valid} valid, "
+          f"{answered} answered, {dropped} dropped at the pending bound; "
+          f"RSS {rss_before} -> {rss_after} kB")
+    if not SANITIZED:
+        assert rss_after - rss_before < 2048
+
+
+# The records that one datagram can trigger, for three ways of making every datagram fail.
+UNUSABLE = {
+    "service information missing": (["Failed to open the redfishd info file"], {}),
+    "service information not JSON": (["Failed to parse configuration\n",
+                                      "Failed to parse the redfishd info"], {}),
+    "no route back to the requester": (["sendto() failed" + os.strerror(errno.ENETUNREACH),
+                                        "Addr: 198.19.0.2:"],
+                                       {"src": "198.19.0.2", "valid": 0.02, "big": 0.0}),
+}
+
+
+@pytest.mark.parametrize("case", list(UNUSABLE))
+def test_flood_cannot_fill_the_log(bed, case):
+    texts, options = UNUSABLE[case]
+    if case == "service information missing":
+        bed.remove_info()
+    elif case == "service information not JSON":
+        bed.write_info("{broken")
+    else:
+        bed.add_console_address("198.19.0.2/24")
+    bed.start()
+    started = time.monotonic()
+    result = flood(bed, **options)
+    code, _ = bed.stop()
+    elapsed = time.monotonic() - started
+    assert code == 0
+    assert bed.messages()[-2:] == ["Exiting...", STOPPED]
+    assert sum(result["responses"]) == 0
+
+    # Each text: the first record, then at most one a second; the records held back are counted
+    # in notes, the last of them written at exit at the latest.
+    records = [r[3] for r in bed.records() if r[0] in ("WARNING", "ERROR")]
+    counts = [sum(r.startswith(t) for r in records) for t in texts]
+    assert counts[0] >= 1 and all(c == counts[0] for c in counts), counts
+    assert counts[0] <= per_second_bound(elapsed)
+    assert len(records) == len(texts) * counts[0] + len(notes(bed))
+
+    triggering = (sum(result["valid_sent"]) if "src" in options
+                  else result["sent"] - result["kinds"]["empty"])
+    occurred = counts[0] + sum(notes(bed))
+    assert triggering // 2 <= occurred <= triggering, (occurred, triggering)
+    print(f"{case}: {result['sent']} datagrams, {occurred} failures, {counts[0]} of each record "
+          f"written in {elapsed:.1f} s, {len(records)} fault records in all")
+
+
+RECORD_ONLY = [signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, signal.SIGPIPE, signal.SIGALRM,
+               signal.SIGWINCH, signal.SIGURG, signal.SIGTSTP]
+
+
+def test_signal_storm_during_search_burst(running):
+    searches = 200
+    client = subprocess.Popen(
+        ["ip", "netns", "exec", running.cns, os.path.abspath(SEARCH), "--json", "--interface",
+         "cp0", "--count", str(searches), "--interval", "10", "--mx", "1", "--wait", "2500"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    sent = 0
+    deadline = time.monotonic() + 20
+    while sent < 10000 and time.monotonic() < deadline:
+        running.send_signal(RECORD_ONLY[sent % len(RECORD_ONLY)])
+        sent += 1
+        if sent % 1000 == 0:
+            time.sleep(0.2)  # spread over the two seconds of the burst
+    out, _ = client.communicate(timeout=60)
+    responses = [json.loads(line) for line in out.splitlines() if line.strip()]
+    assert sent == 10000
+    assert running.proc.poll() is None
+
+    # Every search was accepted and answered once.
+    assert sorted(r["request"] for r in responses) == list(range(searches))
+    assert {r["payload"] for r in responses} == {expected_response()}
+
+    code, _ = running.stop(timeout=60)
+    assert code == 0
+    messages = running.messages()
+    assert messages[-2:] == ["Exiting...", STOPPED]
+    received = [m for m in messages if m.startswith("Received signal ")]
+    # Signals of one kind that arrive while one is pending merge into one delivery.
+    assert 1 + len(RECORD_ONLY) <= len(received) <= sent + 1
+    for sig in RECORD_ONLY:
+        assert f"Received signal {int(sig)} signal name is: {signal.strsignal(sig)}" in received
+    assert running.messages("WARNING") == []
+    print(f"storm: {sent} signals sent, {len(received) - 1} recorded, "
+          f"{len(responses)} of {searches} searches answered")
