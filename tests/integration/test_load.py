@@ -118,7 +118,12 @@ def test_flood_cannot_fill_the_log(bed, case):
     counts = [sum(r.startswith(t) for r in records) for t in texts]
     assert counts[0] >= 1 and all(c == counts[0] for c in counts), counts
     assert counts[0] <= per_second_bound(elapsed)
-    assert len(records) == len(texts) * counts[0] + len(notes(bed))
+    # A busy machine may also let the receive queue fill: that record is limited too.
+    queue_full = [r for r in records if r.startswith("Receive queue full")]
+    assert len(queue_full) <= per_second_bound(elapsed)
+    others = [r for r in records
+              if not r.startswith(tuple(texts)) and not NOTE.match(r) and r not in queue_full]
+    assert others == []
 
     triggering = (sum(result["valid_sent"]) if "src" in options
                   else result["sent"] - result["kinds"]["empty"])
