@@ -47,7 +47,7 @@ sanitized_suite() {
   SANITIZER_REPORTS=$reports DISCOVERY_SANITIZER=$name \
     ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1" \
     UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
-    TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1" \
+    TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" \
     ctest --test-dir "$build" --output-on-failure || status=$?
   if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports in $reports:"
