@@ -25,7 +25,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PREFIX = f"sdb{os.getpid()}"
+# bench/run.sh passes its own pid, so that its exit trap can remove what a killed run left.
+PREFIX = f"sdb{os.environ.get('BENCH_TAG', os.getpid())}"
 REDFISH_ST = "urn:dmtf-org:service:redfish-rest:1"
 
 LOG_CONF = """-- discovery
@@ -476,7 +477,7 @@ class Bench:
     # Cost: CPU time per answered search natively (repeated), and user-space instructions per
     # answered search under callgrind, each over a steady run of spread-out searches.
     def cost(self):
-        out = {r.key: {"native": [], "callgrind": None} for r in self.responders}
+        out = {r.key: {"native": [], "instructions": None} for r in self.responders}
         for rep in range(self.args.cost_reps):
             order = self.responders if rep % 2 == 0 else self.responders[::-1]
             for r in order:
@@ -499,7 +500,24 @@ class Bench:
                     "rss_kb": after["rss_kb"]})
                 log(f"cost native {r.label}: {out[r.key]['native'][-1]['us_per_search']:.1f} "
                     f"us/search, {load['responses']}/{load['sent']} answered")
-        if shutil.which("valgrind") and not self.args.no_callgrind:
+        if perf_counts_instructions():
+            for r in self.responders:
+                lan, target, console = self._pair(r, "ps")
+                inst = r.start(target, "198.18.0.1", 1)
+                inst.wait_ready()
+                time.sleep(1)
+                perf = subprocess.Popen(["perf", "stat", "-x,", "-e", "instructions:u", "-p",
+                                         str(inst.pid)], stderr=subprocess.PIPE, text=True)
+                load = self._load(console)
+                perf.send_signal(signal.SIGINT)
+                _, err = perf.communicate(timeout=30)
+                r.stop_all([inst])
+                lan.close()
+                total = int(next(line.split(",")[0] for line in err.splitlines()
+                                 if "instructions" in line))
+                out[r.key]["instructions"] = {**load, "method": "perf stat", "instructions": total,
+                                              "per_search": total / max(1, load["responses"])}
+        elif shutil.which("valgrind") and not self.args.no_callgrind:
             for r in self.responders:
                 lan, target, console = self._pair(r, "cg")
                 dump = os.path.join(self.work, f"cg-{r.key}")
@@ -517,7 +535,7 @@ class Bench:
                                key=lambda p: int(p.rsplit(".", 1)[1]))
                 with open(parts[0]) as f:
                     total = int(re.search(r"^totals:\s+(\d+)", f.read(), re.M)[1])
-                out[r.key]["callgrind"] = {**load, "instructions": total,
+                out[r.key]["instructions"] = {**load, "method": "callgrind", "instructions": total,
                                            "per_search": total / max(1, load["responses"])}
                 log(f"cost callgrind {r.label}: {total / max(1, load['responses']):.0f} "
                     f"instructions/search, {load['responses']}/{load['sent']} answered")
@@ -562,17 +580,27 @@ class Bench:
     def micro(self):
         binary = os.path.join(self.build, "bench", "micro_bench")
         res = sh(binary, f"--benchmark_repetitions={self.args.micro_reps}",
-                 "--benchmark_report_aggregates_only=true", "--benchmark_format=json",
-                 timeout=300)
-        data = json.loads(res.stdout)
-        out = {}
-        for b in data["benchmarks"]:
-            if b.get("aggregate_name") == "median":
+                 "--benchmark_format=json", timeout=300)
+        runs = {}
+        for b in json.loads(res.stdout)["benchmarks"]:
+            if b.get("run_type") == "iteration":
                 scale = {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
-                out[b["run_name"]] = {"cpu_ns": b["cpu_time"] * scale,
-                                      "real_ns": b["real_time"] * scale}
+                run = runs.setdefault(b["run_name"], {"cpu": [], "real": []})
+                run["cpu"].append(b["cpu_time"] * scale)
+                run["real"].append(b["real_time"] * scale)
+        out = {name: {"cpu_ns": median(r["cpu"]), "real_ns": median(r["real"]),
+                      "cpu_ns_all": [round(x) for x in r["cpu"]]} for name, r in runs.items()}
         log("micro: " + ", ".join(f"{k} {v['cpu_ns']:.0f} ns" for k, v in out.items()))
         return out
+
+
+def perf_counts_instructions():
+    """Whether perf can count instructions here (virtual machines often offer no counters)."""
+    if not shutil.which("perf"):
+        return False
+    res = sh("perf", "stat", "-x,", "-e", "instructions:u", "true", check=False)
+    return res.returncode == 0 and "<not supported>" not in res.stderr and \
+        "<not counted>" not in res.stderr
 
 
 def machine():
@@ -583,6 +611,7 @@ def machine():
                 model = line.split(":", 1)[1].strip()
                 break
     return {"cores": os.cpu_count(), "kernel": platform.release(), "cpu": model,
+            "perf_instructions": perf_counts_instructions(),
             "date": time.strftime("%Y-%m-%d %H:%M %Z"),
             "load_before": os.getloadavg()}
 
