@@ -225,6 +225,21 @@ def sample(pid):
             "time": time.monotonic()}
 
 
+def settle(instances, quiet_ms=1.0, step=0.5, limit=30.0):
+    """Waits until the instances use less than quiet_ms of CPU each per step: the GSSDP
+    peers announce themselves at start-up, and a fleet of them is busy with the others'
+    announcements for a while. Returns the seconds waited."""
+    start = time.monotonic()
+    last = sum(sample(i.pid)["cpu_ns"] for i in instances)
+    while time.monotonic() - start < limit:
+        time.sleep(step)
+        now = sum(sample(i.pid)["cpu_ns"] for i in instances)
+        if now - last < quiet_ms * 1e6 * len(instances):
+            break
+        last = now
+    return time.monotonic() - start
+
+
 def mapped_files(pid):
     """The distinct files a process maps (its executable and shared libraries) and their sizes."""
     files = {}
@@ -347,7 +362,8 @@ class Bench:
         self.args = args
         self.build = os.path.abspath(args.build)
         self.work = tempfile.mkdtemp(prefix="discovery-bench-")
-        self.ours = Daemon("ours", "discovery", os.path.join(self.build, "discovery"),
+        self.ours = Daemon("ours", "discovery",
+                           os.path.abspath(args.daemon or os.path.join(self.build, "discovery")),
                            "listenerThread", self.work)
         self.peer = GssdpPeer("peer", "GSSDP peer", os.path.join(self.build, "gssdp-peer"),
                               "ready", self.work)
@@ -438,7 +454,7 @@ class Bench:
                 insts = [r.start(ns, addr, i + 1) for i, (ns, addr) in enumerate(stations[:n])]
                 for inst in insts:
                     inst.wait_ready(60)
-                time.sleep(1)
+                settled = settle(insts)
                 searches = []
                 for _ in range(reps):
                     found = {}
@@ -450,7 +466,7 @@ class Bench:
                                      "test": uniformity(times, window_ms)})
                     time.sleep(0.3)
                 pooled = [t for s in searches for t in s["times"]]
-                out[r.key][str(n)] = {"n": n, "searches": searches,
+                out[r.key][str(n)] = {"n": n, "searches": searches, "settle_s": round(settled, 1),
                                       "pooled": uniformity(pooled, window_ms)}
                 r.stop_all(insts)
                 log(f"fleet N={n} {r.label}: discovered "
@@ -620,13 +636,15 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build", required=True)
     p.add_argument("--out", default=HERE)
+    p.add_argument("--daemon", help="daemon binary to measure (default BUILD/discovery), e.g. "
+                   "one built before a change, for a before/after comparison")
     p.add_argument("--burst-k", type=int, nargs="+", default=[1, 10, 50, 100, 200])
-    p.add_argument("--burst-reps", type=int, default=4)
+    p.add_argument("--burst-reps", type=int, default=5)
     p.add_argument("--fleet-n", type=int, nargs="+", default=[10, 50, 100])
     p.add_argument("--fleet-reps", type=int, default=3)
     p.add_argument("--cost-searches", type=int, default=10000)
     p.add_argument("--cost-rate", type=float, default=250.0)
-    p.add_argument("--cost-reps", type=int, default=3)
+    p.add_argument("--cost-reps", type=int, default=5)
     p.add_argument("--no-callgrind", action="store_true")
     p.add_argument("--idle-s", type=float, default=60.0)
     p.add_argument("--micro-reps", type=int, default=5)

@@ -263,12 +263,19 @@ class Report:
                    rows)
 
         # Fleet.
+        settle_note = "; ".join(
+            f"N={n} ours {self.r['fleet'][US][str(n)].get('settle_s', 'n/a')} s, peer "
+            f"{self.r['fleet'][PEER][str(n)].get('settle_s', 'n/a')} s" for n, _ in fleet)
         self.add("## Fleet", "",
                  f"N responders, each in its own namespace with its own `eth1` on one bridge "
                  f"(198.18.0.1 to 198.18.0.N), and one console that sends one search with "
                  f"`MX: 3`; repeated {cfg['fleet_reps']} times per N, for ours and then for the "
                  f"peer on the same namespaces. Every responder runs from its own tree with its "
-                 f"own UUID. Arrival times are counted in 100 ms buckets over the 3 s window (30 "
+                 f"own UUID. Before the first search the run waits until the fleet is quiet (less "
+                 f"than 1 ms of CPU per responder over half a second): the GSSDP "
+                 f"peers announce themselves at start-up (`NOTIFY ssdp:alive`) and each handles "
+                 f"every other's announcements, which keeps a fleet of them busy for a while "
+                 f"(waited: {settle_note}). Arrival times are counted in 100 ms buckets over the 3 s window (30 "
                  f"buckets) and tested against a uniform spread with a chi-square test. Where "
                  f"fewer than 5 answers fall in a bucket on average (N = 10 and 50 per search, "
                  f"N = 10 pooled) the asymptotic chi-square p-value is unreliable, so the p-value "
