@@ -620,13 +620,7 @@ def perf_counts_instructions():
 
 
 def machine():
-    model = ""
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    return {"cores": os.cpu_count(), "kernel": platform.release(), "cpu": model,
+    return {"cores": os.cpu_count(), "kernel": platform.release(),
             "perf_instructions": perf_counts_instructions(),
             "date": time.strftime("%Y-%m-%d %H:%M %Z"),
             "load_before": os.getloadavg()}

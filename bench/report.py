@@ -152,7 +152,7 @@ class Report:
                  "below comes from one run of that command, the daemon (\"ours\") and the GSSDP "
                  "peer measured side by side in the same run. Ratios are ours / peer: below 1 "
                  "means ours uses less or answers sooner.", "",
-                 f"- Machine: {m['cores']} cores ({m['cpu']}), kernel {m['kernel']}, "
+                 f"- Machine: {m['cores']} cores, kernel {m['kernel']}, "
                  f"{m['date']}; load average before the run "
                  f"{' '.join(f'{x:.2f}' for x in m['load_before'])}.",
                  "- The machine is shared with other jobs running tests while this ran, so "
