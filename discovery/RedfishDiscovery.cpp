@@ -150,7 +150,9 @@ void RedfishDiscovery::listenerThread()
 
 void RedfishDiscovery::eventSend()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    // Callers change the shared state under m_mutex before this, so the responder cannot miss
+    // it; notifying without the lock spares the woken responder from blocking on the mutex
+    // that the notifier still holds.
     m_cv.notify_one();
 }
 

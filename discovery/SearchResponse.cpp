@@ -34,10 +34,30 @@ template <typename Write> void limitedRecord(LogLimiter& limiter, Write write)
     write();
 }
 
+// The same text as inet_ntop writes (four decimal numbers without leading zeros, dot-separated),
+// without its trip through sprintf, which was a sixth of the cost of judging and answering a
+// search.
 std::string dottedDecimal(const in_addr& addr)
 {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &addr, text, sizeof(text));
+    const auto* octets = reinterpret_cast<const unsigned char*>(&addr.s_addr);
+    std::string text; // at most 15 characters: no allocation
+    for (int i = 0; i < 4; ++i)
+    {
+        const unsigned value = octets[i];
+        if (i > 0)
+        {
+            text += '.';
+        }
+        if (value >= 100)
+        {
+            text += static_cast<char>('0' + value / 100);
+        }
+        if (value >= 10)
+        {
+            text += static_cast<char>('0' + value / 10 % 10);
+        }
+        text += static_cast<char>('0' + value % 10);
+    }
     return text;
 }
 } // namespace

@@ -220,7 +220,9 @@ int main(int argc, char** argv)
     }
 
     std::vector<pollfd> sockets;
-    std::vector<Clock::time_point> sentAt;
+    // Arrival times come from the kernel's receive timestamp (wall clock), so that an answer
+    // that arrives while later requests are still being sent is not stamped late.
+    std::vector<std::chrono::system_clock::time_point> sentAt;
     for (int i = 0; i < opt.count; ++i)
     {
         const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -231,13 +233,15 @@ int main(int argc, char** argv)
         }
         if (local.sin_addr.s_addr != INADDR_ANY)
             setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof(local.sin_addr));
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
         sockets.push_back(pollfd{fd, POLLIN, 0});
     }
     for (int i = 0; i < opt.count; ++i)
     {
         if (i > 0 && opt.intervalMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(opt.intervalMs));
-        sentAt.push_back(Clock::now());
+        sentAt.push_back(std::chrono::system_clock::now());
         if (sendto(sockets[i].fd, request.data(), request.size(), 0,
                    reinterpret_cast<sockaddr*>(&dest), sizeof(dest)) < 0)
             std::perror("ssdp-search: sendto");
@@ -258,13 +262,33 @@ int main(int argc, char** argv)
                 continue;
             char buf[65536];
             sockaddr_in from{};
-            socklen_t fromLen = sizeof(from);
-            const ssize_t n = recvfrom(sockets[i].fd, buf, sizeof(buf), 0,
-                                       reinterpret_cast<sockaddr*>(&from), &fromLen);
+            iovec iov{buf, sizeof(buf)};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr msg{};
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof(from);
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof(control);
+            const ssize_t n = recvmsg(sockets[i].fd, &msg, 0);
             if (n < 0)
                 continue;
+            auto arrival = std::chrono::system_clock::now();
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+            {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
+                {
+                    timespec stamp{};
+                    std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+                    arrival = std::chrono::system_clock::time_point(
+                        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                            std::chrono::seconds(stamp.tv_sec) +
+                            std::chrono::nanoseconds(stamp.tv_nsec)));
+                }
+            }
             const double ms =
-                std::chrono::duration<double, std::milli>(Clock::now() - sentAt[i]).count();
+                std::chrono::duration<double, std::milli>(arrival - sentAt[i]).count();
             const std::string payload(buf, static_cast<std::size_t>(n));
             ++responses;
             answered[i] = true;

@@ -1,0 +1,131 @@
+// Nanoseconds per datagram of the request path without a socket: the parser, the response
+// builder, and the whole judge-and-answer step the responder runs for each received datagram.
+
+#include "common/Logger.h"
+#include "discovery/RedfishDiscovery.h"
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+INITIALIZE_EASYLOGGINGPP
+
+namespace
+{
+const char* const UUID = "92384634-2938-2342-8820-489239905423";
+
+// What a console sends: the Redfish target, ssdp:all, and one that fails validation (wrong ST),
+// so the verdict path of a rejected datagram is measured too.
+const char* const REDFISH_SEARCH = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                                   "MAN: \"ssdp:discover\"\r\nMX: 2\r\n"
+                                   "ST: urn:dmtf-org:service:redfish-rest:1\r\n\r\n";
+const char* const ALL_SEARCH = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                               "MAN: \"ssdp:discover\"\r\nMX: 2\r\nST: ssdp:all\r\n\r\n";
+const char* const OTHER_SEARCH = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n"
+                                 "MAN: \"ssdp:discover\"\r\nMX: 2\r\n"
+                                 "ST: urn:schemas-upnp-org:device:MediaServer:1\r\n\r\n";
+
+// The parser takes a mutable buffer; each iteration gets a fresh copy of the datagram, as the
+// responder gets one from the inbox.
+struct Datagram
+{
+    explicit Datagram(const char* text) : bytes(text) {}
+    char* data() { return bytes.data(); }
+    std::string bytes;
+};
+
+void parseSearchQuery(benchmark::State& state, const char* request)
+{
+    RedfishDiscovery service;
+    Datagram datagram(request);
+    for (auto _ : state)
+    {
+        RedfishDiscovery::Headers headers;
+        benchmark::DoNotOptimize(service.parseSearchQuery(datagram.data(), headers));
+        benchmark::DoNotOptimize(headers);
+    }
+}
+BENCHMARK_CAPTURE(parseSearchQuery, redfish_target, REDFISH_SEARCH);
+BENCHMARK_CAPTURE(parseSearchQuery, ssdp_all, ALL_SEARCH);
+BENCHMARK_CAPTURE(parseSearchQuery, rejected_target, OTHER_SEARCH);
+
+void buildSearchRsp(benchmark::State& state)
+{
+    RedfishDiscovery service;
+    in_addr addr{};
+    inet_aton("198.18.0.1", &addr);
+    service.setIfAddr(addr);
+    RedfishDiscovery::RedfishdInfo info{UUID};
+    for (auto _ : state)
+    {
+        std::string rsp;
+        service.buildSearchRsp(rsp, info);
+        benchmark::DoNotOptimize(rsp);
+    }
+}
+BENCHMARK(buildSearchRsp);
+
+// The service information is read once from its file, as in the daemon; after that the path is
+// parse, cache check, MX and response text.
+void judgeSearch(benchmark::State& state, const char* request)
+{
+    RedfishDiscovery service;
+    in_addr addr{};
+    inet_aton("198.18.0.1", &addr);
+    service.setIfAddr(addr);
+    if (!service.readRedfishdInfo())
+    {
+        state.SkipWithError("service-information file not readable");
+        return;
+    }
+    Datagram datagram(request);
+    for (auto _ : state)
+    {
+        std::string rsp;
+        int mx = 0;
+        benchmark::DoNotOptimize(service.judgeSearch(datagram.data(), rsp, mx));
+        benchmark::DoNotOptimize(rsp);
+    }
+}
+BENCHMARK_CAPTURE(judgeSearch, redfish_target, REDFISH_SEARCH);
+BENCHMARK_CAPTURE(judgeSearch, ssdp_all, ALL_SEARCH);
+BENCHMARK_CAPTURE(judgeSearch, rejected_target, OTHER_SEARCH);
+
+// The daemon reads ../../data/redfish.json from its working directory: lay that out in a
+// temporary tree and work from inside it.
+std::filesystem::path layOutTree()
+{
+    char pattern[] = "/tmp/discovery-bench.XXXXXX";
+    const std::filesystem::path root = mkdtemp(pattern);
+    std::filesystem::create_directories(root / "opt" / "bin");
+    std::filesystem::create_directories(root / "data");
+    std::ofstream(root / "data" / "redfish.json") << "{\"uuid\": \"" << UUID << "\"}\n";
+    std::filesystem::current_path(root / "opt" / "bin");
+    return root;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    el::Configurations quiet;
+    quiet.setToDefault();
+    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
+    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+    for (const char* id : {"discovery", "datamgr"})
+    {
+        el::Loggers::getLogger(id);
+        el::Loggers::reconfigureLogger(id, quiet);
+    }
+    const std::filesystem::path root = layOutTree();
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::filesystem::remove_all(root);
+    return 0;
+}

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds in release mode and runs every benchmark of the daemon and of a GSSDP peer on this
+# machine, then writes bench/RESULTS.md, bench/results.json and the PNG plots beside them.
+# Run as root (network namespaces); takes about 15 to 20 minutes on two cores. Extra arguments
+# go to bench/bench.py (for example --only burst).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+packages=(gnuplot-nox libgssdp-1.6-dev libbenchmark-dev valgrind linux-perf binutils pkg-config)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+build=${BENCH_BUILD_DIR:-build-release}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDISCOVERY_TESTS=OFF -DDISCOVERY_BENCH=ON \
+  >/dev/null
+cmake --build "$build" -j"$(nproc)" --target discovery ssdp-search micro_bench >/dev/null
+# The peer is built here only: it is no part of the daemon's build.
+cc -O2 -Wall -Wextra -Werror bench/gssdp-peer.c $(pkg-config --cflags --libs gssdp-1.6) \
+  -o "$build/gssdp-peer"
+
+# bench.py removes its namespaces itself; this catches a run that was killed outright.
+export BENCH_TAG=$$
+cleanup() {
+  ip netns list 2>/dev/null | awk -v p="sdb$BENCH_TAG-" 'index($1, p) == 1 {print $1}' |
+    while read -r ns; do ip netns del "$ns" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+ulimit -n 4096
+python3 bench/bench.py --build "$build" --out bench "$@"
+python3 bench/report.py bench
