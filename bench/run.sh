@@ -5,17 +5,7 @@
 # go to bench/bench.py (for example --only burst).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
-packages=(gnuplot-nox libgssdp-1.6-dev libbenchmark-dev valgrind linux-perf binutils pkg-config)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/deps.sh gnuplot-nox libgssdp-1.6-dev libbenchmark-dev valgrind linux-perf binutils
 
 build=${BENCH_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDISCOVERY_TESTS=OFF -DDISCOVERY_BENCH=ON \

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing the daemon need.
+# Installs the Debian packages that building, running and testing the daemon need, and any
+# further packages named as arguments (the benchmark command's).
 set -euo pipefail
-packages=(build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
+packages=("$@"
+          build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
           googletest libgtest-dev iproute2 python3 python3-pytest util-linux
           dpkg-dev systemd clang libclang-rt-14-dev clang-tidy)
 missing=()
