@@ -77,7 +77,7 @@ stage_fuzz() {
     mkdir "$work/corpus"
     status=0
     # New inputs go to the scratch corpus (first directory); the seeds stay untouched.
-    "build-fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 \
+    TMPDIR=$work "build-fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 \
       -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$findings/$target-" \
       "${args[@]}" "$work/corpus" "$repo/$seeds" >"$work/log" 2>&1 || status=$?
     grep -E 'DONE|stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \

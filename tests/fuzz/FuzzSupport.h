@@ -42,12 +42,16 @@ inline void quietLogging()
     }
 }
 
-// Creates <tmp>/opt/bin and <tmp>/data and makes <tmp>/opt/bin the working directory, so that
-// "../../data/redfish.json" is <tmp>/data/redfish.json. Returns that file's path.
+// Creates <tmp>/opt/bin and <tmp>/data under $TMPDIR (else /tmp) and makes <tmp>/opt/bin the
+// working directory, so that "../../data/redfish.json" is <tmp>/data/redfish.json. Returns that
+// file's path. libFuzzer ends a timed run without running exit handlers, so the CI stage points
+// TMPDIR into a scratch directory that it removes itself.
 inline std::string enterWorkingTree()
 {
-    static char root[] = "/tmp/discovery-fuzz-XXXXXX";
-    check(mkdtemp(root) != nullptr, "mkdtemp");
+    const char* tmp = std::getenv("TMPDIR");
+    static std::string root;
+    root = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/discovery-fuzz-XXXXXX";
+    check(mkdtemp(root.data()) != nullptr, "mkdtemp");
     std::atexit(
         []
         {
