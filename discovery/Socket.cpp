@@ -13,6 +13,13 @@ namespace
 constexpr unsigned short SSDP_PORT = 1900;
 constexpr int UDP_PROTOCOL = 17;
 constexpr suseconds_t RECV_TIMEOUT_US = 100000;
+
+in_addr ipv4Of(const sockaddr& addr)
+{
+    sockaddr_in ipv4{};
+    std::memcpy(&ipv4, &addr, sizeof(ipv4));
+    return ipv4.sin_addr;
+}
 } // namespace
 
 bool RedfishDiscovery::initSocket()
@@ -57,13 +64,12 @@ bool RedfishDiscovery::initMulticast()
         LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(errno);
         return false;
     }
-    std::memcpy(&m_ifAddr, &request.ifr_addr, sizeof(m_ifAddr));
+    const in_addr ifAddr = ipv4Of(request.ifr_addr);
+    setIfAddr(ifAddr);
 
-    sockaddr_in ifAddr{};
-    std::memcpy(&ifAddr, &m_ifAddr, sizeof(ifAddr));
     ip_mreq membership{};
     membership.imr_multiaddr = m_ssdpAddr.sin_addr;
-    membership.imr_interface = ifAddr.sin_addr;
+    membership.imr_interface = ifAddr;
     if (setsockopt(m_sockFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) == -1)
     {
         LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed" << std::strerror(errno);
@@ -72,16 +78,20 @@ bool RedfishDiscovery::initMulticast()
     return true;
 }
 
-void RedfishDiscovery::setRecvTimeout()
+bool RedfishDiscovery::setRecvTimeout()
 {
-    // Bounds how long a stop request waits for the listener.
+    // Bounds how long a stop request waits for the listener. Set once; a failure is tried again
+    // before the next receive.
     timeval timeout{0, RECV_TIMEOUT_US};
     if (setsockopt(m_sockFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
     {
-        std::uint64_t suppressed = 0;
-        if (m_timeoutFailLimit.allow(suppressed))
-        {
-            LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout" << std::strerror(errno);
-        }
+        const int error = errno;
+        m_timeoutFailLimit.write(
+            [error] {
+                LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout"
+                                  << std::strerror(error);
+            });
+        return false;
     }
+    return true;
 }
