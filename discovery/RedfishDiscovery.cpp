@@ -11,6 +11,14 @@ RedfishDiscovery RedfishDiscovery::s_RedfishDiscovery;
 
 namespace
 {
+// The requester's address alone, whatever its port: the unit of fairness between senders.
+std::string peerKey(const PeerAddr& addr)
+{
+    return addr.sa.sa_family == AF_INET6
+               ? std::string(reinterpret_cast<const char*>(&addr.v6.sin6_addr), 16)
+               : std::string(reinterpret_cast<const char*>(&addr.v4.sin_addr), 4);
+}
+
 std::mt19937 seededGenerator()
 {
     // Seeded from the kernel's entropy so that controllers booted from one image draw different
@@ -99,12 +107,14 @@ void RedfishDiscovery::listenerThread()
         m_rcvLen = static_cast<int>(recvfrom(m_sockFd, m_rcvBuf.data(), RCV_BUF_SIZE, 0,
                                              &m_senderAddr.sa, &m_senderAddrLen));
         // Time-outs, interrupted receives, errors and empty datagrams: nothing to hand over.
+        const Clock::time_point now = Clock::now();
         if (m_rcvLen > 0)
         {
-            m_rcvTime = Clock::now();
+            m_rcvTime = now;
             eventSend();
         }
-        m_listenerLimits.flush(Clock::now());
+        followInterface(now);
+        m_listenerLimits.flush(now);
     }
     m_inbox.close();
     m_listenerLimits.flush(Clock::time_point::max());
@@ -161,16 +171,21 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     {
         return;
     }
-    if (m_pending.size() >= MAX_PENDING_RSP)
+    const std::string peer = peerKey(datagram.sender);
+    const auto held = m_pendingPerPeer.find(peer);
+    const unsigned heldByPeer = held == m_pendingPerPeer.end() ? 0 : held->second;
+    if (m_pending.size() >= MAX_PENDING_RSP || heldByPeer >= MAX_PENDING_PER_PEER)
     {
         m_pendingFullLimit.write(
-            [&datagram]
+            [this, &datagram, heldByPeer]
             {
                 LOG_DISC(WARNING) << "Too many pending responses, search from "
-                                  << addressText(datagram.sender) << " dropped";
+                                  << addressText(datagram.sender) << " dropped (" << heldByPeer
+                                  << " pending for it, " << m_pending.size() << " in all)";
             });
         return;
     }
+    ++m_pendingPerPeer[peer];
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
     m_pending.push(PendingRsp{due, datagram.sender, datagram.senderLen});
 }
@@ -181,6 +196,11 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
     {
         const PendingRsp due = m_pending.top();
         m_pending.pop();
+        const auto held = m_pendingPerPeer.find(peerKey(due.to));
+        if (--held->second == 0)
+        {
+            m_pendingPerPeer.erase(held);
+        }
         // Built for the address announced now: a response never carries an address gone since
         // the search arrived.
         if (const std::string* rsp = searchResponse())

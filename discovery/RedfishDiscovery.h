@@ -2,6 +2,7 @@
 
 #include "common/LogLimiter.h"
 #include "discovery/DatagramQueue.h"
+#include "discovery/Options.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,9 +17,10 @@
 #include <thread>
 #include <vector>
 
-// The SSDP responder: one UDP socket bound to the SSDP group on "eth1", a listener thread that
-// receives datagrams and a responder thread that judges each one and answers valid searches
-// after a random delay bounded by the request's MX.
+// The SSDP responder: one UDP socket bound to the SSDP group on one interface ("eth1" unless
+// told otherwise), a listener thread that receives datagrams and follows the interface's index
+// and address, and a responder thread that judges each datagram and answers valid searches after
+// a random delay bounded by the request's MX.
 class RedfishDiscovery
 {
 public:
@@ -37,6 +39,14 @@ public:
     static constexpr std::size_t INBOX_CAPACITY = 128;
     // Responses judged and waiting for their send time; a search beyond this is dropped.
     static constexpr std::size_t MAX_PENDING_RSP = 256;
+    // Of those, the most that one requesting address may hold, so that one sender cannot crowd
+    // out the others. A console that sends each of the three answered targets a few times, as
+    // the UPnP Device Architecture advises against loss, stays well below it, as do a few
+    // consoles behind one address; a single flooding address takes a sixteenth of the bound.
+    static constexpr unsigned MAX_PENDING_PER_PEER = 16;
+    // How often the listener looks at the interface's index and address: a change is followed
+    // within this time plus one receive time-out.
+    static constexpr std::chrono::milliseconds IF_CHECK_INTERVAL{500};
     // UPnP Device Architecture 1.1: a device waits a random time below MX seconds, and MX
     // values above 5 are treated as 5.
     static constexpr int MX_MAX = 5;
@@ -47,6 +57,9 @@ public:
     RedfishDiscovery& operator=(const RedfishDiscovery&) = delete;
 
     static RedfishDiscovery* instance() { return &s_RedfishDiscovery; }
+
+    // Before run().
+    void setOptions(const Options& options) { m_options = options; }
 
     bool run();
     bool stop();
@@ -120,6 +133,13 @@ private:
     bool initSocket();
     bool initMulticast();
     bool setRecvTimeout();
+    // Follows the interface: joins the group again on an interface re-created under the same
+    // name, and announces its current address. Runs on the listener's passes, at most once per
+    // IF_CHECK_INTERVAL.
+    void followInterface(Clock::time_point now);
+    // The errno of a failed join, else 0.
+    int joinGroup(in_addr ifAddr);
+    void announceAddr(in_addr_t addr);
     void listenerThread();
     void responderThread();
     // Hands the datagram just received to the responder.
@@ -130,6 +150,7 @@ private:
 
     static RedfishDiscovery s_RedfishDiscovery;
 
+    Options m_options;
     std::atomic<bool> m_bRunning{false};
     sockaddr_in m_ssdpAddr{};
     sockaddr m_ifAddr{};
@@ -149,6 +170,9 @@ private:
     socklen_t m_senderAddrLen = sizeof(sockaddr_in);
     Clock::time_point m_rcvTime;
     bool m_bRecvTimeoutSet = false;
+    int m_joinedIndex = 0; // the interface index the group is joined on; 0 while not joined
+    int m_joinFailedIndex = 0;
+    Clock::time_point m_nextIfCheck;
     LogLimiterGroup m_listenerLimits;
     LogLimiter m_timeoutFailLimit{m_listenerLimits, "setsockopt() failed to set recv timeout"};
     LogLimiter m_inboxFullLimit{m_listenerLimits, "Receive queue full"};
@@ -157,6 +181,7 @@ private:
 
     // Responder side only.
     std::priority_queue<PendingRsp, std::vector<PendingRsp>, std::greater<PendingRsp>> m_pending;
+    std::map<std::string, unsigned> m_pendingPerPeer; // by the requester's address bytes
     std::mt19937 m_rng;
     // The response for the announced address m_rspAddr; built again when either the address or
     // the service information changes.
