@@ -3,6 +3,7 @@
 // look like N consoles searching at once.
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +20,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,7 @@
 namespace
 {
 using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;
 
 struct Options
 {
@@ -42,81 +45,150 @@ struct Options
     bool quiet = false;
 };
 
-void usage()
+void usage(std::FILE* out)
 {
-    std::cerr
-        << "usage: ssdp-search [options]\n"
-           "  -s, --st TARGET        search target (default urn:dmtf-org:service:redfish-rest:1)\n"
-           "  -m, --mx SECONDS       MX value, sent as given (default 2)\n"
-           "  -i, --interface NAME   send from this interface's IPv4 address\n"
-           "  -a, --source ADDR      send from this local IPv4 address\n"
-           "  -d, --dest ADDR[:PORT] destination (default 239.255.255.250:1900)\n"
-           "  -n, --count N          requests, each from its own socket (default 1)\n"
-           "  -I, --interval MS      pause between requests (default 0)\n"
-           "  -w, --wait MS          listen this long after the last request (default MX s + 500)\n"
-           "  -r, --raw FILE         send FILE's bytes as the request ('-' for standard input)\n"
-           "  -j, --json             one JSON object per response\n"
-           "  -q, --quiet            print only the summary line\n"
-           "Exit status: 0 if any response arrived, 1 if none, 2 on a usage or socket error.\n";
+    std::fputs(
+        "usage: ssdp-search [options]\n"
+        "  -s, --st TARGET        search target (default urn:dmtf-org:service:redfish-rest:1)\n"
+        "  -m, --mx SECONDS       MX value, sent as given (default 2)\n"
+        "  -i, --interface NAME   send from this interface's IPv4 address\n"
+        "  -a, --source ADDR      send from this local IPv4 address\n"
+        "  -d, --dest ADDR[:PORT] destination (default 239.255.255.250:1900)\n"
+        "  -n, --count N          requests, each from its own socket (default 1)\n"
+        "  -I, --interval MS      pause between requests (default 0)\n"
+        "  -w, --wait MS          listen this long after the last request (default MX s + 500)\n"
+        "  -r, --raw FILE         send FILE's bytes as the request ('-' for standard input)\n"
+        "  -j, --json             one JSON object per response\n"
+        "  -q, --quiet            print only the summary line\n"
+        "  -h, --help             print this text\n"
+        "Exit status: 0 if any response arrived, 1 if none, 2 on a usage or socket error.\n",
+        out);
 }
 
-bool parseOptions(int argc, char** argv, Options& opt)
+bool parseNumber(const char* text, long min, long max, int& out)
 {
-    for (int i = 1; i < argc; ++i)
-    {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out)
-        {
-            if (i + 1 >= argc)
-            {
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        if (arg == "-j" || arg == "--json")
-        {
-            opt.json = true;
-            continue;
-        }
-        if (arg == "-q" || arg == "--quiet")
-        {
-            opt.quiet = true;
-            continue;
-        }
-        std::string v;
-        if (arg == "-h" || arg == "--help" || !value(v))
-            return false;
-        if (arg == "-s" || arg == "--st")
-            opt.st = v;
-        else if (arg == "-m" || arg == "--mx")
-            opt.mx = v;
-        else if (arg == "-i" || arg == "--interface")
-            opt.interface = v;
-        else if (arg == "-a" || arg == "--source")
-            opt.source = v;
-        else if (arg == "-r" || arg == "--raw")
-            opt.rawFile = v;
-        else if (arg == "-n" || arg == "--count")
-            opt.count = std::atoi(v.c_str());
-        else if (arg == "-I" || arg == "--interval")
-            opt.intervalMs = std::atoi(v.c_str());
-        else if (arg == "-w" || arg == "--wait")
-            opt.waitMs = std::atoi(v.c_str());
-        else if (arg == "-d" || arg == "--dest")
-        {
-            const std::size_t colon = v.find(':');
-            opt.destination = v.substr(0, colon);
-            if (colon != std::string::npos)
-                opt.port = std::atoi(v.c_str() + colon + 1);
-        }
-        else
-            return false;
-    }
-    if (opt.count < 1 || opt.count > 10000)
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max)
         return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+enum class Parsed
+{
+    ok,
+    help,
+    bad
+};
+
+Parsed parseOptions(int argc, char** argv, Options& opt)
+{
+    static const option longOptions[] = {{"st", required_argument, nullptr, 's'},
+                                         {"mx", required_argument, nullptr, 'm'},
+                                         {"interface", required_argument, nullptr, 'i'},
+                                         {"source", required_argument, nullptr, 'a'},
+                                         {"dest", required_argument, nullptr, 'd'},
+                                         {"count", required_argument, nullptr, 'n'},
+                                         {"interval", required_argument, nullptr, 'I'},
+                                         {"wait", required_argument, nullptr, 'w'},
+                                         {"raw", required_argument, nullptr, 'r'},
+                                         {"json", no_argument, nullptr, 'j'},
+                                         {"quiet", no_argument, nullptr, 'q'},
+                                         {"help", no_argument, nullptr, 'h'},
+                                         {nullptr, 0, nullptr, 0}};
+    int c = 0;
+    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqh", longOptions, nullptr)) != -1)
+    {
+        bool good = true;
+        switch (c)
+        {
+        case 's':
+            opt.st = optarg;
+            break;
+        case 'm':
+            opt.mx = optarg;
+            break;
+        case 'i':
+            opt.interface = optarg;
+            break;
+        case 'a':
+            opt.source = optarg;
+            break;
+        case 'r':
+            opt.rawFile = optarg;
+            break;
+        case 'n':
+            good = parseNumber(optarg, 1, 10000, opt.count);
+            break;
+        case 'I':
+            good = parseNumber(optarg, 0, 3600000, opt.intervalMs);
+            break;
+        case 'w':
+            good = parseNumber(optarg, 0, 86400000, opt.waitMs);
+            break;
+        case 'd':
+        {
+            const std::string value = optarg;
+            const std::size_t colon = value.find(':');
+            opt.destination = value.substr(0, colon);
+            if (colon != std::string::npos)
+                good = parseNumber(value.c_str() + colon + 1, 1, 65535, opt.port);
+            break;
+        }
+        case 'j':
+            opt.json = true;
+            break;
+        case 'q':
+            opt.quiet = true;
+            break;
+        case 'h':
+            return Parsed::help;
+        default: // getopt_long has named the option
+            return Parsed::bad;
+        }
+        if (!good)
+        {
+            const option* o = longOptions;
+            while (o->val != c)
+                ++o;
+            std::fprintf(stderr, "ssdp-search: bad value '%s' for --%s\n", optarg, o->name);
+            return Parsed::bad;
+        }
+    }
+    if (optind != argc)
+    {
+        std::fprintf(stderr, "ssdp-search: unexpected argument '%s'\n", argv[optind]);
+        return Parsed::bad;
+    }
     if (opt.waitMs < 0)
         opt.waitMs = std::max(0, std::atoi(opt.mx.c_str())) * 1000 + 500;
+    return Parsed::ok;
+}
+
+bool readRequest(const Options& opt, std::string& request)
+{
+    if (opt.rawFile.empty())
+    {
+        request = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+                  "MX: " +
+                  opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
+        return true;
+    }
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (opt.rawFile != "-")
+    {
+        file.open(opt.rawFile, std::ios::binary);
+        if (!file)
+        {
+            std::cerr << "ssdp-search: cannot read " << opt.rawFile << "\n";
+            return false;
+        }
+        in = &file;
+    }
+    request.assign(std::istreambuf_iterator<char>(*in), std::istreambuf_iterator<char>());
     return true;
 }
 
@@ -136,6 +208,130 @@ bool interfaceAddress(const std::string& name, in_addr& out)
     if (fd >= 0)
         close(fd);
     return ok;
+}
+
+// The local address to send from and the address to send to.
+struct Endpoints
+{
+    sockaddr_in local{};
+    sockaddr_in dest{};
+};
+
+bool resolveEndpoints(const Options& opt, Endpoints& ends)
+{
+    ends.local.sin_family = AF_INET;
+    if (!opt.interface.empty() && !interfaceAddress(opt.interface, ends.local.sin_addr))
+    {
+        std::cerr << "ssdp-search: no IPv4 address on " << opt.interface << "\n";
+        return false;
+    }
+    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &ends.local.sin_addr) == 0)
+    {
+        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
+        return false;
+    }
+    ends.dest.sin_family = AF_INET;
+    ends.dest.sin_port = htons(static_cast<unsigned short>(opt.port));
+    if (inet_aton(opt.destination.c_str(), &ends.dest.sin_addr) == 0)
+    {
+        std::cerr << "ssdp-search: bad destination " << opt.destination << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The request sockets, closed when it goes out of scope.
+struct Sockets
+{
+    std::vector<pollfd> fds;
+    Sockets() = default;
+    Sockets(const Sockets&) = delete;
+    Sockets& operator=(const Sockets&) = delete;
+    ~Sockets()
+    {
+        for (const pollfd& p : fds)
+            close(p.fd);
+    }
+};
+
+bool openSockets(const Options& opt, const Endpoints& ends, Sockets& sockets)
+{
+    for (int i = 0; i < opt.count; ++i)
+    {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+        {
+            std::perror("ssdp-search: socket");
+            return false;
+        }
+        sockets.fds.push_back(pollfd{fd, POLLIN, 0});
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&ends.local), sizeof(ends.local)) != 0)
+        {
+            std::perror("ssdp-search: socket");
+            return false;
+        }
+        if (ends.local.sin_addr.s_addr != INADDR_ANY)
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ends.local.sin_addr,
+                       sizeof(ends.local.sin_addr));
+        // Arrival times come from the kernel's receive timestamp (wall clock), so that an
+        // answer that arrives while later requests are still being sent is not stamped late.
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+    }
+    return true;
+}
+
+std::vector<WallClock::time_point> sendRequests(const Options& opt, const Endpoints& ends,
+                                                const Sockets& sockets, const std::string& request)
+{
+    std::vector<WallClock::time_point> sentAt;
+    for (int i = 0; i < opt.count; ++i)
+    {
+        if (i > 0 && opt.intervalMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(opt.intervalMs));
+        sentAt.push_back(WallClock::now());
+        if (sendto(sockets.fds[i].fd, request.data(), request.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&ends.dest), sizeof(ends.dest)) < 0)
+            std::perror("ssdp-search: sendto");
+    }
+    return sentAt;
+}
+
+struct Datagram
+{
+    std::string payload;
+    sockaddr_in from{};
+    WallClock::time_point arrival;
+};
+
+bool receive(int fd, Datagram& out)
+{
+    char buf[65536];
+    iovec iov{buf, sizeof(buf)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr msg{};
+    msg.msg_name = &out.from;
+    msg.msg_namelen = sizeof(out.from);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    const ssize_t n = recvmsg(fd, &msg, 0);
+    if (n < 0)
+        return false;
+    out.payload.assign(buf, static_cast<std::size_t>(n));
+    out.arrival = WallClock::now();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+    {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
+        {
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+            out.arrival = WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+                std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+        }
+    }
+    return true;
 }
 
 std::string jsonEscape(const std::string& text)
@@ -163,155 +359,88 @@ std::string jsonEscape(const std::string& text)
     }
     return out;
 }
+
+void printResponse(const Options& opt, int request, double ms, const Datagram& d)
+{
+    char sender[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &d.from.sin_addr, sender, sizeof(sender));
+    const int port = ntohs(d.from.sin_port);
+    if (opt.json)
+        std::printf("{\"request\":%d,\"from\":\"%s\",\"port\":%d,\"ms\":%.1f,"
+                    "\"bytes\":%zu,\"payload\":\"%s\"}\n",
+                    request, sender, port, ms, d.payload.size(), jsonEscape(d.payload).c_str());
+    else
+    {
+        std::printf("--- response from %s:%d to request %d after %.1f ms (%zu bytes)\n", sender,
+                    port, request, ms, d.payload.size());
+        std::fwrite(d.payload.data(), 1, d.payload.size(), stdout);
+    }
+    std::fflush(stdout);
+}
+
+struct Tally
+{
+    int responses = 0;
+    std::vector<bool> answered;
+};
+
+Tally collectResponses(const Options& opt, Sockets& sockets,
+                       const std::vector<WallClock::time_point>& sentAt)
+{
+    Tally tally;
+    tally.answered.assign(sockets.fds.size(), false);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(opt.waitMs);
+    for (;;)
+    {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || poll(sockets.fds.data(), sockets.fds.size(), static_cast<int>(left)) <= 0)
+            return tally;
+        for (std::size_t i = 0; i < sockets.fds.size(); ++i)
+        {
+            Datagram d;
+            if (!(sockets.fds[i].revents & POLLIN) || !receive(sockets.fds[i].fd, d))
+                continue;
+            ++tally.responses;
+            tally.answered[i] = true;
+            if (!opt.quiet)
+                printResponse(
+                    opt, static_cast<int>(i),
+                    std::chrono::duration<double, std::milli>(d.arrival - sentAt[i]).count(), d);
+        }
+    }
+}
+
+void printSummary(const Options& opt, const Tally& tally)
+{
+    const auto answered = std::count(tally.answered.begin(), tally.answered.end(), true);
+    std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %zu requests answered\n",
+                 tally.responses, static_cast<int>(answered), tally.answered.size());
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
     Options opt;
-    if (!parseOptions(argc, argv, opt))
+    switch (parseOptions(argc, argv, opt))
     {
-        usage();
+    case Parsed::help:
+        usage(stdout);
+        return 0;
+    case Parsed::bad:
+        usage(stderr);
         return 2;
+    case Parsed::ok:
+        break;
     }
-
     std::string request;
-    if (!opt.rawFile.empty())
-    {
-        std::ifstream file;
-        std::istream* in = &std::cin;
-        if (opt.rawFile != "-")
-        {
-            file.open(opt.rawFile, std::ios::binary);
-            if (!file)
-            {
-                std::cerr << "ssdp-search: cannot read " << opt.rawFile << "\n";
-                return 2;
-            }
-            in = &file;
-        }
-        request.assign(std::istreambuf_iterator<char>(*in), std::istreambuf_iterator<char>());
-    }
-    else
-    {
-        request = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-                  "MX: " +
-                  opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
-    }
-
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (!opt.interface.empty() && !interfaceAddress(opt.interface, local.sin_addr))
-    {
-        std::cerr << "ssdp-search: no IPv4 address on " << opt.interface << "\n";
+    Endpoints ends;
+    Sockets sockets;
+    if (!readRequest(opt, request) || !resolveEndpoints(opt, ends) ||
+        !openSockets(opt, ends, sockets))
         return 2;
-    }
-    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &local.sin_addr) == 0)
-    {
-        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
-        return 2;
-    }
-    sockaddr_in dest{};
-    dest.sin_family = AF_INET;
-    dest.sin_port = htons(static_cast<unsigned short>(opt.port));
-    if (inet_aton(opt.destination.c_str(), &dest.sin_addr) == 0)
-    {
-        std::cerr << "ssdp-search: bad destination " << opt.destination << "\n";
-        return 2;
-    }
-
-    std::vector<pollfd> sockets;
-    // Arrival times come from the kernel's receive timestamp (wall clock), so that an answer
-    // that arrives while later requests are still being sent is not stamped late.
-    std::vector<std::chrono::system_clock::time_point> sentAt;
-    for (int i = 0; i < opt.count; ++i)
-    {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
-        {
-            std::perror("ssdp-search: socket");
-            return 2;
-        }
-        if (local.sin_addr.s_addr != INADDR_ANY)
-            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof(local.sin_addr));
-        const int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
-        sockets.push_back(pollfd{fd, POLLIN, 0});
-    }
-    for (int i = 0; i < opt.count; ++i)
-    {
-        if (i > 0 && opt.intervalMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(opt.intervalMs));
-        sentAt.push_back(std::chrono::system_clock::now());
-        if (sendto(sockets[i].fd, request.data(), request.size(), 0,
-                   reinterpret_cast<sockaddr*>(&dest), sizeof(dest)) < 0)
-            std::perror("ssdp-search: sendto");
-    }
-
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(opt.waitMs);
-    int responses = 0;
-    std::vector<bool> answered(opt.count, false);
-    for (;;)
-    {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || poll(sockets.data(), sockets.size(), static_cast<int>(left)) <= 0)
-            break;
-        for (int i = 0; i < opt.count; ++i)
-        {
-            if (!(sockets[i].revents & POLLIN))
-                continue;
-            char buf[65536];
-            sockaddr_in from{};
-            iovec iov{buf, sizeof(buf)};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-            msghdr msg{};
-            msg.msg_name = &from;
-            msg.msg_namelen = sizeof(from);
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof(control);
-            const ssize_t n = recvmsg(sockets[i].fd, &msg, 0);
-            if (n < 0)
-                continue;
-            auto arrival = std::chrono::system_clock::now();
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
-            {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS)
-                {
-                    timespec stamp{};
-                    std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-                    arrival = std::chrono::system_clock::time_point(
-                        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                            std::chrono::seconds(stamp.tv_sec) +
-                            std::chrono::nanoseconds(stamp.tv_nsec)));
-                }
-            }
-            const double ms =
-                std::chrono::duration<double, std::milli>(arrival - sentAt[i]).count();
-            const std::string payload(buf, static_cast<std::size_t>(n));
-            ++responses;
-            answered[i] = true;
-            char sender[INET_ADDRSTRLEN] = {};
-            inet_ntop(AF_INET, &from.sin_addr, sender, sizeof(sender));
-            if (opt.quiet)
-                continue;
-            if (opt.json)
-                std::printf("{\"request\":%d,\"from\":\"%s\",\"port\":%d,\"ms\":%.1f,"
-                            "\"bytes\":%zd,\"payload\":\"%s\"}\n",
-                            i, sender, ntohs(from.sin_port), ms, n, jsonEscape(payload).c_str());
-            else
-                std::printf("--- response from %s:%d to request %d after %.1f ms (%zd bytes)\n%s",
-                            sender, ntohs(from.sin_port), i, ms, n, payload.c_str());
-            std::fflush(stdout);
-        }
-    }
-    int answeredCount = 0;
-    for (const bool a : answered)
-        answeredCount += a ? 1 : 0;
-    std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %d requests answered\n",
-                 responses, answeredCount, opt.count);
-    for (const pollfd& p : sockets)
-        close(p.fd);
-    return responses > 0 ? 0 : 1;
+    const auto sentAt = sendRequests(opt, ends, sockets, request);
+    const Tally tally = collectResponses(opt, sockets, sentAt);
+    printSummary(opt, tally);
+    return tally.responses > 0 ? 0 : 1;
 }
