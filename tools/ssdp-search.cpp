@@ -1,6 +1,7 @@
 // ssdp-search: sends SSDP M-SEARCH requests and prints every response with its sender and its
 // arrival time after the request. Each request goes out from its own socket, so N requests
-// look like N consoles searching at once.
+// look like N consoles searching at once. With --listen it sends nothing and prints the NOTIFY
+// announcements multicast to the SSDP group instead.
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -12,14 +13,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +49,9 @@ struct Options
     std::string rawFile; // send these bytes instead of a built request
     bool json = false;
     bool quiet = false;
+    bool headers = false; // print each message's headers one per line instead of its raw bytes
+    bool listen = false;
+    const char* searchOnly = nullptr; // the last option given that only a search uses
 };
 
 void usage(std::FILE* out)
@@ -59,9 +68,16 @@ void usage(std::FILE* out)
         "  -w, --wait MS          listen this long after the last request (default MX s + 500)\n"
         "  -r, --raw FILE         send FILE's bytes as the request ('-' for standard input)\n"
         "  -j, --json             one JSON object per response\n"
+        "  -H, --headers          print the start line and the headers (names upper-cased,\n"
+        "                         values trimmed) instead of the raw bytes; with --json, add\n"
+        "                         \"status\" and \"headers\" to each object\n"
         "  -q, --quiet            print only the summary line\n"
+        "  -l, --listen           send nothing: join the group and print each NOTIFY that\n"
+        "                         arrives, with its sender and arrival time, for --wait MS or\n"
+        "                         until interrupted; takes -i, -a, -w, -j, -H, -q\n"
         "  -h, --help             print this text\n"
-        "Exit status: 0 if any response arrived, 1 if none, 2 on a usage or socket error.\n",
+        "Exit status: 0 if any response (with --listen, any NOTIFY) arrived, 1 if none,\n"
+        "2 on a usage or socket error.\n",
         out);
 }
 
@@ -76,6 +92,30 @@ bool parseNumber(const char* text, long min, long max, int& out)
     return true;
 }
 
+const option longOptions[] = {{"st", required_argument, nullptr, 's'},
+                              {"mx", required_argument, nullptr, 'm'},
+                              {"interface", required_argument, nullptr, 'i'},
+                              {"source", required_argument, nullptr, 'a'},
+                              {"dest", required_argument, nullptr, 'd'},
+                              {"count", required_argument, nullptr, 'n'},
+                              {"interval", required_argument, nullptr, 'I'},
+                              {"wait", required_argument, nullptr, 'w'},
+                              {"raw", required_argument, nullptr, 'r'},
+                              {"json", no_argument, nullptr, 'j'},
+                              {"quiet", no_argument, nullptr, 'q'},
+                              {"headers", no_argument, nullptr, 'H'},
+                              {"listen", no_argument, nullptr, 'l'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {nullptr, 0, nullptr, 0}};
+
+const char* longName(int c)
+{
+    const option* o = longOptions;
+    while (o->name != nullptr && o->val != c)
+        ++o;
+    return o->name;
+}
+
 enum class Parsed
 {
     ok,
@@ -85,23 +125,12 @@ enum class Parsed
 
 Parsed parseOptions(int argc, char** argv, Options& opt)
 {
-    static const option longOptions[] = {{"st", required_argument, nullptr, 's'},
-                                         {"mx", required_argument, nullptr, 'm'},
-                                         {"interface", required_argument, nullptr, 'i'},
-                                         {"source", required_argument, nullptr, 'a'},
-                                         {"dest", required_argument, nullptr, 'd'},
-                                         {"count", required_argument, nullptr, 'n'},
-                                         {"interval", required_argument, nullptr, 'I'},
-                                         {"wait", required_argument, nullptr, 'w'},
-                                         {"raw", required_argument, nullptr, 'r'},
-                                         {"json", no_argument, nullptr, 'j'},
-                                         {"quiet", no_argument, nullptr, 'q'},
-                                         {"help", no_argument, nullptr, 'h'},
-                                         {nullptr, 0, nullptr, 0}};
     int c = 0;
-    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqh", longOptions, nullptr)) != -1)
+    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqHlh", longOptions, nullptr)) != -1)
     {
         bool good = true;
+        if (std::strchr("smdnIr", c) != nullptr)
+            opt.searchOnly = longName(c);
         switch (c)
         {
         case 's':
@@ -143,6 +172,12 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
         case 'q':
             opt.quiet = true;
             break;
+        case 'H':
+            opt.headers = true;
+            break;
+        case 'l':
+            opt.listen = true;
+            break;
         case 'h':
             return Parsed::help;
         default: // getopt_long has named the option
@@ -150,10 +185,7 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
         }
         if (!good)
         {
-            const option* o = longOptions;
-            while (o->val != c)
-                ++o;
-            std::fprintf(stderr, "ssdp-search: bad value '%s' for --%s\n", optarg, o->name);
+            std::fprintf(stderr, "ssdp-search: bad value '%s' for --%s\n", optarg, longName(c));
             return Parsed::bad;
         }
     }
@@ -162,7 +194,13 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
         std::fprintf(stderr, "ssdp-search: unexpected argument '%s'\n", argv[optind]);
         return Parsed::bad;
     }
-    if (opt.waitMs < 0)
+    if (opt.listen && opt.searchOnly != nullptr)
+    {
+        std::fprintf(stderr, "ssdp-search: --listen sends no request: --%s does not apply\n",
+                     opt.searchOnly);
+        return Parsed::bad;
+    }
+    if (opt.waitMs < 0 && !opt.listen)
         opt.waitMs = std::max(0, std::atoi(opt.mx.c_str())) * 1000 + 500;
     return Parsed::ok;
 }
@@ -360,22 +398,149 @@ std::string jsonEscape(const std::string& text)
     return out;
 }
 
-void printResponse(const Options& opt, int request, double ms, const Datagram& d)
+// printf into a std::string.
+__attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...)
 {
-    char sender[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &d.from.sin_addr, sender, sizeof(sender));
-    const int port = ntohs(d.from.sin_port);
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(buf, sizeof(buf), fmt, args);
+    va_end(args);
+    return std::string(buf, static_cast<std::size_t>(std::clamp(n, 0, int(sizeof(buf)) - 1)));
+}
+
+struct Sender
+{
+    std::string host;
+    int port = 0;
+};
+
+Sender sender(const sockaddr_in& from)
+{
+    char host[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, host, sizeof(host));
+    return Sender{host, ntohs(from.sin_port)};
+}
+
+std::string senderText(const Sender& s)
+{
+    return s.host + ":" + std::to_string(s.port);
+}
+
+// A message's start line and headers, names upper-cased and values trimmed. A repeated header
+// is joined into one, as HTTP combines them; a line without a colon keeps an empty name.
+struct Message
+{
+    std::string startLine;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+Message parseMessage(const std::string& payload)
+{
+    const auto trim = [](const std::string& text)
+    {
+        const std::size_t first = text.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            return std::string();
+        return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+    };
+    Message m;
+    std::size_t pos = 0;
+    for (bool first = true; pos < payload.size(); first = false)
+    {
+        std::size_t end = payload.find('\n', pos);
+        if (end == std::string::npos)
+            end = payload.size();
+        std::string line = payload.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (first)
+        {
+            m.startLine = line;
+            continue;
+        }
+        if (line.empty())
+            break;
+        const std::size_t colon = line.find(':');
+        std::string name;
+        std::string value = trim(line);
+        if (colon != std::string::npos)
+        {
+            name = trim(line.substr(0, colon));
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return std::toupper(c); });
+            value = trim(line.substr(colon + 1));
+        }
+        auto same = std::find_if(m.headers.begin(), m.headers.end(),
+                                 [&](const auto& h) { return !name.empty() && h.first == name; });
+        if (same == m.headers.end())
+            m.headers.emplace_back(name, value);
+        else
+            same->second += ", " + value;
+    }
+    return m;
+}
+
+void printHeaders(const Message& m)
+{
+    std::size_t width = 0;
+    for (const auto& h : m.headers)
+        width = std::max(width, h.first.size() + 1);
+    std::printf("%s\n", m.startLine.c_str());
+    for (const auto& [name, value] : m.headers)
+    {
+        const std::string label = name.empty() ? name : name + ":";
+        if (value.empty())
+            std::printf("  %s\n", label.c_str());
+        else
+            std::printf("  %-*s %s\n", static_cast<int>(width), label.c_str(), value.c_str());
+    }
+}
+
+std::string headersJson(const Message& m)
+{
+    std::string out = ",\"status\":\"" + jsonEscape(m.startLine) + "\",\"headers\":{";
+    bool first = true;
+    for (const auto& [name, value] : m.headers)
+    {
+        if (name.empty())
+            continue;
+        out += (first ? "\"" : ",\"") + jsonEscape(name) + "\":\"" + jsonEscape(value) + "\"";
+        first = false;
+    }
+    return out + "}";
+}
+
+// Prints one received message: `heading` is the text line before it, `fields` the JSON members
+// before its size and bytes.
+void printDatagram(const Options& opt, const std::string& heading, const std::string& fields,
+                   const Datagram& d)
+{
     if (opt.json)
-        std::printf("{\"request\":%d,\"from\":\"%s\",\"port\":%d,\"ms\":%.1f,"
-                    "\"bytes\":%zu,\"payload\":\"%s\"}\n",
-                    request, sender, port, ms, d.payload.size(), jsonEscape(d.payload).c_str());
+        std::printf("{%s\"bytes\":%zu,\"payload\":\"%s\"%s}\n", fields.c_str(), d.payload.size(),
+                    jsonEscape(d.payload).c_str(),
+                    opt.headers ? headersJson(parseMessage(d.payload)).c_str() : "");
     else
     {
-        std::printf("--- response from %s:%d to request %d after %.1f ms (%zu bytes)\n", sender,
-                    port, request, ms, d.payload.size());
-        std::fwrite(d.payload.data(), 1, d.payload.size(), stdout);
+        std::printf("--- %s (%zu bytes)\n", heading.c_str(), d.payload.size());
+        if (opt.headers)
+            printHeaders(parseMessage(d.payload));
+        else
+            std::fwrite(d.payload.data(), 1, d.payload.size(), stdout);
     }
     std::fflush(stdout);
+}
+
+void printResponse(const Options& opt, int request, double ms, const Datagram& d)
+{
+    const Sender s = sender(d.from);
+    printDatagram(
+        opt,
+        format("response from %s to request %d after %.1f ms", senderText(s).c_str(), request, ms),
+        format("\"request\":%d,\"from\":\"%s\",\"port\":%d,\"ms\":%.1f,", request,
+               jsonEscape(s.host).c_str(), s.port, ms),
+        d);
 }
 
 struct Tally
@@ -417,6 +582,160 @@ void printSummary(const Options& opt, const Tally& tally)
     std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %zu requests answered\n",
                  tally.responses, static_cast<int>(answered), tally.answered.size());
 }
+
+int search(const Options& opt)
+{
+    std::string request;
+    Endpoints ends;
+    Sockets sockets;
+    if (!readRequest(opt, request) || !resolveEndpoints(opt, ends) ||
+        !openSockets(opt, ends, sockets))
+        return 2;
+    const auto sentAt = sendRequests(opt, ends, sockets, request);
+    const Tally tally = collectResponses(opt, sockets, sentAt);
+    printSummary(opt, tally);
+    return tally.responses > 0 ? 0 : 1;
+}
+
+// --- listening for announcements --------------------------------------------------------------
+
+// Joins the group on the chosen interface, port 1900. SO_REUSEADDR lets it share the port with
+// a responder on the same host that sets it too (a responder that does not set it cannot start
+// while this listens).
+bool openListener(const Options& opt, Sockets& sockets)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+    {
+        std::perror("ssdp-search: socket");
+        return false;
+    }
+    sockets.fds.push_back(pollfd{fd, POLLIN, 0});
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(1900);
+    inet_aton("239.255.255.250", &group.sin_addr);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&group), sizeof(group)) != 0)
+    {
+        std::perror("ssdp-search: bind to 239.255.255.250:1900");
+        return false;
+    }
+    ip_mreqn membership{};
+    membership.imr_multiaddr = group.sin_addr;
+    if (!opt.interface.empty() &&
+        (membership.imr_ifindex = static_cast<int>(if_nametoindex(opt.interface.c_str()))) == 0)
+    {
+        std::cerr << "ssdp-search: no interface " << opt.interface << "\n";
+        return false;
+    }
+    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &membership.imr_address) == 0)
+    {
+        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
+        return false;
+    }
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0)
+    {
+        std::perror("ssdp-search: join 239.255.255.250");
+        return false;
+    }
+    return true;
+}
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void requestStop(int /*signal*/)
+{
+    stopRequested = 1;
+}
+
+// SIGINT and SIGTERM end the listening; they stay blocked except inside ppoll, so one that
+// arrives between two waits is not missed. Returns the mask to wait with.
+sigset_t catchStopSignals()
+{
+    sigset_t stopSignals;
+    sigset_t waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    struct sigaction action
+    {
+    };
+    action.sa_handler = requestStop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return waitMask;
+}
+
+std::string timeText(WallClock::time_point t, bool utc)
+{
+    const std::time_t seconds = WallClock::to_time_t(t);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+    std::tm parts{};
+    if (utc)
+        gmtime_r(&seconds, &parts);
+    else
+        localtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof(text), utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
+    return format("%s.%03d%s", text, static_cast<int>(ms), utc ? "Z" : "");
+}
+
+int listenForAnnouncements(const Options& opt)
+{
+    Sockets sockets;
+    if (!openListener(opt, sockets))
+        return 2;
+    const sigset_t waitMask = catchStopSignals();
+    const WallClock::time_point start = WallClock::now();
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(opt.waitMs);
+    int announcements = 0;
+    std::set<std::string> senders;
+    while (stopRequested == 0)
+    {
+        timespec left{};
+        if (opt.waitMs >= 0)
+        {
+            const auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now())
+                    .count();
+            if (ns <= 0)
+                break;
+            left.tv_sec = static_cast<std::time_t>(ns / 1000000000);
+            left.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
+        const int ready = ppoll(sockets.fds.data(), sockets.fds.size(),
+                                opt.waitMs >= 0 ? &left : nullptr, &waitMask);
+        if (ready < 0 && errno != EINTR)
+        {
+            std::perror("ssdp-search: ppoll");
+            break;
+        }
+        Datagram d;
+        if (ready <= 0 || !receive(sockets.fds[0].fd, d) || d.payload.rfind("NOTIFY ", 0) != 0)
+            continue;
+        ++announcements;
+        const Sender s = sender(d.from);
+        senders.insert(s.host);
+        if (opt.quiet)
+            continue;
+        const double ms = std::chrono::duration<double, std::milli>(d.arrival - start).count();
+        printDatagram(opt,
+                      format("notify from %s at %s", senderText(s).c_str(),
+                             timeText(d.arrival, false).c_str()),
+                      format("\"from\":\"%s\",\"port\":%d,\"time\":\"%s\",\"ms\":%.1f,",
+                             jsonEscape(s.host).c_str(), s.port, timeText(d.arrival, true).c_str(),
+                             ms),
+                      d);
+    }
+    std::fprintf(opt.json ? stderr : stdout, "%d announcements from %zu senders\n", announcements,
+                 senders.size());
+    return announcements > 0 ? 0 : 1;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -433,14 +752,5 @@ int main(int argc, char** argv)
     case Parsed::ok:
         break;
     }
-    std::string request;
-    Endpoints ends;
-    Sockets sockets;
-    if (!readRequest(opt, request) || !resolveEndpoints(opt, ends) ||
-        !openSockets(opt, ends, sockets))
-        return 2;
-    const auto sentAt = sendRequests(opt, ends, sockets, request);
-    const Tally tally = collectResponses(opt, sockets, sentAt);
-    printSummary(opt, tally);
-    return tally.responses > 0 ? 0 : 1;
+    return opt.listen ? listenForAnnouncements(opt) : search(opt);
 }
