@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -35,14 +36,24 @@ namespace
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
 
+// The IPv6 SSDP groups (UPnP Device Architecture 1.1, 1.1.1), narrowest scope first.
+struct Scope
+{
+    const char* name;
+    const char* group;
+};
+constexpr Scope scopes[] = {{"link", "FF02::C"}, {"site", "FF05::C"}, {"organization", "FF08::C"}};
+
 struct Options
 {
     std::string st = "urn:dmtf-org:service:redfish-rest:1";
     std::string mx = "2";
-    std::string source;    // local address to send from
-    std::string interface; // or the interface whose address to send from
-    std::string destination = "239.255.255.250";
+    std::string source;      // local address to send from
+    std::string interface;   // or the interface whose address to send from
+    std::string destination; // default the group
     int port = 1900;
+    bool ipv6 = false;
+    int scope = -1; // index in scopes; -1 until --scope is given
     int count = 1;
     int intervalMs = 0;
     int waitMs = -1;     // after the last request; default MX seconds plus half a second
@@ -60,9 +71,15 @@ void usage(std::FILE* out)
         "usage: ssdp-search [options]\n"
         "  -s, --st TARGET        search target (default urn:dmtf-org:service:redfish-rest:1)\n"
         "  -m, --mx SECONDS       MX value, sent as given (default 2)\n"
-        "  -i, --interface NAME   send from this interface's IPv4 address\n"
-        "  -a, --source ADDR      send from this local IPv4 address\n"
-        "  -d, --dest ADDR[:PORT] destination (default 239.255.255.250:1900)\n"
+        "  -i, --interface NAME   send from this interface's IPv4 address (with -6: out of\n"
+        "                         this interface)\n"
+        "  -a, --source ADDR      send from this local address\n"
+        "  -d, --dest ADDR[:PORT] destination (default 239.255.255.250:1900; with -6,\n"
+        "                         [ADDR]:PORT or ADDR, default the scope's group, port 1900)\n"
+        "  -6, --ipv6             search over IPv6: HOST [FF02::C]:1900 and so on\n"
+        "      --scope SCOPE      with -6: link (FF02::C, the default), site (FF05::C) or\n"
+        "                         organization (FF08::C); --listen joins this scope's group\n"
+        "                         and those of the narrower scopes\n"
         "  -n, --count N          requests, each from its own socket (default 1)\n"
         "  -I, --interval MS      pause between requests (default 0)\n"
         "  -w, --wait MS          listen this long after the last request (default MX s + 500)\n"
@@ -74,7 +91,7 @@ void usage(std::FILE* out)
         "  -q, --quiet            print only the summary line\n"
         "  -l, --listen           send nothing: join the group and print each NOTIFY that\n"
         "                         arrives, with its sender and arrival time, for --wait MS or\n"
-        "                         until interrupted; takes -i, -a, -w, -j, -H, -q\n"
+        "                         until interrupted; takes -i, -a, -w, -j, -H, -q, -6, --scope\n"
         "  -h, --help             print this text\n"
         "Exit status: 0 if any response (with --listen, any NOTIFY) arrived, 1 if none,\n"
         "2 on a usage or socket error.\n",
@@ -105,6 +122,8 @@ const option longOptions[] = {{"st", required_argument, nullptr, 's'},
                               {"quiet", no_argument, nullptr, 'q'},
                               {"headers", no_argument, nullptr, 'H'},
                               {"listen", no_argument, nullptr, 'l'},
+                              {"ipv6", no_argument, nullptr, '6'},
+                              {"scope", required_argument, nullptr, 'S'},
                               {"help", no_argument, nullptr, 'h'},
                               {nullptr, 0, nullptr, 0}};
 
@@ -114,6 +133,33 @@ const char* longName(int c)
     while (o->name != nullptr && o->val != c)
         ++o;
     return o->name;
+}
+
+// --dest is ADDR[:PORT] for IPv4, [ADDR]:PORT or ADDR for IPv6.
+bool splitDestination(Options& opt)
+{
+    const std::string value = opt.destination;
+    std::size_t portAt = std::string::npos;
+    if (!opt.ipv6)
+    {
+        portAt = value.find(':');
+        opt.destination = value.substr(0, portAt);
+    }
+    else if (!value.empty() && value.front() == '[')
+    {
+        const std::size_t close = value.find(']');
+        portAt = close == std::string::npos ? 0 : close + 1;
+        opt.destination = value.substr(1, close - 1);
+        if (portAt == value.size())
+            portAt = std::string::npos;
+        else if (portAt == 0 || value[portAt] != ':')
+            portAt = 0;
+    }
+    if (portAt == std::string::npos ||
+        (portAt > 0 && parseNumber(value.c_str() + portAt + 1, 1, 65535, opt.port)))
+        return true;
+    std::fprintf(stderr, "ssdp-search: bad value '%s' for --dest\n", value.c_str());
+    return false;
 }
 
 enum class Parsed
@@ -126,7 +172,7 @@ enum class Parsed
 Parsed parseOptions(int argc, char** argv, Options& opt)
 {
     int c = 0;
-    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqHlh", longOptions, nullptr)) != -1)
+    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqHl6h", longOptions, nullptr)) != -1)
     {
         bool good = true;
         if (std::strchr("smdnIr", c) != nullptr)
@@ -158,14 +204,17 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
             good = parseNumber(optarg, 0, 86400000, opt.waitMs);
             break;
         case 'd':
-        {
-            const std::string value = optarg;
-            const std::size_t colon = value.find(':');
-            opt.destination = value.substr(0, colon);
-            if (colon != std::string::npos)
-                good = parseNumber(value.c_str() + colon + 1, 1, 65535, opt.port);
+            opt.destination = optarg; // split once the family is known
             break;
-        }
+        case '6':
+            opt.ipv6 = true;
+            break;
+        case 'S':
+            opt.scope = 0;
+            while (opt.scope < 3 && std::strcmp(optarg, scopes[opt.scope].name) != 0)
+                ++opt.scope;
+            good = opt.scope < 3;
+            break;
         case 'j':
             opt.json = true;
             break;
@@ -194,6 +243,20 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
         std::fprintf(stderr, "ssdp-search: unexpected argument '%s'\n", argv[optind]);
         return Parsed::bad;
     }
+    if (opt.scope >= 0 && !opt.ipv6)
+    {
+        std::fprintf(stderr, "ssdp-search: --scope needs --ipv6\n");
+        return Parsed::bad;
+    }
+    opt.scope = std::max(opt.scope, 0);
+    if (!splitDestination(opt))
+        return Parsed::bad;
+    if (opt.listen && opt.ipv6 && !opt.source.empty())
+    {
+        std::fprintf(stderr, "ssdp-search: --listen --ipv6 joins on --interface: --source does "
+                             "not apply\n");
+        return Parsed::bad;
+    }
     if (opt.listen && opt.searchOnly != nullptr)
     {
         std::fprintf(stderr, "ssdp-search: --listen sends no request: --%s does not apply\n",
@@ -209,9 +272,10 @@ bool readRequest(const Options& opt, std::string& request)
 {
     if (opt.rawFile.empty())
     {
-        request = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-                  "MX: " +
-                  opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
+        const std::string host = opt.ipv6 ? std::string("[") + scopes[opt.scope].group + "]:1900"
+                                          : "239.255.255.250:1900";
+        request = "M-SEARCH * HTTP/1.1\r\nHOST: " + host +
+                  "\r\nMAN: \"ssdp:discover\"\r\nMX: " + opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
         return true;
     }
     std::ifstream file;
@@ -248,34 +312,98 @@ bool interfaceAddress(const std::string& name, in_addr& out)
     return ok;
 }
 
-// The local address to send from and the address to send to.
-struct Endpoints
+union Address
 {
-    sockaddr_in local{};
-    sockaddr_in dest{};
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+    sockaddr_storage storage;
 };
 
-bool resolveEndpoints(const Options& opt, Endpoints& ends)
+socklen_t length(const Address& a)
 {
-    ends.local.sin_family = AF_INET;
-    if (!opt.interface.empty() && !interfaceAddress(opt.interface, ends.local.sin_addr))
+    return a.any.sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// The local address to send from, the address to send to, and for IPv6 the interface to send
+// out of.
+struct Endpoints
+{
+    Address local{};
+    Address dest{};
+    unsigned ifindex = 0;
+};
+
+bool resolve4(const Options& opt, Endpoints& ends)
+{
+    const std::string destination = opt.destination.empty() ? "239.255.255.250" : opt.destination;
+    ends.local.v4.sin_family = AF_INET;
+    if (!opt.interface.empty() && !interfaceAddress(opt.interface, ends.local.v4.sin_addr))
     {
         std::cerr << "ssdp-search: no IPv4 address on " << opt.interface << "\n";
         return false;
     }
-    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &ends.local.sin_addr) == 0)
+    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &ends.local.v4.sin_addr) == 0)
     {
         std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
         return false;
     }
-    ends.dest.sin_family = AF_INET;
-    ends.dest.sin_port = htons(static_cast<unsigned short>(opt.port));
-    if (inet_aton(opt.destination.c_str(), &ends.dest.sin_addr) == 0)
+    ends.dest.v4.sin_family = AF_INET;
+    ends.dest.v4.sin_port = htons(static_cast<unsigned short>(opt.port));
+    if (inet_aton(destination.c_str(), &ends.dest.v4.sin_addr) == 0)
     {
-        std::cerr << "ssdp-search: bad destination " << opt.destination << "\n";
+        std::cerr << "ssdp-search: bad destination " << destination << "\n";
         return false;
     }
     return true;
+}
+
+// A numeric IPv6 address, with an optional %zone; a link-scoped one without a zone takes the
+// interface's.
+bool parse6(const std::string& text, unsigned ifindex, sockaddr_in6& out)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0)
+        return false;
+    std::memcpy(&out, found->ai_addr, sizeof(out));
+    freeaddrinfo(found);
+    if (out.sin6_scope_id == 0)
+        out.sin6_scope_id = ifindex;
+    return true;
+}
+
+bool resolve6(const Options& opt, Endpoints& ends)
+{
+    if (!opt.interface.empty() && (ends.ifindex = if_nametoindex(opt.interface.c_str())) == 0)
+    {
+        std::cerr << "ssdp-search: no interface " << opt.interface << "\n";
+        return false;
+    }
+    ends.local.v6.sin6_family = AF_INET6;
+    if (!opt.source.empty() && !parse6(opt.source, ends.ifindex, ends.local.v6))
+    {
+        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
+        return false;
+    }
+    ends.local.v6.sin6_port = 0;
+    const std::string destination =
+        opt.destination.empty() ? scopes[opt.scope].group : opt.destination;
+    if (!parse6(destination, ends.ifindex, ends.dest.v6))
+    {
+        std::cerr << "ssdp-search: bad destination " << destination << "\n";
+        return false;
+    }
+    ends.dest.v6.sin6_port = htons(static_cast<unsigned short>(opt.port));
+    return true;
+}
+
+bool resolveEndpoints(const Options& opt, Endpoints& ends)
+{
+    return opt.ipv6 ? resolve6(opt, ends) : resolve4(opt, ends);
 }
 
 // The request sockets, closed when it goes out of scope.
@@ -296,21 +424,30 @@ bool openSockets(const Options& opt, const Endpoints& ends, Sockets& sockets)
 {
     for (int i = 0; i < opt.count; ++i)
     {
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int fd = socket(ends.local.any.sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
         {
             std::perror("ssdp-search: socket");
             return false;
         }
         sockets.fds.push_back(pollfd{fd, POLLIN, 0});
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&ends.local), sizeof(ends.local)) != 0)
+        if (bind(fd, &ends.local.any, length(ends.local)) != 0)
         {
             std::perror("ssdp-search: socket");
             return false;
         }
-        if (ends.local.sin_addr.s_addr != INADDR_ANY)
-            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ends.local.sin_addr,
-                       sizeof(ends.local.sin_addr));
+        if (opt.ipv6)
+        {
+            // UPnP Device Architecture 1.1: the multicast hop limit should default to 2.
+            const int hops = 2;
+            setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof(hops));
+            if (ends.ifindex != 0)
+                setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &ends.ifindex,
+                           sizeof(ends.ifindex));
+        }
+        else if (ends.local.v4.sin_addr.s_addr != INADDR_ANY)
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ends.local.v4.sin_addr,
+                       sizeof(ends.local.v4.sin_addr));
         // Arrival times come from the kernel's receive timestamp (wall clock), so that an
         // answer that arrives while later requests are still being sent is not stamped late.
         const int on = 1;
@@ -328,8 +465,8 @@ std::vector<WallClock::time_point> sendRequests(const Options& opt, const Endpoi
         if (i > 0 && opt.intervalMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(opt.intervalMs));
         sentAt.push_back(WallClock::now());
-        if (sendto(sockets.fds[i].fd, request.data(), request.size(), 0,
-                   reinterpret_cast<const sockaddr*>(&ends.dest), sizeof(ends.dest)) < 0)
+        if (sendto(sockets.fds[i].fd, request.data(), request.size(), 0, &ends.dest.any,
+                   length(ends.dest)) < 0)
             std::perror("ssdp-search: sendto");
     }
     return sentAt;
@@ -338,7 +475,7 @@ std::vector<WallClock::time_point> sendRequests(const Options& opt, const Endpoi
 struct Datagram
 {
     std::string payload;
-    sockaddr_in from{};
+    Address from{};
     WallClock::time_point arrival;
 };
 
@@ -415,16 +552,32 @@ struct Sender
     int port = 0;
 };
 
-Sender sender(const sockaddr_in& from)
+// An IPv6 sender's host carries its zone (the interface's name) when it is link-scoped.
+Sender sender(const Address& from)
 {
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &from.sin_addr, host, sizeof(host));
-    return Sender{host, ntohs(from.sin_port)};
+    char host[INET6_ADDRSTRLEN] = {};
+    if (from.any.sa_family != AF_INET6)
+    {
+        inet_ntop(AF_INET, &from.v4.sin_addr, host, sizeof(host));
+        return Sender{host, ntohs(from.v4.sin_port)};
+    }
+    inet_ntop(AF_INET6, &from.v6.sin6_addr, host, sizeof(host));
+    std::string text = host;
+    if (from.v6.sin6_scope_id != 0)
+    {
+        char zone[IF_NAMESIZE] = {};
+        text += "%";
+        text += if_indextoname(from.v6.sin6_scope_id, zone) != nullptr
+                    ? std::string(zone)
+                    : std::to_string(from.v6.sin6_scope_id);
+    }
+    return Sender{text, ntohs(from.v6.sin6_port)};
 }
 
 std::string senderText(const Sender& s)
 {
-    return s.host + ":" + std::to_string(s.port);
+    const bool v6 = s.host.find(':') != std::string::npos;
+    return (v6 ? "[" + s.host + "]" : s.host) + ":" + std::to_string(s.port);
 }
 
 // A message's start line and headers, names upper-cased and values trimmed. A repeated header
@@ -599,12 +752,15 @@ int search(const Options& opt)
 
 // --- listening for announcements --------------------------------------------------------------
 
-// Joins the group on the chosen interface, port 1900. SO_REUSEADDR lets it share the port with
-// a responder on the same host that sets it too (a responder that does not set it cannot start
-// while this listens).
+// Joins the group on the chosen interface, port 1900; over IPv6, the groups of the chosen scope
+// and the narrower ones. SO_REUSEADDR lets it share the port with a responder on the same host
+// that sets it too (a responder that does not set it cannot start while this listens).
 bool openListener(const Options& opt, Sockets& sockets)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    Endpoints ends;
+    if (!resolveEndpoints(opt, ends))
+        return false;
+    const int fd = socket(ends.local.any.sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
     {
         std::perror("ssdp-search: socket");
@@ -612,34 +768,44 @@ bool openListener(const Options& opt, Sockets& sockets)
     }
     sockets.fds.push_back(pollfd{fd, POLLIN, 0});
     const int on = 1;
+    const int off = 0;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(1900);
-    inet_aton("239.255.255.250", &group.sin_addr);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&group), sizeof(group)) != 0)
+    Address bound{};
+    if (opt.ipv6)
     {
-        std::perror("ssdp-search: bind to 239.255.255.250:1900");
+        // Bound to any address, so that one socket hears every group it joins, and only those.
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on));
+        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof(off));
+        bound.v6.sin6_family = AF_INET6;
+        bound.v6.sin6_port = htons(1900);
+    }
+    else
+    {
+        bound.v4.sin_family = AF_INET;
+        bound.v4.sin_port = htons(1900);
+        inet_aton("239.255.255.250", &bound.v4.sin_addr);
+    }
+    if (bind(fd, &bound.any, length(bound)) != 0)
+    {
+        std::perror("ssdp-search: bind to port 1900");
         return false;
     }
-    ip_mreqn membership{};
-    membership.imr_multiaddr = group.sin_addr;
-    if (!opt.interface.empty() &&
-        (membership.imr_ifindex = static_cast<int>(if_nametoindex(opt.interface.c_str()))) == 0)
+    for (int scope = 0; scope <= (opt.ipv6 ? opt.scope : 0); ++scope)
     {
-        std::cerr << "ssdp-search: no interface " << opt.interface << "\n";
-        return false;
-    }
-    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &membership.imr_address) == 0)
-    {
-        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
-        return false;
-    }
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0)
-    {
-        std::perror("ssdp-search: join 239.255.255.250");
-        return false;
+        ip_mreqn v4{};
+        v4.imr_multiaddr = bound.v4.sin_addr;
+        v4.imr_address = ends.local.v4.sin_addr;
+        ipv6_mreq v6{};
+        inet_pton(AF_INET6, scopes[scope].group, &v6.ipv6mr_multiaddr);
+        v6.ipv6mr_interface = ends.ifindex;
+        if ((opt.ipv6 ? setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &v6, sizeof(v6))
+                      : setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &v4, sizeof(v4))) != 0)
+        {
+            std::fprintf(stderr, "ssdp-search: join %s: %s\n",
+                         opt.ipv6 ? scopes[scope].group : "239.255.255.250", std::strerror(errno));
+            return false;
+        }
     }
     return true;
 }
