@@ -93,6 +93,9 @@ void usage(std::FILE* out)
         "                         arrives, with its sender and arrival time, for --wait MS or\n"
         "                         until interrupted; takes -i, -a, -w, -j, -H, -q, -6, --scope\n"
         "  -h, --help             print this text\n"
+        "A warning on standard error says when the responders come near this host's\n"
+        "neighbour-table limit (net.ipv4.neigh.default.gc_thresh2 and gc_thresh3), past\n"
+        "which answers are lost without an error.\n"
         "Exit status: 0 if any response (with --listen, any NOTIFY) arrived, 1 if none,\n"
         "2 on a usage or socket error.\n",
         out);
@@ -685,9 +688,8 @@ void printDatagram(const Options& opt, const std::string& heading, const std::st
     std::fflush(stdout);
 }
 
-void printResponse(const Options& opt, int request, double ms, const Datagram& d)
+void printResponse(const Options& opt, int request, double ms, const Sender& s, const Datagram& d)
 {
-    const Sender s = sender(d.from);
     printDatagram(
         opt,
         format("response from %s to request %d after %.1f ms", senderText(s).c_str(), request, ms),
@@ -700,6 +702,7 @@ struct Tally
 {
     int responses = 0;
     std::vector<bool> answered;
+    std::set<std::string> responders; // their addresses
 };
 
 Tally collectResponses(const Options& opt, Sockets& sockets,
@@ -719,12 +722,14 @@ Tally collectResponses(const Options& opt, Sockets& sockets,
             Datagram d;
             if (!(sockets.fds[i].revents & POLLIN) || !receive(sockets.fds[i].fd, d))
                 continue;
+            const Sender s = sender(d.from);
             ++tally.responses;
             tally.answered[i] = true;
+            tally.responders.insert(s.host);
             if (!opt.quiet)
                 printResponse(
                     opt, static_cast<int>(i),
-                    std::chrono::duration<double, std::milli>(d.arrival - sentAt[i]).count(), d);
+                    std::chrono::duration<double, std::milli>(d.arrival - sentAt[i]).count(), s, d);
         }
     }
 }
@@ -734,6 +739,34 @@ void printSummary(const Options& opt, const Tally& tally)
     const auto answered = std::count(tally.answered.begin(), tally.answered.end(), true);
     std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %zu requests answered\n",
                  tally.responses, static_cast<int>(answered), tally.answered.size());
+}
+
+// Every responder that answers takes an entry in this host's neighbour table: its address
+// resolution request for us is answered only once the kernel has made one. Past gc_thresh2 the
+// kernel refuses new entries that it cannot reclaim, and past gc_thresh3 all of them, so on a
+// large segment answers are lost without any error. Warns from 90% of either limit on.
+void warnNeighbourLimit(const Options& opt, std::size_t responders)
+{
+    const char* family = opt.ipv6 ? "ipv6" : "ipv4";
+    const char* nearest = nullptr;
+    long limit = 0;
+    for (const char* name : {"gc_thresh2", "gc_thresh3"})
+    {
+        std::ifstream file(std::string("/proc/sys/net/") + family + "/neigh/default/" + name);
+        long value = 0;
+        if (file >> value && value > 0 && responders * 10 >= static_cast<std::size_t>(value) * 9)
+        {
+            nearest = name;
+            limit = value;
+        }
+    }
+    if (nearest != nullptr)
+        std::fprintf(stderr,
+                     "ssdp-search: warning: answers from %zu addresses, %s "
+                     "net.%s.neigh.default.%s = %ld: a console on a large segment loses answers "
+                     "silently; raise it (see README)\n",
+                     responders, responders >= static_cast<std::size_t>(limit) ? "past" : "near",
+                     family, nearest, limit);
 }
 
 int search(const Options& opt)
@@ -747,6 +780,7 @@ int search(const Options& opt)
     const auto sentAt = sendRequests(opt, ends, sockets, request);
     const Tally tally = collectResponses(opt, sockets, sentAt);
     printSummary(opt, tally);
+    warnNeighbourLimit(opt, tally.responders.size());
     return tally.responses > 0 ? 0 : 1;
 }
 

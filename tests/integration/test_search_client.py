@@ -1,5 +1,5 @@
 """The search client's own modes, against small Python peers in the test network: listening for
-announcements, and searching over IPv6."""
+announcements, searching over IPv6, and the warning near the neighbour-table limit."""
 
 import json
 import os
@@ -129,3 +129,20 @@ def test_ipv6_search_goes_to_the_scope_group_and_prints_the_sender(bed, spawn, s
                         r"\(\d+ bytes\)\nHTTP/1.1 200 OK\nST: ssdp:all\n\n"
                         r"1 responses; 1 of 1 requests answered\n", out), out
     assert (search.returncode, errors) == (0, "")
+
+
+@pytest.mark.parametrize("gc_thresh2,warning", [
+    ("1", "ssdp-search: warning: answers from 1 addresses, past net.ipv4.neigh.default.gc_thresh2"
+          " = 1: a console on a large segment loses answers silently; raise it (see README)\n"),
+    ("2", ""),  # one responder is below 90% of 2
+])
+def test_warning_near_the_neighbour_table_limit(running, tmp_path, gc_thresh2, warning):
+    # A namespace shows no neighbour-table limits of its own (the table is the host's): lay out
+    # the files that the client reads there, in the client's own mount namespace.
+    (tmp_path / "default").mkdir()
+    (tmp_path / "default" / "gc_thresh2").write_text(gc_thresh2 + "\n")
+    (tmp_path / "default" / "gc_thresh3").write_text("1024\n")
+    res = sh("ip", "netns", "exec", running.cns, "sh", "-c",
+             'mount --bind "$0" /proc/sys/net/ipv4/neigh && exec "$@"', str(tmp_path),
+             os.path.abspath(SEARCH), "-i", "cp0", "--mx", "1", "--quiet", timeout=30)
+    assert (res.stdout, res.stderr) == ("1 responses; 1 of 1 requests answered\n", warning)
