@@ -140,31 +140,58 @@ const char* longName(int c)
     return o->name;
 }
 
-// --dest is ADDR[:PORT] for IPv4, [ADDR]:PORT or ADDR for IPv6.
+// --dest is ADDR[:PORT] for IPv4, and [ADDR]:PORT, [ADDR] or ADDR for IPv6.
 bool splitDestination(Options& opt)
 {
     const std::string value = opt.destination;
-    std::size_t portAt = std::string::npos;
+    std::size_t port = std::string::npos; // where the port number starts
+    bool good = true;
     if (!opt.ipv6)
     {
-        portAt = value.find(':');
-        opt.destination = value.substr(0, portAt);
+        const std::size_t colon = value.find(':');
+        opt.destination = value.substr(0, colon);
+        port = colon == std::string::npos ? colon : colon + 1;
     }
     else if (!value.empty() && value.front() == '[')
     {
         const std::size_t close = value.find(']');
-        portAt = close == std::string::npos ? 0 : close + 1;
+        good = close != std::string::npos && (close + 1 == value.size() || value[close + 1] == ':');
         opt.destination = value.substr(1, close - 1);
-        if (portAt == value.size())
-            portAt = std::string::npos;
-        else if (portAt == 0 || value[portAt] != ':')
-            portAt = 0;
+        port = good && close + 1 < value.size() ? close + 2 : std::string::npos;
     }
-    if (portAt == std::string::npos ||
-        (portAt > 0 && parseNumber(value.c_str() + portAt + 1, 1, 65535, opt.port)))
-        return true;
-    std::fprintf(stderr, "ssdp-search: bad value '%s' for --dest\n", value.c_str());
-    return false;
+    if (good && port != std::string::npos)
+        good = parseNumber(value.c_str() + port, 1, 65535, opt.port);
+    if (!good)
+        std::fprintf(stderr, "ssdp-search: bad value '%s' for --dest\n", value.c_str());
+    return good;
+}
+
+// The checks that need all the options.
+bool checkOptions(Options& opt)
+{
+    if (opt.scope >= 0 && !opt.ipv6)
+    {
+        std::fprintf(stderr, "ssdp-search: --scope needs --ipv6\n");
+        return false;
+    }
+    opt.scope = std::max(opt.scope, 0);
+    if (!splitDestination(opt))
+        return false;
+    if (opt.listen && opt.ipv6 && !opt.source.empty())
+    {
+        std::fprintf(stderr, "ssdp-search: --listen --ipv6 joins on --interface: --source does "
+                             "not apply\n");
+        return false;
+    }
+    if (opt.listen && opt.searchOnly != nullptr)
+    {
+        std::fprintf(stderr, "ssdp-search: --listen sends no request: --%s does not apply\n",
+                     opt.searchOnly);
+        return false;
+    }
+    if (opt.waitMs < 0 && !opt.listen)
+        opt.waitMs = std::max(0, std::atoi(opt.mx.c_str())) * 1000 + 500;
+    return true;
 }
 
 enum class Parsed
@@ -248,29 +275,7 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
         std::fprintf(stderr, "ssdp-search: unexpected argument '%s'\n", argv[optind]);
         return Parsed::bad;
     }
-    if (opt.scope >= 0 && !opt.ipv6)
-    {
-        std::fprintf(stderr, "ssdp-search: --scope needs --ipv6\n");
-        return Parsed::bad;
-    }
-    opt.scope = std::max(opt.scope, 0);
-    if (!splitDestination(opt))
-        return Parsed::bad;
-    if (opt.listen && opt.ipv6 && !opt.source.empty())
-    {
-        std::fprintf(stderr, "ssdp-search: --listen --ipv6 joins on --interface: --source does "
-                             "not apply\n");
-        return Parsed::bad;
-    }
-    if (opt.listen && opt.searchOnly != nullptr)
-    {
-        std::fprintf(stderr, "ssdp-search: --listen sends no request: --%s does not apply\n",
-                     opt.searchOnly);
-        return Parsed::bad;
-    }
-    if (opt.waitMs < 0 && !opt.listen)
-        opt.waitMs = std::max(0, std::atoi(opt.mx.c_str())) * 1000 + 500;
-    return Parsed::ok;
+    return checkOptions(opt) ? Parsed::ok : Parsed::bad;
 }
 
 bool readRequest(const Options& opt, std::string& request)
@@ -363,8 +368,8 @@ bool resolve4(const Options& opt, Endpoints& ends)
     return true;
 }
 
-// A numeric IPv6 address, with an optional %zone; a link-scoped one without a zone takes the
-// interface's.
+// A numeric IPv6 address, with an optional %zone; without one it takes the interface's, which
+// the kernel uses only where the address needs a zone.
 bool parse6(const std::string& text, unsigned ifindex, sockaddr_in6& out)
 {
     addrinfo hints{};
@@ -872,19 +877,17 @@ sigset_t catchStopSignals()
     return waitMask;
 }
 
-std::string timeText(WallClock::time_point t, bool utc)
+// UTC, ISO 8601 with milliseconds.
+std::string timeText(WallClock::time_point t)
 {
     const std::time_t seconds = WallClock::to_time_t(t);
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
     std::tm parts{};
-    if (utc)
-        gmtime_r(&seconds, &parts);
-    else
-        localtime_r(&seconds, &parts);
+    gmtime_r(&seconds, &parts);
     char text[32];
-    std::strftime(text, sizeof(text), utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
-    return format("%s.%03d%s", text, static_cast<int>(ms), utc ? "Z" : "");
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &parts);
+    return format("%s.%03dZ", text, static_cast<int>(ms));
 }
 
 int listenForAnnouncements(const Options& opt)
@@ -926,13 +929,11 @@ int listenForAnnouncements(const Options& opt)
         if (opt.quiet)
             continue;
         const double ms = std::chrono::duration<double, std::milli>(d.arrival - start).count();
-        printDatagram(opt,
-                      format("notify from %s at %s", senderText(s).c_str(),
-                             timeText(d.arrival, false).c_str()),
-                      format("\"from\":\"%s\",\"port\":%d,\"time\":\"%s\",\"ms\":%.1f,",
-                             jsonEscape(s.host).c_str(), s.port, timeText(d.arrival, true).c_str(),
-                             ms),
-                      d);
+        printDatagram(
+            opt, format("notify from %s at %s", senderText(s).c_str(), timeText(d.arrival).c_str()),
+            format("\"from\":\"%s\",\"port\":%d,\"time\":\"%s\",\"ms\":%.1f,",
+                   jsonEscape(s.host).c_str(), s.port, timeText(d.arrival).c_str(), ms),
+            d);
     }
     std::fprintf(opt.json ? stderr : stdout, "%d announcements from %zu senders\n", announcements,
                  senders.size());
