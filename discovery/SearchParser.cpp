@@ -1,6 +1,7 @@
 // Judging of SSDP search requests (UPnP Device Architecture 1.1, section 1.3.2). Pure: bytes in,
 // verdict and header map out; nothing here throws for any input, logs or touches a socket.
 
+#include "discovery/Ipv6.h"
 #include "discovery/RedfishDiscovery.h"
 
 #include <cctype>
@@ -89,6 +90,22 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers)
 bool RedfishDiscovery::isHostFieldValid(std::string& value)
 {
     return matches(value, HOST_FIELD_VAL());
+}
+
+bool isIpv6HostValid(std::string_view value, SsdpGroup group)
+{
+    // Unlike the IPv4 rule, which compares the first 8 characters, the whole value must name the
+    // group: over IPv6 the request must say which of the groups it was sent to.
+    const std::size_t end = value.find_last_not_of(" \t\r");
+    value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+    for (const Ipv6Group& g : IPV6_GROUPS)
+    {
+        if (g.group == group)
+        {
+            return toUpper(value) == g.host;
+        }
+    }
+    return false;
 }
 
 bool RedfishDiscovery::isManFieldValid(std::string& value)

@@ -1,7 +1,10 @@
 // The request parser on arbitrary datagram bytes, as the receive path hands them over.
 
 #include "FuzzSupport.h"
+#include "discovery/Ipv6.h"
 #include "discovery/RedfishDiscovery.h"
+
+#include <strings.h>
 
 #include <set>
 #include <string_view>
@@ -35,6 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fuzz::check(text.find(value) != std::string_view::npos, "values come from the text");
         const int mx = RedfishDiscovery::clampMx(value);
         fuzz::check(mx >= 1 && mx <= RedfishDiscovery::MX_MAX, "MX clamps into 1..5");
+    }
+    // The IPv6 rule on the same HOST value: never accepted beside the IPv4 rule, and only for
+    // the text that names the group.
+    if (const auto host = headers.find("HOST"); host != headers.end())
+    {
+        for (const Ipv6Group& group : IPV6_GROUPS)
+        {
+            if (isIpv6HostValid(host->second, group.group))
+            {
+                fuzz::check(!valid, "no HOST value is accepted over both families");
+                fuzz::check(
+                    strncasecmp(host->second.c_str(), group.host, std::strlen(group.host)) == 0,
+                    "an accepted IPv6 HOST names its group");
+            }
+        }
     }
     if (valid)
     {

@@ -232,13 +232,19 @@ class Testbed:
     def add_console_address(self, cidr):
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
 
-    def enable_ipv6(self):
+    def enable_ipv6(self, daemon_ip6=DAEMON_IP6):
         """Gives eth1 and cp0 fresh link-local addresses and DAEMON_IP6, CONSOLE_IP6, all usable
-        at once: duplicate address detection off, IPv6 switched off and on to apply that."""
-        for ns, dev, addr in ((self.dns, "eth1", DAEMON_IP6), (self.cns, "cp0", CONSOLE_IP6)):
+        at once: duplicate address detection off, IPv6 switched off and on to apply that. With
+        daemon_ip6=None eth1 keeps its link-local address only."""
+        for ns, dev, addr in ((self.dns, self.ifname, daemon_ip6), (self.cns, "cp0", CONSOLE_IP6)):
             for setting in ("accept_dad=0", "disable_ipv6=1", "disable_ipv6=0"):
                 sh("ip", "netns", "exec", ns, "sysctl", "-qw", f"net.ipv6.conf.{dev}.{setting}")
-            sh("ip", "-n", ns, "addr", "add", f"{addr}/64", "dev", dev, "nodad")
+            if addr is not None:
+                sh("ip", "-n", ns, "addr", "add", f"{addr}/64", "dev", dev, "nodad")
+
+    def disable_ipv6(self):
+        """Switches IPv6 off for every interface in the daemon's namespace."""
+        self.in_daemon_ns("sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1")
 
     def set_eth1(self, state):
         sh("ip", "-n", self.dns, "link", "set", self.ifname, state)

@@ -1,0 +1,134 @@
+#include "discovery/Ipv6.h"
+
+#include <arpa/inet.h>
+#include <linux/if_addr.h>
+#include <net/if.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+// Tentative (duplicate address detection not done) and failed addresses cannot be reached yet;
+// temporary ones are for connections the host opens, and change by design.
+bool usable(const Ipv6IfAddr& a)
+{
+    const bool tentative = (a.flags & IFA_F_TENTATIVE) != 0 && (a.flags & IFA_F_OPTIMISTIC) == 0;
+    return !tentative && (a.flags & (IFA_F_DADFAILED | IFA_F_TEMPORARY)) == 0 &&
+           !IN6_IS_ADDR_LOOPBACK(&a.addr) && !IN6_IS_ADDR_UNSPECIFIED(&a.addr) &&
+           !IN6_IS_ADDR_MULTICAST(&a.addr);
+}
+
+// Lower is better.
+int rank(const Ipv6IfAddr& a)
+{
+    return (IN6_IS_ADDR_LINKLOCAL(&a.addr) ? 2 : 0) + ((a.flags & IFA_F_DEPRECATED) != 0 ? 1 : 0);
+}
+
+bool sameAddr(const in6_addr& a, const in6_addr& b)
+{
+    return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+    {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f')
+    {
+        return c - 'a' + 10;
+    }
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+} // namespace
+
+std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifname)
+{
+    std::vector<Ipv6IfAddr> addrs;
+    while (!text.empty())
+    {
+        const std::size_t end = text.find('\n');
+        const std::string line(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+
+        char hex[33] = "";
+        unsigned index = 0;
+        unsigned prefixLen = 0;
+        unsigned scope = 0;
+        Ipv6IfAddr entry{};
+        char name[IFNAMSIZ] = "";
+        if (std::sscanf(line.c_str(), "%32s %x %x %x %x %15s", hex, &index, &prefixLen, &scope,
+                        &entry.flags, name) != 6 ||
+            std::strlen(hex) != 32 || ifname != name)
+        {
+            continue;
+        }
+        bool good = true;
+        for (std::size_t i = 0; i < 16 && good; ++i)
+        {
+            const int high = hexDigit(hex[2 * i]);
+            const int low = hexDigit(hex[2 * i + 1]);
+            good = high >= 0 && low >= 0;
+            entry.addr.s6_addr[i] = static_cast<uint8_t>(high * 16 + low);
+        }
+        if (good)
+        {
+            addrs.push_back(entry);
+        }
+    }
+    return addrs;
+}
+
+in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current)
+{
+    const Ipv6IfAddr* best = nullptr;
+    for (const Ipv6IfAddr& a : addrs)
+    {
+        if (!usable(a))
+        {
+            continue;
+        }
+        if (best == nullptr || rank(a) < rank(*best))
+        {
+            best = &a;
+            continue;
+        }
+        if (rank(a) == rank(*best) && !sameAddr(best->addr, current) &&
+            (sameAddr(a.addr, current) || std::memcmp(&a.addr, &best->addr, sizeof(a.addr)) < 0))
+        {
+            best = &a;
+        }
+    }
+    return best == nullptr ? in6addr_any : best->addr;
+}
+
+std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &addr, text, sizeof(text));
+    std::string host = std::string("[") + text;
+    if (IN6_IS_ADDR_LINKLOCAL(&addr))
+    {
+        // RFC 6874: "%" is written "%25" in a URI, and a zone is unreserved characters and
+        // percent-encoded bytes.
+        host += "%25";
+        for (const char c : zone)
+        {
+            if (std::isalnum(static_cast<unsigned char>(c)) ||
+                (c != '\0' && std::strchr("-._~", c) != nullptr))
+            {
+                host += c;
+            }
+            else
+            {
+                char escaped[4];
+                std::snprintf(escaped, sizeof(escaped), "%%%02X", static_cast<unsigned char>(c));
+                host += escaped;
+            }
+        }
+    }
+    return host + "]";
+}

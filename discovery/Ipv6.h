@@ -1,0 +1,59 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The SSDP group a datagram was sent to. The IPv6 groups are ordered from the narrowest scope to
+// the widest: a scope joins its own group and every narrower one.
+enum class SsdpGroup
+{
+    Ipv4,
+    Ipv6Link,
+    Ipv6Site,
+    Ipv6Organization,
+};
+
+// UPnP Device Architecture 1.1, section 1.1.1: the IPv6 SSDP groups, all on port 1900.
+struct Ipv6Group
+{
+    SsdpGroup group;
+    const char* scope;   // as --ipv6-scope names it
+    const char* address; // as the UPnP Device Architecture writes it
+    const char* host;    // the HOST value of a search sent to it
+};
+
+inline constexpr Ipv6Group IPV6_GROUPS[] = {
+    {SsdpGroup::Ipv6Link, "link", "FF02::C", "[FF02::C]:1900"},
+    {SsdpGroup::Ipv6Site, "site", "FF05::C", "[FF05::C]:1900"},
+    {SsdpGroup::Ipv6Organization, "organization", "FF08::C", "[FF08::C]:1900"},
+};
+
+// True when a search that came to the IPv6 group `group` names that group in its HOST value:
+// the whole value, without regard to case, blanks and a carriage return at its end ignored.
+// Written beside the IPv4 rule in SearchParser.cpp.
+bool isIpv6HostValid(std::string_view value, SsdpGroup group);
+
+// One IPv6 address of an interface, as /proc/net/if_inet6 lists it.
+struct Ipv6IfAddr
+{
+    in6_addr addr;
+    unsigned flags; // IFA_F_* of <linux/if_addr.h>
+};
+
+// The addresses that /proc/net/if_inet6's text lists for the interface `ifname`. Lines that do
+// not have the kernel's form are skipped.
+std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifname);
+
+// The address that responses announce: one that other hosts can reach it on, preferring a global
+// or unique-local address to a link-local one and a preferred address to a deprecated one. The
+// current address is kept while it is of the best kind there is, so that adding an address does
+// not move the URL; otherwise the numerically lowest of the best kind is taken. The unspecified
+// address (::) when there is none.
+in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current);
+
+// The host part of the service URL: "[2001:db8::1]", or for a link-local address the zone as
+// RFC 6874 writes it, "[fe80::1%25eth1]".
+std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone);

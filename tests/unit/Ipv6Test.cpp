@@ -1,0 +1,109 @@
+#include "discovery/Ipv6.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+in6_addr address(const char* text)
+{
+    in6_addr addr{};
+    inet_pton(AF_INET6, text, &addr);
+    return addr;
+}
+
+std::string text(const in6_addr& addr)
+{
+    char out[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &addr, out, sizeof(out));
+    return out;
+}
+
+TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
+{
+    struct Case
+    {
+        const char* value; // as the parser stores it: leading blanks gone, CR kept
+        SsdpGroup group;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"[FF02::C]:1900\r", SsdpGroup::Ipv6Link, true},
+        {"[ff02::c]:1900", SsdpGroup::Ipv6Link, true},
+        {"[FF05::C]:1900 \t\r", SsdpGroup::Ipv6Site, true},
+        {"[Ff08::c]:1900\r", SsdpGroup::Ipv6Organization, true},
+        {"[FF05::C]:1900\r", SsdpGroup::Ipv6Link, false},
+        {"[FF02::C]:1900\r", SsdpGroup::Ipv6Site, false},
+        {"239.255.255.250:1900\r", SsdpGroup::Ipv6Link, false},
+        {"[FF02::C]:1900\r", SsdpGroup::Ipv4, false},
+        {"[FF02::C]\r", SsdpGroup::Ipv6Link, false},
+        {"[FF02::C]:19000\r", SsdpGroup::Ipv6Link, false},
+        {"[FF02::C]:1900x", SsdpGroup::Ipv6Link, false},
+        {"[FF02::C%eth0]:1900", SsdpGroup::Ipv6Link, false},
+        {"", SsdpGroup::Ipv6Link, false},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(isIpv6HostValid(c.value, c.group), c.valid)
+            << "'" << c.value << "' group " << static_cast<int>(c.group);
+    }
+}
+
+// Lines as the kernel writes them, for eth1 and its neighbours, with the flags that decide.
+const char* const IF_INET6 = "fe800000000000000000000000000001 03 40 20 80     eth1\n"
+                             "20010db8000000000000000000000009 03 40 00 20     eth1\n"
+                             "fd000000000000000000000000000005 03 40 00 80     eth1\n"
+                             "fd000000000000000000000000000002 03 40 00 80     eth1\n"
+                             "fd000000000000000000000000000001 04 40 00 80    eth10\n"
+                             "fd000000000000000000000000000003 03 40 00 c0     eth1\n"
+                             "fd000000000000000000000000000004 03 40 00 01     eth1\n"
+                             "00000000000000000000000000000001 01 80 10 80       lo\n"
+                             "not a line of the kernel's\n"
+                             "fd00000000000000000000000000000g 03 40 00 80     eth1";
+
+TEST(Ipv6Addr, ParsedForTheInterfaceAndChosen)
+{
+    const std::vector<Ipv6IfAddr> all = parseIfInet6(IF_INET6, "eth1");
+    ASSERT_EQ(all.size(), 6U);
+    EXPECT_EQ(text(all[0].addr), "fe80::1");
+    EXPECT_EQ(all[1].flags, 0x20U);
+
+    struct Case
+    {
+        const char* name;
+        std::vector<std::size_t> offered; // indexes into `all`
+        const char* current;
+        const char* chosen;
+    };
+    const Case cases[] = {
+        {"lowest preferred global, whatever the order", {0, 1, 2, 3}, "::", "fd00::2"},
+        {"the current one kept while of the best kind", {0, 1, 2, 3}, "fd00::5", "fd00::5"},
+        {"a current link-local one gives way to a global", {0, 3}, "fe80::1", "fd00::2"},
+        {"deprecated global before link-local", {0, 1}, "::", "2001:db8::9"},
+        {"link-local alone", {0}, "fd00::2", "fe80::1"},
+        {"tentative and temporary never", {4, 5}, "::", "::"},
+        {"nothing", {}, "fd00::2", "::"},
+    };
+    for (const Case& c : cases)
+    {
+        std::vector<Ipv6IfAddr> offered;
+        for (const std::size_t i : c.offered)
+        {
+            offered.push_back(all[i]);
+        }
+        EXPECT_EQ(text(chooseIpv6Addr(offered, address(c.current))), c.chosen) << c.name;
+    }
+}
+
+TEST(Ipv6Addr, UrlHostWithZoneOnlyWhenLinkLocal)
+{
+    EXPECT_EQ(ipv6UrlHost(address("fd00::1"), "eth1"), "[fd00::1]");
+    EXPECT_EQ(ipv6UrlHost(address("2001:db8::a:1"), "eth1"), "[2001:db8::a:1]");
+    EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "eth1"), "[fe80::1%25eth1]");
+    EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "br-mgmt.10_x~"), "[fe80::1%25br-mgmt.10_x~]");
+    EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "eth@1%"), "[fe80::1%25eth%401%25]");
+}
+} // namespace
