@@ -12,6 +12,16 @@
 namespace
 {
 const char* UUID_KEY = "uuid";
+const std::string REDFISH_ST = "urn:dmtf-org:service:redfish-rest:1";
+// There is no UPnP description document whose changes CONFIGID.UPNP.ORG would count.
+const char* CONFIG_ID = "1";
+
+std::string serviceRootUrl(in_addr_t addr)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr, text, sizeof(text));
+    return std::string("https://") + text + "/redfish/v1";
+}
 } // namespace
 
 bool RedfishDiscovery::readRedfishdInfo()
@@ -90,20 +100,106 @@ void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
         .append(BLANK_LINE());
 }
 
-const std::string* RedfishDiscovery::searchResponse()
+const std::vector<std::string>* RedfishDiscovery::searchResponses(SearchTarget target)
 {
     const in_addr_t announced = m_announcedAddr;
     if (announced == 0)
     {
         return nullptr;
     }
-    if (m_bRspStale || announced != m_rspAddr)
+    refreshMessages(announced);
+    return &m_rsp[static_cast<std::size_t>(target)];
+}
+
+void RedfishDiscovery::refreshMessages(in_addr_t announced)
+{
+    if (!m_bRspStale && announced == m_rspAddr)
     {
-        buildSearchRsp(m_rsp, m_redfishdInfo);
-        m_rspAddr = announced;
-        m_bRspStale = false;
+        return;
     }
-    return &m_rsp;
+    if (m_rspAddr != 0 && announced != m_rspAddr)
+    {
+        ++m_bootId;
+    }
+    m_rspAddr = announced;
+    m_bRspStale = false;
+    if (m_options.responseFormat == ResponseFormat::Legacy)
+    {
+        std::string rsp;
+        buildSearchRsp(rsp, m_redfishdInfo);
+        m_rsp.fill({rsp});
+    }
+    else
+    {
+        // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered with
+        // its own ST and USN; one for ssdp:all with every pair the device announces: the root
+        // device, the device's UUID and the Redfish service type.
+        const std::string& uuid = m_redfishdInfo.uuid;
+        const std::string url = serviceRootUrl(announced);
+        const std::string rootDevice =
+            buildStandardRsp(UPNP_ROOT_DEVICE(), "uuid:" + uuid + "::" + UPNP_ROOT_DEVICE(), url);
+        const std::string redfish =
+            buildStandardRsp(REDFISH_ST, "uuid:" + uuid + "::" + REDFISH_ST, url);
+        m_rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {redfish};
+        m_rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {rootDevice};
+        m_rsp[static_cast<std::size_t>(SearchTarget::All)] = {
+            rootDevice, buildStandardRsp("uuid:" + uuid, "uuid:" + uuid, url), redfish};
+    }
+    if (m_options.notifyInterval > 0)
+    {
+        m_alive = buildNotifyMsgs(true);
+    }
+}
+
+std::string RedfishDiscovery::buildStandardRsp(const std::string& st, const std::string& usn,
+                                               const std::string& url) const
+{
+    // UPnP Device Architecture 1.1, 1.3.3, with AL as DSP0266 adds it. DATE is only
+    // recommended there and would make every response differ; it is left out.
+    return "HTTP/1.1 200 OK\r\n"
+           "CACHE-CONTROL: max-age=" +
+           std::to_string(CACHE_MAX_AGE) + "\r\nEXT:\r\nLOCATION: " + url +
+           "\r\nSERVER: " + m_server + "\r\nST: " + st + "\r\nUSN: " + usn + "\r\nAL: " + url +
+           "\r\nBOOTID.UPNP.ORG: " + std::to_string(m_bootId) +
+           "\r\nCONFIGID.UPNP.ORG: " + CONFIG_ID + "\r\n\r\n";
+}
+
+std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive)
+{
+    // UPnP Device Architecture 1.1, 1.2.2 and 1.2.3: one message for each NT the device
+    // announces. A control point may hold an announcement for max-age seconds, which must
+    // outlast the interval until the next one.
+    const std::string& uuid = m_redfishdInfo.uuid;
+    const std::string url = serviceRootUrl(m_rspAddr);
+    const std::string maxAge =
+        std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options.notifyInterval));
+    const std::pair<std::string, std::string> adverts[] = {
+        {UPNP_ROOT_DEVICE(), "uuid:" + uuid + "::" + UPNP_ROOT_DEVICE()},
+        {"uuid:" + uuid, "uuid:" + uuid},
+        {REDFISH_ST, "uuid:" + uuid + "::" + REDFISH_ST}};
+    std::vector<std::string> messages;
+    for (const auto& [nt, usn] : adverts)
+    {
+        std::string msg = std::string("NOTIFY * HTTP/1.1\r\nHOST: ") + HOST_FIELD_VAL() + "\r\n";
+        if (alive)
+        {
+            msg += "CACHE-CONTROL: max-age=" + maxAge + "\r\nLOCATION: " + url + "\r\n";
+        }
+        msg += "NT: " + nt + "\r\nNTS: " + (alive ? "ssdp:alive" : "ssdp:byebye") + "\r\n";
+        if (alive)
+        {
+            msg += "SERVER: " + m_server + "\r\n";
+        }
+        msg += "USN: " + usn + "\r\n";
+        if (alive)
+        {
+            msg += "AL: " + url + "\r\n";
+        }
+        msg += "BOOTID.UPNP.ORG: " + std::to_string(m_bootId) +
+               "\r\nCONFIGID.UPNP.ORG: " + CONFIG_ID + "\r\n\r\n";
+        messages.push_back(std::move(msg));
+    }
+    return messages;
 }
 
 void RedfishDiscovery::replacePlaceholderStr(std::string& text, std::string& value)

@@ -27,6 +27,7 @@
 #include <iostream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,7 +74,8 @@ void usage(std::FILE* out)
         "  -m, --mx SECONDS       MX value, sent as given (default 2)\n"
         "  -i, --interface NAME   send from this interface's IPv4 address (with -6: out of\n"
         "                         this interface)\n"
-        "  -a, --source ADDR      send from this local address\n"
+        "  -a, --source ADDR[,..] send from this local address; with several, request i\n"
+        "                         from the i-th, round the list (consoles on several hosts)\n"
         "  -d, --dest ADDR[:PORT] destination (default 239.255.255.250:1900; with -6,\n"
         "                         [ADDR]:PORT or ADDR, default the scope's group, port 1900)\n"
         "  -6, --ipv6             search over IPv6: HOST [FF02::C]:1900 and so on\n"
@@ -336,13 +338,28 @@ socklen_t length(const Address& a)
 }
 
 // The local address to send from, the address to send to, and for IPv6 the interface to send
-// out of.
+// out of. With several source addresses, request i leaves from the i-th, round the list: one
+// run then looks like consoles on as many hosts.
 struct Endpoints
 {
     Address local{};
+    std::vector<Address> sources;
     Address dest{};
     unsigned ifindex = 0;
+    const Address& sourceOf(int request) const
+    {
+        return sources.empty() ? local : sources[request % sources.size()];
+    }
 };
+
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    std::stringstream stream(text);
+    for (std::string item; std::getline(stream, item, ',');)
+        items.push_back(item);
+    return items;
+}
 
 bool resolve4(const Options& opt, Endpoints& ends)
 {
@@ -353,11 +370,18 @@ bool resolve4(const Options& opt, Endpoints& ends)
         std::cerr << "ssdp-search: no IPv4 address on " << opt.interface << "\n";
         return false;
     }
-    if (!opt.source.empty() && inet_aton(opt.source.c_str(), &ends.local.v4.sin_addr) == 0)
+    for (const std::string& source : splitList(opt.source))
     {
-        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
-        return false;
+        Address local = ends.local;
+        if (inet_aton(source.c_str(), &local.v4.sin_addr) == 0)
+        {
+            std::cerr << "ssdp-search: bad source address " << source << "\n";
+            return false;
+        }
+        ends.sources.push_back(local);
     }
+    if (!ends.sources.empty())
+        ends.local = ends.sources.front();
     ends.dest.v4.sin_family = AF_INET;
     ends.dest.v4.sin_port = htons(static_cast<unsigned short>(opt.port));
     if (inet_aton(destination.c_str(), &ends.dest.v4.sin_addr) == 0)
@@ -394,12 +418,19 @@ bool resolve6(const Options& opt, Endpoints& ends)
         return false;
     }
     ends.local.v6.sin6_family = AF_INET6;
-    if (!opt.source.empty() && !parse6(opt.source, ends.ifindex, ends.local.v6))
+    for (const std::string& source : splitList(opt.source))
     {
-        std::cerr << "ssdp-search: bad source address " << opt.source << "\n";
-        return false;
+        Address local = ends.local;
+        if (!parse6(source, ends.ifindex, local.v6))
+        {
+            std::cerr << "ssdp-search: bad source address " << source << "\n";
+            return false;
+        }
+        local.v6.sin6_port = 0;
+        ends.sources.push_back(local);
     }
-    ends.local.v6.sin6_port = 0;
+    if (!ends.sources.empty())
+        ends.local = ends.sources.front();
     const std::string destination =
         opt.destination.empty() ? scopes[opt.scope].group : opt.destination;
     if (!parse6(destination, ends.ifindex, ends.dest.v6))
@@ -434,14 +465,15 @@ bool openSockets(const Options& opt, const Endpoints& ends, Sockets& sockets)
 {
     for (int i = 0; i < opt.count; ++i)
     {
-        const int fd = socket(ends.local.any.sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const Address& local = ends.sourceOf(i);
+        const int fd = socket(local.any.sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
         {
             std::perror("ssdp-search: socket");
             return false;
         }
         sockets.fds.push_back(pollfd{fd, POLLIN, 0});
-        if (bind(fd, &ends.local.any, length(ends.local)) != 0)
+        if (bind(fd, &local.any, length(local)) != 0)
         {
             std::perror("ssdp-search: socket");
             return false;
@@ -455,9 +487,9 @@ bool openSockets(const Options& opt, const Endpoints& ends, Sockets& sockets)
                 setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &ends.ifindex,
                            sizeof(ends.ifindex));
         }
-        else if (ends.local.v4.sin_addr.s_addr != INADDR_ANY)
-            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ends.local.v4.sin_addr,
-                       sizeof(ends.local.v4.sin_addr));
+        else if (local.v4.sin_addr.s_addr != INADDR_ANY)
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.v4.sin_addr,
+                       sizeof(local.v4.sin_addr));
         // Arrival times come from the kernel's receive timestamp (wall clock), so that an
         // answer that arrives while later requests are still being sent is not stamped late.
         const int on = 1;

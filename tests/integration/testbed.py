@@ -196,10 +196,13 @@ class Testbed:
         return self.proc.wait(timeout=timeout)
 
     # --- the control point ----------------------------------------------------------------
-    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None):
-        """Runs the search client in the control point's namespace; returns its responses."""
+    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=()):
+        """Runs the search client in the control point's namespace; returns its responses.
+        With `sources`, request i leaves from the i-th of those addresses, round the list."""
         cmd = ["ip", "netns", "exec", self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
+        if sources:
+            cmd += ["--source", ",".join(sources)]
         if st is not None:
             cmd += ["--st", st]
         if wait_ms is not None:
@@ -231,6 +234,13 @@ class Testbed:
 
     def add_console_address(self, cidr):
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
+
+    def add_consoles(self, n):
+        """n more addresses on the control point, each a console host of its own."""
+        addresses = [f"198.18.0.{100 + i}" for i in range(n)]
+        for a in addresses:
+            self.add_console_address(f"{a}/24")
+        return addresses
 
     def enable_ipv6(self, daemon_ip6=DAEMON_IP6):
         """Gives eth1 and cp0 fresh link-local addresses and DAEMON_IP6, CONSOLE_IP6, all usable
