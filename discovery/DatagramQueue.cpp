@@ -35,6 +35,7 @@ bool DatagramQueue::push(Datagram& datagram)
         slot.sender = datagram.sender;
         slot.senderLen = datagram.senderLen;
         slot.arrival = datagram.arrival;
+        slot.group = datagram.group;
         ++m_count;
         if (m_bWaiting && m_wakeBy - datagram.arrival > WAKE_SLACK)
         {
@@ -77,6 +78,7 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     out.sender = slot.sender;
     out.senderLen = slot.senderLen;
     out.arrival = slot.arrival;
+    out.group = slot.group;
     m_head = (m_head + 1) % m_slots.size();
     --m_count;
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "discovery/Ipv6.h"
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -21,14 +23,15 @@ union PeerAddr
 // The address alone, as inet_ntop writes it.
 std::string addressText(const PeerAddr& addr);
 
-// One received datagram: its text (NUL-terminated inside the buffer), its sender and when it
-// arrived.
+// One received datagram: its text (NUL-terminated inside the buffer), its sender, when it
+// arrived and the group it was sent to.
 struct Datagram
 {
     std::vector<char> text;
     PeerAddr sender{};
     socklen_t senderLen = 0;
     std::chrono::steady_clock::time_point arrival;
+    SsdpGroup group = SsdpGroup::Ipv4;
 };
 
 // The hand-over from the listener to the responder: a bounded queue whose buffers are swapped in

@@ -22,6 +22,11 @@ const char* const USAGE =
     "                        multicast NOTIFY announcements every SECONDS (10 to 1800),\n"
     "                        and a byebye at a clean stop; 0 (default): none\n"
     "  -t, --notify-ttl HOPS time-to-live of the announcements, 1 to 255 (default 2)\n"
+    "  -6, --ipv6            answer over IPv6 too, on the groups of --ipv6-scope, with\n"
+    "                        the interface's IPv6 address in the URL; IPv4 goes on as ever\n"
+    "      --ipv6-scope link|site|organization\n"
+    "                        with --ipv6: join FF02::C (link, the default), and FF05::C\n"
+    "                        (site) and FF08::C (organization) as well\n"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the version and exit\n"
     "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
@@ -54,16 +59,19 @@ int parseOptions(int argc, char** argv, Options& options)
                                           {"response-format", required_argument, nullptr, 'f'},
                                           {"notify-interval", required_argument, nullptr, 'n'},
                                           {"notify-ttl", required_argument, nullptr, 't'},
+                                          {"ipv6", no_argument, nullptr, '6'},
+                                          {"ipv6-scope", required_argument, nullptr, 'S'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
     // Our own messages, not getopt's: one line each, then the usage.
     opterr = 0;
     optind = 1;
+    bool scopeGiven = false;
     for (;;)
     {
         const int previous = optind;
-        const int opt = getopt_long(argc, argv, ":i:f:n:t:hV", LONG_OPTIONS, nullptr);
+        const int opt = getopt_long(argc, argv, ":i:f:n:t:6hV", LONG_OPTIONS, nullptr);
         if (opt == -1)
         {
             break;
@@ -112,6 +120,25 @@ int parseOptions(int argc, char** argv, Options& options)
                 return usageError(std::string("notify TTL must be 1 to 255: '") + optarg + "'");
             }
             break;
+        case '6':
+            options.ipv6 = true;
+            break;
+        case 'S':
+        {
+            const Ipv6Group* chosen = nullptr;
+            for (const Ipv6Group& group : IPV6_GROUPS)
+            {
+                chosen = std::string(optarg) == group.scope ? &group : chosen;
+            }
+            if (chosen == nullptr)
+            {
+                return usageError(std::string("IPv6 scope must be link, site or organization: '") +
+                                  optarg + "'");
+            }
+            options.ipv6Scope = chosen->group;
+            scopeGiven = true;
+            break;
+        }
         case 'h':
             std::cout << USAGE;
             return 0;
@@ -127,6 +154,10 @@ int parseOptions(int argc, char** argv, Options& options)
     if (optind < argc)
     {
         return usageError(std::string("unexpected argument '") + argv[optind] + "'");
+    }
+    if (scopeGiven && !options.ipv6)
+    {
+        return usageError("option --ipv6-scope needs --ipv6");
     }
     return -1;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "discovery/Ipv6.h"
+
 #include <string>
 
 // How search responses are written: the form the consoles built for this daemon parse, or the
@@ -19,6 +21,9 @@ struct Options
     ResponseFormat responseFormat = ResponseFormat::Legacy;
     int notifyInterval = 0; // seconds between NOTIFY announcements; 0: none
     int notifyTtl = 2;      // multicast time-to-live of the announcements (Redfish's NotifyTTL)
+    bool ipv6 = false;      // answer (and announce) over IPv6 as well
+    // The widest IPv6 group joined; the narrower ones are joined too (Redfish's NotifyIPv6Scope).
+    SsdpGroup ipv6Scope = SsdpGroup::Ipv6Link;
 };
 
 // Parses the command line into `options`. Returns -1 when the daemon is to run, else the exit

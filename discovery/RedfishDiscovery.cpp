@@ -3,6 +3,7 @@
 #include "common/Logger.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -43,15 +44,14 @@ RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator())
 
 RedfishDiscovery::~RedfishDiscovery()
 {
-    // run() joins both threads before it returns; this only guards against a thread that
+    // run() joins every thread before it returns; this only guards against a thread that
     // outlives a run that never returned (std::thread would abort the process).
-    if (m_listener.joinable())
+    for (std::thread* thread : {&m_v4.thread, &m_v6.thread, &m_responder})
     {
-        m_listener.detach();
-    }
-    if (m_responder.joinable())
-    {
-        m_responder.detach();
+        if (thread->joinable())
+        {
+            thread->detach();
+        }
     }
 }
 
@@ -67,9 +67,14 @@ bool RedfishDiscovery::run()
         m_bRunning = false;
         return false;
     }
-    // The listener closes the inbox when it ends; the responder then judges what is still in
-    // it, sends the responses already scheduled at their times, and ends.
-    m_listener.join();
+    // The inbox closes when the listeners have ended; the responder then judges what is still
+    // in it, sends the responses already scheduled at their times, and ends.
+    m_v4.thread.join();
+    if (m_v6.thread.joinable())
+    {
+        m_v6.thread.join();
+    }
+    m_inbox.close();
     m_responder.join();
 
     LOG_DISC(INFO) << "Exiting...";
@@ -101,12 +106,26 @@ bool RedfishDiscovery::init()
     {
         setMulticastTtl();
     }
-    m_rcvBuf.assign(RCV_BUF_SIZE, 0);
-    m_rcvLen = 0;
-    m_senderAddr = PeerAddr{};
-    m_senderAddrLen = sizeof(sockaddr_in);
-
-    m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
+    m_v4.rcvBuf.assign(RCV_BUF_SIZE, 0);
+    m_v4.thread = std::thread(&RedfishDiscovery::listenerThread, this);
+    if (m_options.ipv6)
+    {
+        // IPv6 that cannot be used yet leaves a WARNING and is tried again by its listener;
+        // IPv4 is answered meanwhile.
+        m_v6.bIpv6 = true;
+        m_v6.rcvBuf.assign(RCV_BUF_SIZE, 0);
+        for (const Ipv6Group& group : IPV6_GROUPS)
+        {
+            if (group.group <= m_options.ipv6Scope)
+            {
+                in6_addr addr{};
+                inet_pton(AF_INET6, group.address, &addr);
+                m_ipv6Groups.emplace_back(group, addr);
+            }
+        }
+        followIpv6(Clock::now());
+        m_v6.thread = std::thread(&RedfishDiscovery::ipv6ListenerThread, this);
+    }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
     return true;
 }
@@ -114,40 +133,113 @@ bool RedfishDiscovery::init()
 void RedfishDiscovery::listenerThread()
 {
     LOG_DISC(TRACE);
-    while (m_bRunning)
-    {
-        m_bRecvTimeoutSet = m_bRecvTimeoutSet || setRecvTimeout();
-        m_senderAddrLen = sizeof(m_senderAddr);
-        m_rcvLen = static_cast<int>(recvfrom(m_sockFd, m_rcvBuf.data(), RCV_BUF_SIZE, 0,
-                                             &m_senderAddr.sa, &m_senderAddrLen));
-        // Time-outs, interrupted receives, errors and empty datagrams: nothing to hand over.
-        const Clock::time_point now = Clock::now();
-        if (m_rcvLen > 0)
-        {
-            m_rcvTime = now;
-            eventSend();
-        }
-        followInterface(now);
-        m_listenerLimits.flush(now);
-    }
-    m_inbox.close();
-    m_listenerLimits.flush(Clock::time_point::max());
+    listen(m_v4);
 }
 
-void RedfishDiscovery::eventSend()
+void RedfishDiscovery::ipv6ListenerThread()
+{
+    LOG_DISC(TRACE);
+    listen(m_v6);
+}
+
+void RedfishDiscovery::listen(Listener& listener)
+{
+    while (m_bRunning)
+    {
+        if (listener.fd == -1)
+        {
+            // IPv6 not set up yet: the same pace as a receive time-out.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        else
+        {
+            listener.bRecvTimeoutSet = listener.bRecvTimeoutSet || setRecvTimeout(listener);
+            // Time-outs, interrupted receives, errors, empty datagrams and datagrams to no
+            // joined group: nothing to hand over.
+            if (receive(listener))
+            {
+                listener.rcvTime = Clock::now();
+                eventSend(listener);
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (listener.bIpv6)
+        {
+            followIpv6(now);
+        }
+        else
+        {
+            followInterface(now);
+        }
+        listener.limits.flush(now);
+    }
+    listener.limits.flush(Clock::time_point::max());
+}
+
+bool RedfishDiscovery::receive(Listener& listener)
+{
+    iovec data{listener.rcvBuf.data(), RCV_BUF_SIZE};
+    // Over IPv6 the socket is bound to the wildcard address, so the kernel says where each
+    // datagram was sent to and which interface it came in by.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
+    msghdr message{};
+    message.msg_name = &listener.sender;
+    message.msg_namelen = sizeof(listener.sender);
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    if (listener.bIpv6)
+    {
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+    }
+    listener.rcvLen = static_cast<int>(recvmsg(listener.fd, &message, 0));
+    listener.senderLen = message.msg_namelen;
+    listener.group = SsdpGroup::Ipv4;
+    if (listener.rcvLen <= 0 || !listener.bIpv6)
+    {
+        return listener.rcvLen > 0;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+    {
+        if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_PKTINFO)
+        {
+            continue;
+        }
+        in6_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+        // Another socket's membership on another interface may bring the same group here.
+        if (static_cast<int>(info.ipi6_ifindex) != listener.joinedIndex)
+        {
+            return false;
+        }
+        for (const auto& [group, addr] : m_ipv6Groups)
+        {
+            if (std::memcmp(&addr, &info.ipi6_addr, sizeof(addr)) == 0)
+            {
+                listener.group = group.group;
+                return true;
+            }
+        }
+    }
+    // Sent to the host's own address, or to a group not joined: never judged.
+    return false;
+}
+
+void RedfishDiscovery::eventSend(Listener& listener)
 {
     // The text ends inside the buffer: at most RCV_BUF_SIZE - 1 bytes of a datagram are judged.
-    m_rcvBuf[std::min<std::size_t>(m_rcvLen, RCV_BUF_SIZE - 1)] = '\0';
-    Datagram received{std::move(m_rcvBuf), m_senderAddr, m_senderAddrLen, m_rcvTime};
+    listener.rcvBuf[std::min<std::size_t>(listener.rcvLen, RCV_BUF_SIZE - 1)] = '\0';
+    Datagram received{std::move(listener.rcvBuf), listener.sender, listener.senderLen,
+                      listener.rcvTime, listener.group};
     const bool queued = m_inbox.push(received);
-    m_rcvBuf = std::move(received.text);
+    listener.rcvBuf = std::move(received.text);
     if (!queued)
     {
-        m_inboxFullLimit.write(
-            [this]
+        listener.inboxFullLimit.write(
+            [&listener]
             {
                 LOG_DISC(WARNING) << "Receive queue full, datagram from "
-                                  << addressText(m_senderAddr) << " dropped";
+                                  << addressText(listener.sender) << " dropped";
             });
     }
 }
@@ -178,9 +270,9 @@ void RedfishDiscovery::responderThread()
         std::this_thread::sleep_until(nextDue());
         sendDueResponses(Clock::now());
     }
-    if (m_aliveAddr != 0 && !m_redfishdInfo.uuid.empty())
+    if ((m_aliveAddr != 0 || !m_aliveIpv6Host.empty()) && !m_redfishdInfo.uuid.empty())
     {
-        sendAnnouncements(buildNotifyMsgs(false));
+        sendAnnouncements(false);
     }
     m_responderLimits.flush(Clock::time_point::max());
 }
@@ -189,7 +281,7 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
 {
     int mx = 0;
     SearchTarget target = SearchTarget::Redfish;
-    if (!judgeSearch(datagram.text.data(), mx, target))
+    if (!judgeSearch(datagram.text.data(), mx, target, datagram.group))
     {
         return;
     }
@@ -225,7 +317,8 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
         }
         // Built for the address announced now: a response never carries an address gone since
         // the search arrived.
-        if (const std::vector<std::string>* rsps = searchResponses(due.target))
+        if (const std::vector<std::string>* rsps =
+                searchResponses(due.target, due.to.sa.sa_family == AF_INET6))
         {
             for (const std::string& rsp : *rsps)
             {
@@ -240,11 +333,11 @@ RedfishDiscovery::Clock::time_point RedfishDiscovery::nextDue() const
     return m_pending.empty() ? Clock::time_point::max() : m_pending.top().due;
 }
 
-bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target)
+bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target, SsdpGroup group)
 {
     Headers headers;
     const bool valid =
-        parseSearchQuery(text, headers) &&
+        parseSearchQuery(text, headers, group) &&
         classifySearchTarget(headers[ST_FIELD_NAME()],
                              m_options.responseFormat == ResponseFormat::Dsp0266, target);
     // The service information is read for every datagram, so that a file written after start-up
@@ -258,11 +351,12 @@ bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target)
     return true;
 }
 
-bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx)
+bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx, SsdpGroup group)
 {
     SearchTarget target = SearchTarget::Redfish;
     const std::vector<std::string>* built = nullptr;
-    if (!judgeSearch(text, mx, target) || (built = searchResponses(target)) == nullptr)
+    if (!judgeSearch(text, mx, target, group) ||
+        (built = searchResponses(target, group != SsdpGroup::Ipv4)) == nullptr)
     {
         return false;
     }
@@ -277,4 +371,15 @@ void RedfishDiscovery::setIfAddr(const in_addr& addr)
     ifAddr.sin_addr = addr;
     std::memcpy(&m_ifAddr, &ifAddr, sizeof(ifAddr));
     m_announcedAddr = addr.s_addr;
+}
+
+void RedfishDiscovery::setIpv6Addr(const in6_addr& addr)
+{
+    const std::string host =
+        IN6_IS_ADDR_UNSPECIFIED(&addr) ? "" : ipv6UrlHost(addr, m_options.interface);
+    {
+        std::lock_guard<std::mutex> lock(m_ipv6HostMutex);
+        m_ipv6Host = host;
+    }
+    ++m_ipv6HostVersion;
 }

@@ -2,6 +2,7 @@
 
 #include "common/LogLimiter.h"
 #include "discovery/DatagramQueue.h"
+#include "discovery/Ipv6.h"
 #include "discovery/Options.h"
 
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <queue>
 #include <random>
 #include <string>
@@ -19,9 +21,10 @@
 #include <vector>
 
 // The SSDP responder: one UDP socket bound to the SSDP group on one interface ("eth1" unless
-// told otherwise), a listener thread that receives datagrams and follows the interface's index
-// and address, and a responder thread that judges each datagram and answers valid searches after
-// a random delay bounded by the request's MX.
+// told otherwise), and with --ipv6 one more for the IPv6 groups; a listener thread per socket
+// that receives datagrams and follows the interface's index and address for its family; and a
+// responder thread that judges each datagram and answers valid searches after a random delay
+// bounded by the request's MX.
 class RedfishDiscovery
 {
 public:
@@ -81,8 +84,9 @@ public:
     bool stop();
 
     // Request judging; pure: no socket, clock, log or member data.
-    bool parseSearchQuery(char* text, Headers& headers);
-    bool isHostFieldValid(std::string& value);
+    // `group` is the group the datagram was sent to: over IPv6 HOST must name it.
+    bool parseSearchQuery(char* text, Headers& headers, SsdpGroup group = SsdpGroup::Ipv4);
+    bool isHostFieldValid(std::string& value, SsdpGroup group = SsdpGroup::Ipv4);
     bool isManFieldValid(std::string& value);
     bool isStFieldValid(std::string& value);
     bool isMxFieldValid(std::string& value);
@@ -97,26 +101,31 @@ public:
     // Response side.
     bool readRedfishdInfo();
     void buildSearchRsp(std::string& out, RedfishdInfo& info);
+    // The same for the URL host `host` ("198.18.0.1", "[fd00::1]").
+    void buildSearchRsp(std::string& out, RedfishdInfo& info, std::string host);
     void replacePlaceholderStr(std::string& text, std::string& value);
     int drawDelayMs(int mx);
     bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen);
     // The datagrams that answer a search for `target` (one, or three for ssdp:all in the
-    // standard form), for the current service information and announced address, built again
-    // only when either has changed; nullptr while there is no address to announce.
-    const std::vector<std::string>* searchResponses(SearchTarget target);
+    // standard form) that came over IPv6 or IPv4, for the current service information and that
+    // family's announced address, built again only when either has changed; nullptr while there
+    // is no address of that family to announce.
+    const std::vector<std::string>* searchResponses(SearchTarget target, bool ipv6 = false);
 
     // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx`
     // and what it asked for in `target`.
-    bool judgeSearch(char* text, int& mx, SearchTarget& target);
+    bool judgeSearch(char* text, int& mx, SearchTarget& target, SsdpGroup group = SsdpGroup::Ipv4);
     // The whole path from bytes to answer without a socket: the first datagram of the answer.
     // False when nothing is to be sent.
-    bool judgeSearch(char* text, std::string& rsp, int& mx);
-    // The announcements of the service, alive or byebye, in the standard form.
-    std::vector<std::string> buildNotifyMsgs(bool alive);
+    bool judgeSearch(char* text, std::string& rsp, int& mx, SsdpGroup group = SsdpGroup::Ipv4);
+    // The announcements of the service to `group`, alive or byebye, in the standard form.
+    std::vector<std::string> buildNotifyMsgs(bool alive, SsdpGroup group = SsdpGroup::Ipv4);
 
     const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
     // Sets the interface address that responses announce.
     void setIfAddr(const in_addr& addr);
+    // Sets the IPv6 address that responses to searches over IPv6 announce; :: for none.
+    void setIpv6Addr(const in6_addr& addr);
 
     static const char* SSDP_ADDR() { return "239.255.255.250"; }
     static const char* MULTICAST_IF() { return "eth1"; }
@@ -155,10 +164,34 @@ private:
         bool operator>(const PendingRsp& other) const { return due > other.due; }
     };
 
+    // One socket and what its listener thread keeps: the receive buffer, the sender and the
+    // group of the last datagram, and the interface as last seen.
+    struct Listener
+    {
+        // Set by the listener; read by the responder, which sends through it. Once set it
+        // stays until the process ends.
+        std::atomic<int> fd{-1};
+        bool bIpv6 = false;
+        std::thread thread;
+        std::vector<char> rcvBuf;
+        int rcvLen = 0;
+        PeerAddr sender{};
+        socklen_t senderLen = 0;
+        SsdpGroup group = SsdpGroup::Ipv4;
+        Clock::time_point rcvTime;
+        bool bRecvTimeoutSet = false;
+        int joinedIndex = 0; // the interface index the groups are joined on; 0 while not joined
+        int joinFailedIndex = 0;
+        Clock::time_point nextIfCheck;
+        LogLimiterGroup limits;
+        LogLimiter timeoutFailLimit{limits, "setsockopt() failed to set recv timeout"};
+        LogLimiter inboxFullLimit{limits, "Receive queue full"};
+    };
+
     bool init();
     bool initSocket();
     bool initMulticast();
-    bool setRecvTimeout();
+    bool setRecvTimeout(Listener& listener);
     // Follows the interface: joins the group again on an interface re-created under the same
     // name, and announces its current address. Runs on the listener's passes, at most once per
     // IF_CHECK_INTERVAL.
@@ -166,21 +199,39 @@ private:
     // The errno of a failed join, else 0.
     int joinGroup(in_addr ifAddr);
     void announceAddr(in_addr_t addr);
+    // The IPv6 side of followInterface: sets the IPv6 socket up once the interface has an IPv6
+    // address, joins the groups of the chosen scope (again, on a re-created interface), and
+    // announces the address chosen.
+    void followIpv6(Clock::time_point now);
+    // The IPv6 socket, bound to port 1900 and not yet a member of any group; false, with one
+    // WARNING per kind of failure, when it cannot be made.
+    bool initIpv6Socket();
+    // The errno of the first failed join, else 0.
+    int joinIpv6Groups(int index);
+    void leaveIpv6Groups(int index);
+    void announceIpv6Addr(const in6_addr& addr);
     void listenerThread();
+    void ipv6ListenerThread();
+    // The loop both listeners run: receive, hand over, follow the interface.
+    void listen(Listener& listener);
     void responderThread();
+    // Receives one datagram, or times out; true for a datagram to hand over.
+    bool receive(Listener& listener);
     // Hands the datagram just received to the responder.
-    void eventSend();
+    void eventSend(Listener& listener);
     void handleDatagram(Datagram& datagram);
     void sendDueResponses(Clock::time_point now);
     Clock::time_point nextDue() const;
-    // Builds every cached message again when the service information or the address changed.
+    // Builds every cached message again when the service information or an address changed:
+    // the IPv4 address `announced`, or the IPv6 one that the listener published.
     void refreshMessages(in_addr_t announced);
     std::string buildStandardRsp(const std::string& st, const std::string& usn,
                                  const std::string& url) const;
     bool setMulticastTtl();
     // Sends a round of announcements when one is due; tells when the next is due.
     Clock::time_point announce(Clock::time_point now);
-    void sendAnnouncements(const std::vector<std::string>& messages);
+    // Sends the announcements, alive or byebye, to every group with an address to announce.
+    void sendAnnouncements(bool alive);
 
     static RedfishDiscovery s_RedfishDiscovery;
 
@@ -188,28 +239,27 @@ private:
     std::atomic<bool> m_bRunning{false};
     sockaddr_in m_ssdpAddr{};
     sockaddr m_ifAddr{};
-    int m_sockFd = -1;
-    std::thread m_listener;
+    Listener m_v4;
+    Listener m_v6; // only with --ipv6
+    // With --ipv6, the groups of the chosen scope, narrowest first.
+    std::vector<std::pair<Ipv6Group, in6_addr>> m_ipv6Groups;
     std::thread m_responder;
     RedfishdInfo m_redfishdInfo;
 
     // The interface address that responses announce, in network byte order: written by whoever
     // learns it, read by the responder.
     std::atomic<in_addr_t> m_announcedAddr{0};
+    // The IPv6 address that responses over IPv6 announce, as the URL's host ("[fd00::1]", empty
+    // for none): written by the IPv6 listener, which counts each change in the version, and
+    // taken by the responder when the version moved.
+    std::mutex m_ipv6HostMutex;
+    std::string m_ipv6Host;
+    std::atomic<unsigned> m_ipv6HostVersion{0};
 
-    // Listener side: the receive buffer and the sender of the last datagram.
-    std::vector<char> m_rcvBuf;
-    int m_rcvLen = 0;
-    PeerAddr m_senderAddr{};
-    socklen_t m_senderAddrLen = sizeof(sockaddr_in);
-    Clock::time_point m_rcvTime;
-    bool m_bRecvTimeoutSet = false;
-    int m_joinedIndex = 0; // the interface index the group is joined on; 0 while not joined
-    int m_joinFailedIndex = 0;
-    Clock::time_point m_nextIfCheck;
-    LogLimiterGroup m_listenerLimits;
-    LogLimiter m_timeoutFailLimit{m_listenerLimits, "setsockopt() failed to set recv timeout"};
-    LogLimiter m_inboxFullLimit{m_listenerLimits, "Receive queue full"};
+    // IPv6 listener only: the address announced, and the set-up failure last recorded.
+    in6_addr m_ipv6Addr{};
+    bool m_bIpv6AddrKnown = false; // false until the first check
+    std::string m_ipv6SetupFailure;
 
     DatagramQueue m_inbox{INBOX_CAPACITY, RCV_BUF_SIZE};
 
@@ -219,15 +269,20 @@ private:
     std::mt19937 m_rng;
     // The responses for the announced address m_rspAddr, by search target, and the alive
     // announcements; built again when either the address or the service information changes.
-    std::array<std::vector<std::string>, 3> m_rsp;
-    std::vector<std::string> m_alive;
+    // Both by family (IPv4, IPv6); the announcements by group.
+    std::array<std::array<std::vector<std::string>, 3>, 2> m_rsp;
+    std::array<std::vector<std::string>, 4> m_alive;
     in_addr_t m_rspAddr = 0;
+    std::string m_rspIpv6Host;     // the IPv6 URL host the messages were built for
+    unsigned m_rspIpv6Version = 0; // of m_ipv6HostVersion, when it was taken
+    bool m_bRspIpv6 = false;       // whether there is an IPv6 address to announce
     bool m_bRspStale = true;
     std::string m_server; // the SERVER header's value
     // UPnP Device Architecture 1.1: BOOTID.UPNP.ORG grows each time the device (re)joins the
     // network; the start time in seconds grows across restarts, and a new address adds one.
     std::uint32_t m_bootId = 0;
-    in_addr_t m_aliveAddr = 0; // the address the last alive announcements carried
+    in_addr_t m_aliveAddr = 0; // the addresses the last alive announcements carried
+    std::string m_aliveIpv6Host;
     int m_announceRoundsLeft = 0;
     Clock::time_point m_nextAnnounce = Clock::time_point::max();
     LogLimiterGroup m_responderLimits;

@@ -39,7 +39,7 @@ std::string_view skipBlanks(std::string_view text)
 }
 } // namespace
 
-bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers)
+bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup group)
 {
     const std::string_view work(text); // the text ends at its first NUL
     const char* const names[] = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
@@ -82,14 +82,15 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers)
             return false;
         }
     }
-    return isHostFieldValid(headers[HOST_FIELD_NAME()]) &&
+    return isHostFieldValid(headers[HOST_FIELD_NAME()], group) &&
            isManFieldValid(headers[MANDATORY_FIELD_NAME()]) &&
            isStFieldValid(headers[ST_FIELD_NAME()]);
 }
 
-bool RedfishDiscovery::isHostFieldValid(std::string& value)
+bool RedfishDiscovery::isHostFieldValid(std::string& value, SsdpGroup group)
 {
-    return matches(value, HOST_FIELD_VAL());
+    return group == SsdpGroup::Ipv4 ? matches(value, HOST_FIELD_VAL())
+                                    : isIpv6HostValid(value, group);
 }
 
 bool isIpv6HostValid(std::string_view value, SsdpGroup group)

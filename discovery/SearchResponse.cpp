@@ -16,11 +16,16 @@ const std::string REDFISH_ST = "urn:dmtf-org:service:redfish-rest:1";
 // There is no UPnP description document whose changes CONFIGID.UPNP.ORG would count.
 const char* CONFIG_ID = "1";
 
-std::string serviceRootUrl(in_addr_t addr)
+std::string ipv4Text(in_addr_t addr)
 {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &addr, text, sizeof(text));
-    return std::string("https://") + text + "/redfish/v1";
+    return text;
+}
+
+std::string serviceRootUrl(const std::string& host)
+{
+    return "https://" + host + "/redfish/v1";
 }
 } // namespace
 
@@ -79,18 +84,19 @@ bool RedfishDiscovery::readRedfishdInfo()
 
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
 {
-    char address[INET_ADDRSTRLEN] = "";
-    const in_addr_t announced = m_announcedAddr;
-    inet_ntop(AF_INET, &announced, address, sizeof(address));
-    std::string addressText = address;
+    buildSearchRsp(out, info, ipv4Text(m_announcedAddr));
+}
+
+void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info, std::string host)
+{
     std::string location = SVC_LOCATION();
-    replacePlaceholderStr(location, addressText);
+    replacePlaceholderStr(location, host);
 
     std::string usn = UNIQ_SVC_NAME();
     replacePlaceholderStr(usn, info.uuid);
 
     out.clear();
-    out.reserve(169 + info.uuid.size() + addressText.size());
+    out.reserve(169 + info.uuid.size() + host.size());
     out.append(RSP_LINE())
         .append(CACHE_CTL())
         .append(ST_URI())
@@ -100,54 +106,83 @@ void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
         .append(BLANK_LINE());
 }
 
-const std::vector<std::string>* RedfishDiscovery::searchResponses(SearchTarget target)
+const std::vector<std::string>* RedfishDiscovery::searchResponses(SearchTarget target, bool ipv6)
 {
     const in_addr_t announced = m_announcedAddr;
-    if (announced == 0)
+    refreshMessages(announced);
+    if (ipv6 ? !m_bRspIpv6 : announced == 0)
     {
         return nullptr;
     }
-    refreshMessages(announced);
-    return &m_rsp[static_cast<std::size_t>(target)];
+    return &m_rsp[ipv6 ? 1 : 0][static_cast<std::size_t>(target)];
 }
 
 void RedfishDiscovery::refreshMessages(in_addr_t announced)
 {
-    if (!m_bRspStale && announced == m_rspAddr)
+    // While a family has no address, the messages built for its last one are kept (and not
+    // sent): a new address is then told apart from the old one.
+    const in_addr_t ipv4 = announced != 0 ? announced : m_rspAddr;
+    std::string ipv6Host;
+    if (const unsigned version = m_ipv6HostVersion; version != m_rspIpv6Version)
+    {
+        std::lock_guard<std::mutex> lock(m_ipv6HostMutex);
+        m_rspIpv6Version = version;
+        ipv6Host = m_ipv6Host;
+        m_bRspIpv6 = !ipv6Host.empty();
+    }
+    const bool ipv6Moved = !ipv6Host.empty() && ipv6Host != m_rspIpv6Host;
+    if (!m_bRspStale && ipv4 == m_rspAddr && !ipv6Moved)
     {
         return;
     }
-    if (m_rspAddr != 0 && announced != m_rspAddr)
+    if ((m_rspAddr != 0 && ipv4 != m_rspAddr) || (ipv6Moved && !m_rspIpv6Host.empty()))
     {
         ++m_bootId;
     }
-    m_rspAddr = announced;
-    m_bRspStale = false;
-    if (m_options.responseFormat == ResponseFormat::Legacy)
+    m_rspAddr = ipv4;
+    if (ipv6Moved)
     {
-        std::string rsp;
-        buildSearchRsp(rsp, m_redfishdInfo);
-        m_rsp.fill({rsp});
+        m_rspIpv6Host = std::move(ipv6Host);
     }
-    else
+    m_bRspStale = false;
+    const std::string hosts[] = {ipv4 == 0 ? "" : ipv4Text(ipv4), m_rspIpv6Host};
+    for (std::size_t family = 0; family < 2; ++family)
     {
-        // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered with
-        // its own ST and USN; one for ssdp:all with every pair the device announces: the root
-        // device, the device's UUID and the Redfish service type.
-        const std::string& uuid = m_redfishdInfo.uuid;
-        const std::string url = serviceRootUrl(announced);
-        const std::string rootDevice =
-            buildStandardRsp(UPNP_ROOT_DEVICE(), "uuid:" + uuid + "::" + UPNP_ROOT_DEVICE(), url);
-        const std::string redfish =
-            buildStandardRsp(REDFISH_ST, "uuid:" + uuid + "::" + REDFISH_ST, url);
-        m_rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {redfish};
-        m_rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {rootDevice};
-        m_rsp[static_cast<std::size_t>(SearchTarget::All)] = {
-            rootDevice, buildStandardRsp("uuid:" + uuid, "uuid:" + uuid, url), redfish};
+        std::array<std::vector<std::string>, 3>& rsp = m_rsp[family];
+        if (hosts[family].empty())
+        {
+            rsp.fill({});
+        }
+        else if (m_options.responseFormat == ResponseFormat::Legacy)
+        {
+            std::string one;
+            buildSearchRsp(one, m_redfishdInfo, hosts[family]);
+            rsp.fill({one});
+        }
+        else
+        {
+            // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered
+            // with its own ST and USN; one for ssdp:all with every pair the device announces:
+            // the root device, the device's UUID and the Redfish service type.
+            const std::string& uuid = m_redfishdInfo.uuid;
+            const std::string url = serviceRootUrl(hosts[family]);
+            const std::string rootDevice = buildStandardRsp(
+                UPNP_ROOT_DEVICE(), "uuid:" + uuid + "::" + UPNP_ROOT_DEVICE(), url);
+            const std::string redfish =
+                buildStandardRsp(REDFISH_ST, "uuid:" + uuid + "::" + REDFISH_ST, url);
+            rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {redfish};
+            rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {rootDevice};
+            rsp[static_cast<std::size_t>(SearchTarget::All)] = {
+                rootDevice, buildStandardRsp("uuid:" + uuid, "uuid:" + uuid, url), redfish};
+        }
     }
     if (m_options.notifyInterval > 0)
     {
-        m_alive = buildNotifyMsgs(true);
+        m_alive[static_cast<std::size_t>(SsdpGroup::Ipv4)] = buildNotifyMsgs(true);
+        for (const auto& [group, addr] : m_ipv6Groups)
+        {
+            m_alive[static_cast<std::size_t>(group.group)] = buildNotifyMsgs(true, group.group);
+        }
     }
 }
 
@@ -164,13 +199,19 @@ std::string RedfishDiscovery::buildStandardRsp(const std::string& st, const std:
            "\r\nCONFIGID.UPNP.ORG: " + CONFIG_ID + "\r\n\r\n";
 }
 
-std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive)
+std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive, SsdpGroup group)
 {
     // UPnP Device Architecture 1.1, 1.2.2 and 1.2.3: one message for each NT the device
     // announces. A control point may hold an announcement for max-age seconds, which must
     // outlast the interval until the next one.
     const std::string& uuid = m_redfishdInfo.uuid;
-    const std::string url = serviceRootUrl(m_rspAddr);
+    const bool ipv4 = group == SsdpGroup::Ipv4;
+    const std::string url = serviceRootUrl(ipv4 ? ipv4Text(m_rspAddr) : m_rspIpv6Host);
+    const char* host = HOST_FIELD_VAL();
+    for (const Ipv6Group& g : IPV6_GROUPS)
+    {
+        host = g.group == group ? g.host : host;
+    }
     const std::string maxAge =
         std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options.notifyInterval));
     const std::pair<std::string, std::string> adverts[] = {
@@ -180,7 +221,7 @@ std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive)
     std::vector<std::string> messages;
     for (const auto& [nt, usn] : adverts)
     {
-        std::string msg = std::string("NOTIFY * HTTP/1.1\r\nHOST: ") + HOST_FIELD_VAL() + "\r\n";
+        std::string msg = std::string("NOTIFY * HTTP/1.1\r\nHOST: ") + host + "\r\n";
         if (alive)
         {
             msg += "CACHE-CONTROL: max-age=" + maxAge + "\r\nLOCATION: " + url + "\r\n";
@@ -223,16 +264,19 @@ int RedfishDiscovery::drawDelayMs(int mx)
 
 bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen)
 {
-    if (sendto(m_sockFd, rsp.data(), rsp.size(), 0, &to.sa, toLen) != -1)
+    const bool ipv6 = to.sa.sa_family == AF_INET6;
+    if (sendto(ipv6 ? m_v6.fd : m_v4.fd, rsp.data(), rsp.size(), 0, &to.sa, toLen) != -1)
     {
         return true;
     }
     const int error = errno;
     m_sendFailLimit.write(
-        [error, &to]
+        [error, &to, ipv6]
         {
             LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
-            LOG_DISC(WARNING) << "Addr: " << addressText(to) << ":" << ntohs(to.v4.sin_port);
+            const std::string address = addressText(to);
+            LOG_DISC(WARNING) << "Addr: " << (ipv6 ? "[" + address + "]" : address) << ":"
+                              << ntohs(ipv6 ? to.v6.sin6_port : to.v4.sin_port);
         });
     return false;
 }

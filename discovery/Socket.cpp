@@ -33,8 +33,8 @@ in_addr ipv4Of(const sockaddr& addr)
 bool RedfishDiscovery::initSocket()
 {
     LOG_DISC(TRACE);
-    m_sockFd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
-    if (m_sockFd == -1)
+    m_v4.fd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
+    if (m_v4.fd == -1)
     {
         LOG_DISC(WARNING) << "socket() failed" << std::strerror(errno);
         return false;
@@ -51,7 +51,7 @@ bool RedfishDiscovery::initSocket()
 
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
     // never a search sent straight to the controller's own address.
-    if (bind(m_sockFd, reinterpret_cast<sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
+    if (::bind(m_v4.fd, reinterpret_cast<sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
     {
         LOG_DISC(WARNING) << "bind() failed" << std::strerror(errno);
         return false;
@@ -64,9 +64,19 @@ bool RedfishDiscovery::initMulticast()
     LOG_DISC(TRACE);
     ifreq request = interfaceRequest(m_options.interface);
     // Without an address from the query there is nothing to join with or to announce.
-    if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
+    if (ioctl(m_v4.fd, SIOCGIFADDR, &request) == -1)
     {
-        LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(errno);
+        const int error = errno;
+        if (m_options.ipv6 && error == EADDRNOTAVAIL)
+        {
+            // An IPv6-only network: answered over IPv6, while IPv4 waits for an address as it
+            // does after losing one.
+            LOG_DISC(WARNING) << m_options.interface
+                              << " has no IPv4 address: searches over IPv4 are not answered "
+                                 "until it has one";
+            return true;
+        }
+        LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(error);
         return false;
     }
     const in_addr ifAddr = ipv4Of(request.ifr_addr);
@@ -77,7 +87,7 @@ bool RedfishDiscovery::initMulticast()
         return false;
     }
     request = interfaceRequest(m_options.interface);
-    m_joinedIndex = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+    m_v4.joinedIndex = ioctl(m_v4.fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
     return true;
 }
 
@@ -86,54 +96,53 @@ int RedfishDiscovery::joinGroup(in_addr ifAddr)
     ip_mreq membership{};
     membership.imr_multiaddr = m_ssdpAddr.sin_addr;
     membership.imr_interface = ifAddr;
-    return setsockopt(m_sockFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) ==
-                   -1
+    return setsockopt(m_v4.fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) == -1
                ? errno
                : 0;
 }
 
 void RedfishDiscovery::followInterface(Clock::time_point now)
 {
-    if (now < m_nextIfCheck)
+    if (now < m_v4.nextIfCheck)
     {
         return;
     }
-    m_nextIfCheck = now + IF_CHECK_INTERVAL;
+    m_v4.nextIfCheck = now + IF_CHECK_INTERVAL;
     const char* name = m_options.interface.c_str();
     ifreq request = interfaceRequest(m_options.interface);
-    const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+    const int index = ioctl(m_v4.fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
     request = interfaceRequest(m_options.interface);
     const in_addr ifAddr =
-        ioctl(m_sockFd, SIOCGIFADDR, &request) == 0 ? ipv4Of(request.ifr_addr) : in_addr{};
+        ioctl(m_v4.fd, SIOCGIFADDR, &request) == 0 ? ipv4Of(request.ifr_addr) : in_addr{};
 
-    if (m_joinedIndex != 0 && index != m_joinedIndex)
+    if (m_v4.joinedIndex != 0 && index != m_v4.joinedIndex)
     {
         // Gone, or renamed away: an interface that still exists under another name leaves the
         // group too, so that only searches on the chosen interface are answered.
         ip_mreqn membership{};
         membership.imr_multiaddr = m_ssdpAddr.sin_addr;
-        membership.imr_ifindex = m_joinedIndex;
-        setsockopt(m_sockFd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof(membership));
-        LOG_DISC(INFO) << "Interface " << name << " (index " << m_joinedIndex << ") is gone: left "
-                       << SSDP_ADDR();
-        m_joinedIndex = 0;
+        membership.imr_ifindex = m_v4.joinedIndex;
+        setsockopt(m_v4.fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof(membership));
+        LOG_DISC(INFO) << "Interface " << name << " (index " << m_v4.joinedIndex
+                       << ") is gone: left " << SSDP_ADDR();
+        m_v4.joinedIndex = 0;
     }
-    if (index != 0 && m_joinedIndex == 0 && ifAddr.s_addr != 0)
+    if (index != 0 && m_v4.joinedIndex == 0 && ifAddr.s_addr != 0)
     {
         // An interface renamed back into place is still a member: the kernel then answers
         // EADDRINUSE, and the membership stands.
         const int error = joinGroup(ifAddr);
         if (error == 0 || error == EADDRINUSE)
         {
-            m_joinedIndex = index;
-            m_joinFailedIndex = 0;
+            m_v4.joinedIndex = index;
+            m_v4.joinFailedIndex = 0;
             LOG_DISC(INFO) << "Joined " << SSDP_ADDR() << " on " << name << " (index " << index
                            << ") again";
         }
-        else if (m_joinFailedIndex != index)
+        else if (m_v4.joinFailedIndex != index)
         {
             // Tried again at every check; written once for each interface.
-            m_joinFailedIndex = index;
+            m_v4.joinFailedIndex = index;
             LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed"
                               << std::strerror(error);
         }
@@ -157,15 +166,17 @@ void RedfishDiscovery::announceAddr(in_addr_t addr)
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &addr, text, sizeof(text));
     const char* name = m_options.interface.c_str();
+    // With IPv6 on, searches over IPv6 go on being answered.
+    const char* searches = m_options.ipv6 ? "searches over IPv4" : "searches";
     if (addr == 0)
     {
-        LOG_DISC(WARNING) << name
-                          << " has no IPv4 address: searches are not answered until it has one";
+        LOG_DISC(WARNING) << name << " has no IPv4 address: " << searches
+                          << " are not answered until it has one";
     }
     else if (previous == 0)
     {
-        LOG_DISC(INFO) << name << " has the IPv4 address " << text
-                       << ": searches are answered again";
+        LOG_DISC(INFO) << name << " has the IPv4 address " << text << ": " << searches
+                       << " are answered again";
     }
     else
     {
@@ -176,15 +187,15 @@ void RedfishDiscovery::announceAddr(in_addr_t addr)
     }
 }
 
-bool RedfishDiscovery::setRecvTimeout()
+bool RedfishDiscovery::setRecvTimeout(Listener& listener)
 {
     // Bounds how long a stop request waits for the listener. Set once; a failure is tried again
     // before the next receive.
     timeval timeout{0, RECV_TIMEOUT_US};
-    if (setsockopt(m_sockFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
+    if (setsockopt(listener.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
     {
         const int error = errno;
-        m_timeoutFailLimit.write(
+        listener.timeoutFailLimit.write(
             [error] {
                 LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout"
                                   << std::strerror(error);
