@@ -1,5 +1,6 @@
 // The whole judge-and-answer path without a socket: parse, MX conversion and clamping, delay,
-// response building, for arbitrary datagram bytes, in the legacy and the standard form.
+// response building, for arbitrary datagram bytes, in the legacy and the standard form, over
+// IPv4 and IPv6.
 
 #include "FuzzSupport.h"
 #include "discovery/RedfishDiscovery.h"
@@ -14,9 +15,11 @@ namespace
 {
 const char* const UUID = "92384634-2938-2342-8820-489239905423";
 const char* const IFADDR = "198.18.0.1";
+const char* const IFADDR6 = "fd00::1";
 
 RedfishDiscovery* s_service = nullptr;
 std::string s_expected;
+std::string s_expected6; // over IPv6
 // The standard form's answers, by search target, as built before any request was seen.
 RedfishDiscovery* s_standard = nullptr;
 std::vector<std::string> s_standardRsps[3];
@@ -34,10 +37,18 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     in_addr addr{};
     inet_aton(IFADDR, &addr);
     s_service->setIfAddr(addr);
-    s_expected = std::string("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\n"
-                             "ST:urn:dmtf-org:service:redfish-rest:1\r\nUSN:uuid:") +
-                 UUID + "::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\nAL:https://" +
-                 IFADDR + "/redfish/v1\r\nEXT:\r\n\r\n";
+    in6_addr addr6{};
+    inet_pton(AF_INET6, IFADDR6, &addr6);
+    s_service->setIpv6Addr(addr6);
+    const auto expected = [](const std::string& host)
+    {
+        return std::string("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\n"
+                           "ST:urn:dmtf-org:service:redfish-rest:1\r\nUSN:uuid:") +
+               UUID + "::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\nAL:https://" + host +
+               "/redfish/v1\r\nEXT:\r\n\r\n";
+    };
+    s_expected = expected(IFADDR);
+    s_expected6 = expected(std::string("[") + IFADDR6 + "]");
 
     Options standard;
     standard.responseFormat = ResponseFormat::Dsp0266;
@@ -87,6 +98,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::check(answered == s_service->parseSearchQuery(buffer.data(), headers),
                 "answered exactly when the parser accepts, once the UUID is known");
     checkStandardForm(buffer.data(), answered);
+
+    // A search that came to FF02::C: the IPv6 HOST rule and the IPv6 URL, nothing else changes.
+    std::string rsp6;
+    int mx6 = 0;
+    const bool answered6 = s_service->judgeSearch(buffer.data(), rsp6, mx6, SsdpGroup::Ipv6Link);
+    RedfishDiscovery::Headers headers6;
+    fuzz::check(answered6 ==
+                    s_service->parseSearchQuery(buffer.data(), headers6, SsdpGroup::Ipv6Link),
+                "answered over IPv6 exactly when the parser accepts for the group");
+    fuzz::check(!(answered && answered6), "no search is answered over both families");
+    if (answered6)
+    {
+        fuzz::check(rsp6 == s_expected6, "the IPv6 answer differs only in its URL");
+        fuzz::check(mx6 == RedfishDiscovery::clampMx(headers6["MX"]), "MX taken over IPv6");
+        // The shortest search answered over IPv6 is 58 bytes; its response here 214.
+        fuzz::check(length >= 58, "an answered IPv6 search is at least 58 bytes");
+        fuzz::check(rsp6.size() * 58 <= 214 * length, "IPv6 response bytes per request bounded");
+    }
     if (!answered)
     {
         return 0;

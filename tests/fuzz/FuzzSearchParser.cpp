@@ -39,20 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const int mx = RedfishDiscovery::clampMx(value);
         fuzz::check(mx >= 1 && mx <= RedfishDiscovery::MX_MAX, "MX clamps into 1..5");
     }
-    // The IPv6 rule on the same HOST value: never accepted beside the IPv4 rule, and only for
-    // the text that names the group.
-    if (const auto host = headers.find("HOST"); host != headers.end())
+    // The same bytes sent to each IPv6 group: the same headers, and only the HOST verdict may
+    // differ, accepting only the text that names that group.
+    for (const Ipv6Group& group : IPV6_GROUPS)
     {
-        for (const Ipv6Group& group : IPV6_GROUPS)
+        RedfishDiscovery::Headers headers6;
+        if (RedfishDiscovery::instance()->parseSearchQuery(buffer.data(), headers6, group.group))
         {
-            if (isIpv6HostValid(host->second, group.group))
-            {
-                fuzz::check(!valid, "no HOST value is accepted over both families");
-                fuzz::check(
-                    strncasecmp(host->second.c_str(), group.host, std::strlen(group.host)) == 0,
-                    "an accepted IPv6 HOST names its group");
-            }
+            fuzz::check(!valid, "no search is accepted over both families");
+            fuzz::check(
+                strncasecmp(headers6["HOST"].c_str(), group.host, std::strlen(group.host)) == 0,
+                "an accepted IPv6 HOST names its group");
         }
+        fuzz::check(headers6 == headers, "the family changes no header");
     }
     if (valid)
     {

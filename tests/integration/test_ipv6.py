@@ -3,11 +3,40 @@ unchanged IPv4 answers, the HOST rule over IPv6, a link-local-only interface and
 followed, IPv6 unusable in the daemon's namespace, and the announcements."""
 
 import json
+import os
 import re
+import subprocess
+import time
 
-from testbed import DAEMON_IP6, expected_response, search_request
+from test_network import index_of, recreate_link
+from testbed import DAEMON_IP6, UUID, Testbed, expected_response, search_request
 
 LINK_LOCAL = r"fe80::[0-9a-f:]+"
+
+# Joins FF02::C and FF05::C on cp0 in the control point's namespace and prints each datagram
+# with the group it was sent to and the hop limit it arrived with, for argv[1] seconds.
+_LISTEN = """
+import json, socket, struct, sys, time
+s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+s.bind(("::", 1900))
+for group in ("ff02::c", "ff05::c"):
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP, socket.inet_pton(
+        socket.AF_INET6, group) + struct.pack("@I", socket.if_nametoindex("cp0")))
+s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVHOPLIMIT, 1)
+s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
+s.settimeout(0.2)
+print("ready", flush=True)
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    try:
+        data, anc, _, _ = s.recvmsg(4096, 256)
+    except socket.timeout:
+        continue
+    info = {t: d for _, t, d in anc}
+    print(json.dumps({"to": socket.inet_ntop(socket.AF_INET6, info[socket.IPV6_PKTINFO][:16]),
+                      "hops": struct.unpack("i", info[socket.IPV6_HOPLIMIT])[0],
+                      "payload": data.decode("latin-1")}), flush=True)
+"""
 
 
 def v6_search(bed, scope="link", raw=None):
@@ -41,18 +70,38 @@ def test_searches_answered_over_the_family_and_group_they_came_by(bed):
     assert bed.messages("WARNING") == []
 
 
-def test_link_local_only_gets_the_zone_then_a_new_address_is_followed(bed):
-    bed.enable_ipv6(daemon_ip6=None)
+def test_ipv6_only_link_local_gets_the_zone_then_a_new_address_is_followed():
+    with Testbed(address=False) as bed:
+        bed.enable_ipv6(daemon_ip6=None)
+        bed.start(args=["--ipv6"])
+        # Without an IPv4 address the daemon starts all the same, for IPv6.
+        assert bed.messages("WARNING") == [
+            "eth1 has no IPv4 address: searches over IPv4 are not answered until it has one"]
+        link_local = link_local_of_eth1(bed)
+        [answer] = v6_search(bed)
+        assert answer["payload"] == expected_response(ip=f"[{link_local}%25eth1]")
+        bed.in_daemon_ns("ip", "addr", "add", f"{DAEMON_IP6}/64", "dev", "eth1", "nodad")
+        changed = f"The IPv6 address of eth1 changed from {link_local}%eth1 to {DAEMON_IP6}"
+        bed.wait_for(changed, timeout=1.5)
+        [answer] = v6_search(bed)
+        assert answer["payload"] == expected_response(ip=f"[{DAEMON_IP6}]")
+        assert bed.messages().count(changed) == 1
+
+
+def test_interface_created_again_is_joined_again_over_ipv6(bed):
+    bed.enable_ipv6()
     bed.start(args=["--ipv6"])
-    link_local = link_local_of_eth1(bed)
-    [answer] = v6_search(bed)
-    assert answer["payload"] == expected_response(ip=f"[{link_local}%25eth1]")
-    bed.in_daemon_ns("ip", "addr", "add", f"{DAEMON_IP6}/64", "dev", "eth1", "nodad")
-    changed = f"The IPv6 address of eth1 changed from {link_local}%eth1 to {DAEMON_IP6}"
-    bed.wait_for(changed, timeout=1.5)
+    old = index_of(bed, "eth1")
+    bed.in_daemon_ns("ip", "link", "del", "eth1")
+    left = f"Interface eth1 (index {old}) is gone: left FF02::C"
+    bed.wait_for(left, timeout=1.5)
+    recreate_link(bed, f"6{os.getpid() % 100000}")
+    bed.enable_ipv6()
+    joined = f"Joined FF02::C on eth1 (index {index_of(bed, 'eth1')})"
+    bed.wait_for(joined, timeout=1.5)
     [answer] = v6_search(bed)
     assert answer["payload"] == expected_response(ip=f"[{DAEMON_IP6}]")
-    assert bed.messages().count(changed) == 1
+    assert bed.messages().count(left) == bed.messages().count(joined) == 1
 
 
 def test_ipv6_off_in_the_namespace_gives_one_warning_and_ipv4_goes_on(bed):
@@ -69,3 +118,24 @@ def test_ipv6_off_in_the_namespace_gives_one_warning_and_ipv4_goes_on(bed):
     [answer] = v6_search(bed)
     assert answer["payload"] == expected_response(ip=f"[{DAEMON_IP6}]")
     assert bed.messages("WARNING") == [warning]
+
+
+def test_announcements_go_to_each_joined_group_with_the_hop_limit(bed):
+    bed.enable_ipv6()
+    listener = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", "-c", _LISTEN, "4"],
+                                stdout=subprocess.PIPE, text=True)
+    assert listener.stdout.readline() == "ready\n"
+    bed.start(args=["--ipv6", "--ipv6-scope", "site", "--notify-interval", "10",
+                    "--notify-ttl", "7"])
+    time.sleep(2)  # the three rounds at start take about a second
+    assert bed.stop()[0] == 0
+    notes = [json.loads(line) for line in listener.communicate(timeout=30)[0].splitlines()]
+    assert {n["hops"] for n in notes} == {7}
+    for group in ("ff02::c", "ff05::c"):
+        to_group = [n["payload"] for n in notes if n["to"] == group]
+        alive = [p for p in to_group if "NTS: ssdp:alive\r\n" in p]
+        byebye = [p for p in to_group if "NTS: ssdp:byebye\r\n" in p]
+        assert (len(alive), len(byebye), len(to_group)) == (9, 3, 12)
+        assert all(f"HOST: [{group.upper()}]:1900\r\n" in p for p in to_group)
+        assert all(f"LOCATION: https://[{DAEMON_IP6}]/redfish/v1\r\n" in p for p in alive)
+        assert f"USN: uuid:{UUID}::upnp:rootdevice\r\n" in byebye[0]
