@@ -146,6 +146,9 @@ void RedfishDiscovery::refreshMessages(in_addr_t announced)
     }
     m_bRspStale = false;
     const std::string hosts[] = {ipv4 == 0 ? "" : ipv4Text(ipv4), m_rspIpv6Host};
+    const std::string uuid = "uuid:" + m_redfishdInfo.uuid;
+    const std::string rootUsn = uuid + "::" + UPNP_ROOT_DEVICE();
+    const std::string redfishUsn = uuid + "::" + REDFISH_ST;
     for (std::size_t family = 0; family < 2; ++family)
     {
         std::array<std::vector<std::string>, 3>& rsp = m_rsp[family];
@@ -164,16 +167,13 @@ void RedfishDiscovery::refreshMessages(in_addr_t announced)
             // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered
             // with its own ST and USN; one for ssdp:all with every pair the device announces:
             // the root device, the device's UUID and the Redfish service type.
-            const std::string& uuid = m_redfishdInfo.uuid;
             const std::string url = serviceRootUrl(hosts[family]);
-            const std::string rootDevice = buildStandardRsp(
-                UPNP_ROOT_DEVICE(), "uuid:" + uuid + "::" + UPNP_ROOT_DEVICE(), url);
-            const std::string redfish =
-                buildStandardRsp(REDFISH_ST, "uuid:" + uuid + "::" + REDFISH_ST, url);
+            const std::string rootDevice = buildStandardRsp(UPNP_ROOT_DEVICE(), rootUsn, url);
+            const std::string redfish = buildStandardRsp(REDFISH_ST, redfishUsn, url);
             rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {redfish};
             rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {rootDevice};
             rsp[static_cast<std::size_t>(SearchTarget::All)] = {
-                rootDevice, buildStandardRsp("uuid:" + uuid, "uuid:" + uuid, url), redfish};
+                rootDevice, buildStandardRsp(uuid, uuid, url), redfish};
         }
     }
     if (m_options.notifyInterval > 0)
