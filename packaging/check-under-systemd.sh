@@ -10,8 +10,9 @@
 # Usage, as root: bash packaging/check-under-systemd.sh build/redfish-discovery_*.deb
 set -euo pipefail
 deb=$(realpath "$1")
-search=$(dirname "$(realpath "$0")")/../build/ssdp-search
+search=${SSDP_SEARCH_BIN:-$(dirname "$(realpath "$0")")/../build/ssdp-search}
 [[ -x $search ]] || search=/opt/oobm/bin/ssdp-search
+search=$(realpath "$search")
 tag=$$
 dns=sdu-d$tag
 cns=sdu-c$tag
