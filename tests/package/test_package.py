@@ -10,6 +10,7 @@ import fcntl
 import glob
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -134,6 +135,18 @@ def test_lintian_is_clean_and_manual_pages_render(package):
         res = run("man", "--warnings", "-E", "UTF-8", "-l", page, check=False)
         assert res.returncode == 0 and res.stderr == "", page + res.stderr
         assert "SYNOPSIS" in res.stdout and "EXIT STATUS" in res.stdout, res.stdout
+
+
+@pytest.mark.parametrize("program,page", [("ssdp-search", MAN_PAGES[1])])
+def test_manual_page_names_every_option_of_the_usage(package, program, page):
+    # The usage comes from the code and the page is written by hand: an option added to one
+    # and not the other is caught here.
+    usage = run(f"{HOME}/bin/{program}", "--help", check=False)
+    options = set(re.findall(r"(?<![\w-])--?[A-Za-z0-9][\w-]*", usage.stdout + usage.stderr))
+    assert len(options) > 2, usage
+    text = run("man", "-l", page).stdout.replace("\u2010", "-")
+    documented = set(re.findall(r"(?<![\w-])--?[A-Za-z0-9][\w-]*", text))
+    assert options <= documented, sorted(options - documented)
 
 
 def test_unit_verifies_and_points_into_the_installed_tree(package):
