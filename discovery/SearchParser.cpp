@@ -127,7 +127,11 @@ int RedfishDiscovery::clampMx(const std::string& value)
 {
     // Read as atoi reads it (leading blanks, a sign, digits), but saturating instead of
     // overflowing. An MX below 1 (empty, 0, negative, not a number) is answered within a second.
-    const long mx = std::strtol(value.c_str(), nullptr, 10);
+    return clampMx(std::strtol(value.c_str(), nullptr, 10));
+}
+
+int RedfishDiscovery::clampMx(long mx)
+{
     if (mx > MX_MAX)
     {
         return MX_MAX;

@@ -12,54 +12,6 @@
 namespace
 {
 const char* UUID_KEY = "uuid";
-
-void writeSuppressedNote(std::uint64_t suppressed)
-{
-    LOG_DISC(WARNING) << suppressed << " similar records suppressed since the last one";
-}
-
-// Writes a record that remote traffic can repeat once per datagram through its limiter, with a
-// note of how many were held back since the last one.
-template <typename Write> void limitedRecord(LogLimiter& limiter, Write write)
-{
-    std::uint64_t suppressed = 0;
-    if (!limiter.allow(suppressed))
-    {
-        return;
-    }
-    if (suppressed > 0)
-    {
-        writeSuppressedNote(suppressed);
-    }
-    write();
-}
-
-// The same text as inet_ntop writes (four decimal numbers without leading zeros, dot-separated),
-// without its trip through sprintf, which was a sixth of the cost of judging and answering a
-// search.
-std::string dottedDecimal(const in_addr& addr)
-{
-    const auto* octets = reinterpret_cast<const unsigned char*>(&addr.s_addr);
-    std::string text; // at most 15 characters: no allocation
-    for (int i = 0; i < 4; ++i)
-    {
-        const unsigned value = octets[i];
-        if (i > 0)
-        {
-            text += '.';
-        }
-        if (value >= 100)
-        {
-            text += static_cast<char>('0' + value / 100);
-        }
-        if (value >= 10)
-        {
-            text += static_cast<char>('0' + value / 10 % 10);
-        }
-        text += static_cast<char>('0' + value % 10);
-    }
-    return text;
-}
 } // namespace
 
 bool RedfishDiscovery::readRedfishdInfo()
@@ -72,8 +24,7 @@ bool RedfishDiscovery::readRedfishdInfo()
     std::ifstream file(StringConstants::REDFISH_DISC_CFG_FL());
     if (!file.is_open())
     {
-        limitedRecord(m_openFailLimit,
-                      [] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
+        m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
         return false;
     }
 
@@ -81,12 +32,12 @@ bool RedfishDiscovery::readRedfishdInfo()
     std::string errors;
     if (!doc.parse(errors))
     {
-        limitedRecord(m_parseFailLimit,
-                      [&errors]
-                      {
-                          JsonDoc::logParseFailure(errors);
-                          LOG_DISC(WARNING) << "Failed to parse the redfishd info";
-                      });
+        m_parseFailLimit.write(
+            [&errors]
+            {
+                JsonDoc::logParseFailure(errors);
+                LOG_DISC(WARNING) << "Failed to parse the redfishd info";
+            });
         return false;
     }
 
@@ -95,8 +46,8 @@ bool RedfishDiscovery::readRedfishdInfo()
     const Json::Value& root = doc.getRoot();
     if (!root.isNull() && !root.isObject())
     {
-        limitedRecord(m_infoKindLimit,
-                      [] { LOG_DISC(WARNING) << "The redfishd info is not a JSON object"; });
+        m_infoKindLimit.write([]
+                              { LOG_DISC(WARNING) << "The redfishd info is not a JSON object"; });
         return false;
     }
     Json::Value node = doc.getNode(UUID_KEY);
@@ -106,28 +57,30 @@ bool RedfishDiscovery::readRedfishdInfo()
     }
     if (node.isArray() || node.isObject())
     {
-        limitedRecord(m_infoKindLimit,
-                      [] { LOG_DISC(WARNING) << "The redfishd info member uuid is not a string"; });
+        m_infoKindLimit.write(
+            [] { LOG_DISC(WARNING) << "The redfishd info member uuid is not a string"; });
         return false;
     }
     // An empty text is taken (and answered with) but not cached: the next datagram reads again.
     m_redfishdInfo.uuid = doc.getStringValue(node);
+    m_bRspStale = true;
     return true;
 }
 
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
 {
-    sockaddr_in ifAddr{};
-    std::memcpy(&ifAddr, &m_ifAddr, sizeof(ifAddr));
-    std::string address = dottedDecimal(ifAddr.sin_addr);
+    char address[INET_ADDRSTRLEN] = "";
+    const in_addr_t announced = m_announcedAddr;
+    inet_ntop(AF_INET, &announced, address, sizeof(address));
+    std::string addressText = address;
     std::string location = SVC_LOCATION();
-    replacePlaceholderStr(location, address);
+    replacePlaceholderStr(location, addressText);
 
     std::string usn = UNIQ_SVC_NAME();
     replacePlaceholderStr(usn, info.uuid);
 
     out.clear();
-    out.reserve(169 + info.uuid.size() + address.size());
+    out.reserve(169 + info.uuid.size() + addressText.size());
     out.append(RSP_LINE())
         .append(CACHE_CTL())
         .append(ST_URI())
@@ -135,6 +88,22 @@ void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
         .append(location)
         .append(EXT())
         .append(BLANK_LINE());
+}
+
+const std::string* RedfishDiscovery::searchResponse()
+{
+    const in_addr_t announced = m_announcedAddr;
+    if (announced == 0)
+    {
+        return nullptr;
+    }
+    if (m_bRspStale || announced != m_rspAddr)
+    {
+        buildSearchRsp(m_rsp, m_redfishdInfo);
+        m_rspAddr = announced;
+        m_bRspStale = false;
+    }
+    return &m_rsp;
 }
 
 void RedfishDiscovery::replacePlaceholderStr(std::string& text, std::string& value)
@@ -152,44 +121,22 @@ int RedfishDiscovery::drawDelayMs(int mx)
 {
     // UPnP Device Architecture 1.1: the response goes out after a random delay between 0 and
     // MX seconds, which spreads the answers of many devices to one search.
-    const int bound = std::min(std::max(mx, 1), MX_MAX) * 1000;
+    const int bound = clampMx(static_cast<long>(mx)) * 1000;
     return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
 }
 
-bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const sockaddr_in* to, socklen_t toLen)
+bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen)
 {
-    if (sendto(m_sockFd, rsp.data(), rsp.size(), 0, reinterpret_cast<const sockaddr*>(to), toLen) !=
-        -1)
+    if (sendto(m_sockFd, rsp.data(), rsp.size(), 0, &to.sa, toLen) != -1)
     {
         return true;
     }
     const int error = errno;
-    limitedRecord(m_sendFailLimit,
-                  [error, to]
-                  {
-                      LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
-                      LOG_DISC(WARNING)
-                          << "Addr: " << dottedDecimal(to->sin_addr) << ":" << ntohs(to->sin_port);
-                  });
-    return false;
-}
-
-void RedfishDiscovery::flushSuppressed(Clock::time_point now)
-{
-    for (LogLimiter* limiter : {&m_openFailLimit, &m_parseFailLimit, &m_infoKindLimit,
-                                &m_sendFailLimit, &m_pendingFullLimit})
-    {
-        std::uint64_t suppressed = 0;
-        if (limiter->flush(suppressed, now))
+    m_sendFailLimit.write(
+        [error, &to]
         {
-            writeSuppressedNote(suppressed);
-        }
-    }
-}
-
-RedfishDiscovery::Clock::time_point RedfishDiscovery::nextFlush() const
-{
-    return std::min({m_openFailLimit.flushDue(), m_parseFailLimit.flushDue(),
-                     m_infoKindLimit.flushDue(), m_sendFailLimit.flushDue(),
-                     m_pendingFullLimit.flushDue()});
+            LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
+            LOG_DISC(WARNING) << "Addr: " << addressText(to) << ":" << ntohs(to.v4.sin_port);
+        });
+    return false;
 }

@@ -50,7 +50,7 @@ INVALID = [
 
 def main():
     opt = {"src": "198.18.0.2", "count": 100000, "seconds": 10.0, "sockets": 64,
-           "valid": 0.05, "big": 0.03, "empty": 0.10, "junk": 0.40, "linger": 2.5, "seed": 1}
+           "valid": 0.05, "big": 0.03, "empty": 0.10, "junk": 0.40, "linger": 2.5, "seed": 1, "mx": None}
     opt.update(json.loads(sys.argv[1]) if len(sys.argv) > 1 else {})
     rng = random.Random(opt["seed"])
     junk = [bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 1400))) for _ in range(256)]
@@ -89,7 +89,7 @@ def main():
     for n in range(opt["count"]):
         r = rng.random()
         if r < cuts[0]:
-            kind, data = "valid", rng.choice(VALID)
+            kind, data = "valid", rng.choice(VALID) if opt["mx"] is None else search(mx=opt["mx"])
         elif r < cuts[0] + cuts[1]:
             kind, data = "big", rng.choice(BIG)
         elif r < cuts[0] + cuts[1] + cuts[2]:

@@ -81,8 +81,9 @@ def search_request(st="urn:dmtf-org:service:redfish-rest:1", mx="2"):
 class Testbed:
     __test__ = False
 
-    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF):
+    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF, ifname="eth1"):
         tag = f"{os.getpid() % 100000}x{next(_counter)}"
+        self.ifname = ifname
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
@@ -106,15 +107,15 @@ class Testbed:
             sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
             sh("ip", "link", "set", a, "netns", self.dns)
             sh("ip", "link", "set", b, "netns", self.cns)
-            sh("ip", "-n", self.dns, "link", "set", a, "name", "eth1")
+            sh("ip", "-n", self.dns, "link", "set", a, "name", ifname)
             sh("ip", "-n", self.cns, "link", "set", b, "name", "cp0")
             if address:
-                sh("ip", "-n", self.dns, "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
+                sh("ip", "-n", self.dns, "addr", "add", f"{DAEMON_IP}/24", "dev", ifname)
             sh("ip", "-n", self.cns, "addr", "add", f"{CONSOLE_IP}/24", "dev", "cp0")
-            sh("ip", "-n", self.dns, "link", "set", "eth1", "up")
+            sh("ip", "-n", self.dns, "link", "set", ifname, "up")
             sh("ip", "-n", self.cns, "link", "set", "cp0", "up")
             if address:
-                sh("ip", "-n", self.dns, "route", "add", "224.0.0.0/4", "dev", "eth1")
+                sh("ip", "-n", self.dns, "route", "add", "224.0.0.0/4", "dev", ifname)
             sh("ip", "-n", self.cns, "route", "add", "224.0.0.0/4", "dev", "cp0")
 
     # --- the tree -------------------------------------------------------------------------
@@ -131,10 +132,10 @@ class Testbed:
             pass
 
     # --- the daemon -----------------------------------------------------------------------
-    def start(self, wait_ready=True, extra=()):
+    def start(self, wait_ready=True, extra=(), args=()):
         self.out = open(self.out_path, "w")
         self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
-                                      os.path.abspath(DAEMON)],
+                                      os.path.abspath(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         if wait_ready:
@@ -230,7 +231,7 @@ class Testbed:
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
 
     def set_eth1(self, state):
-        sh("ip", "-n", self.dns, "link", "set", "eth1", state)
+        sh("ip", "-n", self.dns, "link", "set", self.ifname, state)
 
     def rss_kb(self):
         with open(f"/proc/{self.pid()}/status") as f:
