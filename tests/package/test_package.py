@@ -137,16 +137,24 @@ def test_lintian_is_clean_and_manual_pages_render(package):
         assert "SYNOPSIS" in res.stdout and "EXIT STATUS" in res.stdout, res.stdout
 
 
-@pytest.mark.parametrize("program,page", [("ssdp-search", MAN_PAGES[1])])
-def test_manual_page_names_every_option_of_the_usage(package, program, page):
-    # The usage comes from the code and the page is written by hand: an option added to one
-    # and not the other is caught here.
+OPTION = re.compile(r"(?<![\w-])--?[A-Za-z0-9][\w-]*")
+
+
+@pytest.mark.parametrize("program,page", [("discovery", MAN_PAGES[0]),
+                                          ("ssdp-search", MAN_PAGES[1])])
+def test_documents_name_every_option_of_the_usage(package, program, page):
+    # The usage comes from the code, the manual page and the daemon's options file are written
+    # by hand: an option added to one and not the others is caught here.
     usage = run(f"{HOME}/bin/{program}", "--help", check=False)
-    options = set(re.findall(r"(?<![\w-])--?[A-Za-z0-9][\w-]*", usage.stdout + usage.stderr))
+    options = set(OPTION.findall(usage.stdout + usage.stderr))
     assert len(options) > 2, usage
-    text = run("man", "-l", page).stdout.replace("\u2010", "-")
-    documented = set(re.findall(r"(?<![\w-])--?[A-Za-z0-9][\w-]*", text))
-    assert options <= documented, sorted(options - documented)
+    documents = {page: run("man", "-l", page).stdout.replace("\u2010", "-")}
+    if program == "discovery":
+        with open(DEFAULTS) as f:
+            documents[DEFAULTS] = f.read()
+    for path, text in documents.items():
+        missing = options - set(OPTION.findall(text))
+        assert not missing, f"{path} lacks {sorted(missing)}"
 
 
 def test_unit_verifies_and_points_into_the_installed_tree(package):
