@@ -22,6 +22,8 @@ SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 
 DAEMON_IP = "198.18.0.1"
 CONSOLE_IP = "198.18.0.2"
+DAEMON_IP6 = "fd00::1"
+CONSOLE_IP6 = "fd00::2"
 UUID = "92384634-2938-2342-8820-489239905423"
 
 LOG_CONF = """-- discovery
@@ -194,10 +196,13 @@ class Testbed:
         return self.proc.wait(timeout=timeout)
 
     # --- the control point ----------------------------------------------------------------
-    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None):
-        """Runs the search client in the control point's namespace; returns its responses."""
+    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=()):
+        """Runs the search client in the control point's namespace; returns its responses.
+        With `sources`, request i leaves from the i-th of those addresses, round the list."""
         cmd = ["ip", "netns", "exec", self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
+        if sources:
+            cmd += ["--source", ",".join(sources)]
         if st is not None:
             cmd += ["--st", st]
         if wait_ms is not None:
@@ -229,6 +234,21 @@ class Testbed:
 
     def add_console_address(self, cidr):
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
+
+    def add_consoles(self, n):
+        """n more addresses on the control point, each a console host of its own."""
+        addresses = [f"198.18.0.{100 + i}" for i in range(n)]
+        for a in addresses:
+            self.add_console_address(f"{a}/24")
+        return addresses
+
+    def enable_ipv6(self):
+        """Gives eth1 and cp0 fresh link-local addresses and DAEMON_IP6, CONSOLE_IP6, all usable
+        at once: duplicate address detection off, IPv6 switched off and on to apply that."""
+        for ns, dev, addr in ((self.dns, "eth1", DAEMON_IP6), (self.cns, "cp0", CONSOLE_IP6)):
+            for setting in ("accept_dad=0", "disable_ipv6=1", "disable_ipv6=0"):
+                sh("ip", "netns", "exec", ns, "sysctl", "-qw", f"net.ipv6.conf.{dev}.{setting}")
+            sh("ip", "-n", ns, "addr", "add", f"{addr}/64", "dev", dev, "nodad")
 
     def set_eth1(self, state):
         sh("ip", "-n", self.dns, "link", "set", self.ifname, state)
