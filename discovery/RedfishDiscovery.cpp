@@ -184,6 +184,7 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     {
         return;
     }
+    if (m_notify.enabled())
     {
         std::lock_guard<std::mutex> lock(m_lastSearcherMutex);
         m_lastSearcher = datagram.sender;
