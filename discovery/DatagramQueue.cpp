@@ -54,7 +54,7 @@ bool DatagramQueue::push(Datagram& datagram)
 bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_count == 0 && !m_bClosed)
+    while (m_count == 0 && !m_bClosed && !m_bNudged)
     {
         m_bWaiting = true;
         m_wakeBy = wakeBy;
@@ -67,6 +67,7 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
             break;
         }
     }
+    m_bNudged = false;
     if (m_count == 0)
     {
         return false;
@@ -79,6 +80,15 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     m_head = (m_head + 1) % m_slots.size();
     --m_count;
     return true;
+}
+
+void DatagramQueue::nudge()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bNudged = true;
+    }
+    m_cv.notify_one();
 }
 
 void DatagramQueue::close()

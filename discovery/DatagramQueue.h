@@ -51,6 +51,8 @@ public:
     // Responder: swaps the oldest datagram into `out`. Waits for one until `wakeBy`; false when
     // that time came first, or at once when the queue is closed and empty.
     bool pop(Datagram& out, Clock::time_point wakeBy);
+    // Wakes the consumer's pop() without a datagram, for news it must act on at once.
+    void nudge();
     // Listener, when it ends: nothing more will be pushed.
     void close();
     bool closed();
@@ -62,6 +64,7 @@ private:
     std::size_t m_head = 0;
     std::size_t m_count = 0;
     bool m_bClosed = false;
+    bool m_bNudged = false;
     // The consumer is waiting, until m_wakeBy at the latest.
     bool m_bWaiting = false;
     Clock::time_point m_wakeBy;

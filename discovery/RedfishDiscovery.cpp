@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 RedfishDiscovery RedfishDiscovery::s_RedfishDiscovery;
@@ -31,7 +33,15 @@ std::mt19937 seededGenerator()
 }
 } // namespace
 
-RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator()) {}
+RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator())
+{
+    // UPnP Device Architecture 1.1, 1.3.3: SERVER is "OS/version UPnP/1.1 product/version".
+    utsname system{};
+    uname(&system);
+    m_server = std::string(system.sysname) + "/" + system.release + " UPnP/1.1 redfish-discovery/" +
+               DISCOVERY_VERSION;
+    m_bootId = static_cast<std::uint32_t>(std::time(nullptr));
+}
 
 RedfishDiscovery::~RedfishDiscovery()
 {
@@ -93,6 +103,10 @@ bool RedfishDiscovery::init()
         return false;
     }
 
+    if (m_options.notifyInterval > 0)
+    {
+        setMulticastTtl();
+    }
     m_rcvBuf.assign(RCV_BUF_SIZE, 0);
     m_rcvLen = 0;
     m_senderAddr = PeerAddr{};
@@ -159,7 +173,9 @@ void RedfishDiscovery::responderThread()
     {
         const Clock::time_point now = Clock::now();
         sendDueResponses(now);
-        if (m_inbox.pop(datagram, std::min(nextDue(), m_responderLimits.flush(now))))
+        const Clock::time_point wakeBy =
+            std::min({nextDue(), m_responderLimits.flush(now), announce(now)});
+        if (m_inbox.pop(datagram, wakeBy))
         {
             handleDatagram(datagram);
         }
@@ -168,11 +184,16 @@ void RedfishDiscovery::responderThread()
             break;
         }
     }
-    // Nothing more is received: the responses already scheduled go out at their times.
+    // Nothing more is received: the responses already scheduled go out at their times, then
+    // the service says goodbye.
     while (!m_pending.empty())
     {
         std::this_thread::sleep_until(nextDue());
         sendDueResponses(Clock::now());
+    }
+    if (m_aliveAddr != 0 && !m_redfishdInfo.uuid.empty())
+    {
+        sendAnnouncements(buildNotifyMsgs(false));
     }
     m_responderLimits.flush(Clock::time_point::max());
 }
@@ -180,7 +201,8 @@ void RedfishDiscovery::responderThread()
 void RedfishDiscovery::handleDatagram(Datagram& datagram)
 {
     int mx = 0;
-    if (!judgeSearch(datagram.text.data(), mx))
+    SearchTarget target = SearchTarget::Redfish;
+    if (!judgeSearch(datagram.text.data(), mx, target))
     {
         return;
     }
@@ -206,7 +228,7 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     }
     ++m_pendingPerPeer[peer];
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    m_pending.push(PendingRsp{due, datagram.sender, datagram.senderLen});
+    m_pending.push(PendingRsp{due, datagram.sender, datagram.senderLen, target});
 }
 
 void RedfishDiscovery::sendDueResponses(Clock::time_point now)
@@ -222,10 +244,15 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
         }
         // Built for the address announced now: a response never carries an address gone since
         // the search arrived.
-        if (const std::string* rsp = searchResponse();
-            rsp && sendSearchRsp(*rsp, due.to, due.toLen))
+        if (const std::vector<std::string>* rsps = searchResponses(due.target))
         {
-            ++m_answered;
+            // One search, answered once, whatever the number of messages it takes.
+            bool sent = false;
+            for (const std::string& rsp : *rsps)
+            {
+                sent = sendSearchRsp(rsp, due.to, due.toLen) || sent;
+            }
+            m_answered += sent ? 1 : 0;
         }
     }
 }
@@ -257,10 +284,13 @@ RedfishDiscovery::Clock::time_point RedfishDiscovery::nextDue() const
     return m_pending.empty() ? Clock::time_point::max() : m_pending.top().due;
 }
 
-bool RedfishDiscovery::judgeSearch(char* text, int& mx)
+bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target)
 {
     Headers headers;
-    const bool valid = parseSearchQuery(text, headers);
+    const bool valid =
+        parseSearchQuery(text, headers) &&
+        classifySearchTarget(headers[ST_FIELD_NAME()],
+                             m_options.responseFormat == ResponseFormat::Dsp0266, target);
     // The service information is read for every datagram, so that a file written after start-up
     // is picked up by the next datagram whatever it holds.
     const bool haveInfo = readRedfishdInfo();
@@ -274,12 +304,13 @@ bool RedfishDiscovery::judgeSearch(char* text, int& mx)
 
 bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx)
 {
-    const std::string* built = nullptr;
-    if (!judgeSearch(text, mx) || (built = searchResponse()) == nullptr)
+    SearchTarget target = SearchTarget::Redfish;
+    const std::vector<std::string>* built = nullptr;
+    if (!judgeSearch(text, mx, target) || (built = searchResponses(target)) == nullptr)
     {
         return false;
     }
-    rsp = *built;
+    rsp = built->front();
     return true;
 }
 

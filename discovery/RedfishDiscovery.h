@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -34,6 +35,14 @@ public:
     using Clock = std::chrono::steady_clock;
     using Headers = std::map<std::string, std::string>;
 
+    // What an answered search asked for (UPnP Device Architecture 1.1, section 1.3.2).
+    enum class SearchTarget
+    {
+        Redfish,
+        All,
+        RootDevice,
+    };
+
     // The receive buffer holds one datagram plus the NUL that ends its text, so at most 1023
     // bytes of a datagram are ever seen.
     static constexpr std::size_t RCV_BUF_SIZE = 1024;
@@ -49,6 +58,13 @@ public:
     // How often the listener looks at the interface's index and address: a change is followed
     // within this time plus one receive time-out.
     static constexpr std::chrono::milliseconds IF_CHECK_INTERVAL{500};
+    // UPnP Device Architecture 1.1, 1.2.2: UDP may lose a message, so the whole set of
+    // announcements goes out more than once, a few hundred milliseconds apart, when the service
+    // appears (at start and on a new address).
+    static constexpr int ANNOUNCE_ROUNDS = 3;
+    static constexpr std::chrono::milliseconds ANNOUNCE_ROUND_GAP{500};
+    static constexpr std::chrono::seconds ANNOUNCE_RETRY{1};
+    static constexpr int CACHE_MAX_AGE = 1800;
     // UPnP Device Architecture 1.1: a device waits a random time below MX seconds, and MX
     // values above 5 are treated as 5.
     static constexpr int MX_MAX = 5;
@@ -72,6 +88,10 @@ public:
     bool isManFieldValid(std::string& value);
     bool isStFieldValid(std::string& value);
     bool isMxFieldValid(std::string& value);
+    // What an accepted ST value asks for. With `exact`, for the standard response form, only
+    // the targets themselves count (a Redfish type may carry a minor version, ":2"); else the
+    // first 8 characters decide, as they decided acceptance.
+    static bool classifySearchTarget(const std::string& value, bool exact, SearchTarget& target);
     // The MX value as the delay uses it: its leading decimal number, raised to 1 and capped at 5.
     static int clampMx(const std::string& value);
     static int clampMx(long mx);
@@ -82,14 +102,19 @@ public:
     void replacePlaceholderStr(std::string& text, std::string& value);
     int drawDelayMs(int mx);
     bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen);
-    // The response for the current service information and announced address, built again only
-    // when either has changed; nullptr while there is no address to announce.
-    const std::string* searchResponse();
+    // The datagrams that answer a search for `target` (one, or three for ssdp:all in the
+    // standard form), for the current service information and announced address, built again
+    // only when either has changed; nullptr while there is no address to announce.
+    const std::vector<std::string>* searchResponses(SearchTarget target);
 
-    // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx`.
-    bool judgeSearch(char* text, int& mx);
-    // The whole path from bytes to answer without a socket. False when nothing is to be sent.
+    // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx`
+    // and what it asked for in `target`.
+    bool judgeSearch(char* text, int& mx, SearchTarget& target);
+    // The whole path from bytes to answer without a socket: the first datagram of the answer.
+    // False when nothing is to be sent.
     bool judgeSearch(char* text, std::string& rsp, int& mx);
+    // The announcements of the service, alive or byebye, in the standard form.
+    std::vector<std::string> buildNotifyMsgs(bool alive);
 
     const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
     // Sets the interface address that responses announce.
@@ -128,6 +153,7 @@ private:
         Clock::time_point due;
         PeerAddr to;
         socklen_t toLen;
+        SearchTarget target;
         bool operator>(const PendingRsp& other) const { return due > other.due; }
     };
 
@@ -152,6 +178,14 @@ private:
     void handleDatagram(Datagram& datagram);
     void sendDueResponses(Clock::time_point now);
     Clock::time_point nextDue() const;
+    // Builds every cached message again when the service information or the address changed.
+    void refreshMessages(in_addr_t announced);
+    std::string buildStandardRsp(const std::string& st, const std::string& usn,
+                                 const std::string& url) const;
+    bool setMulticastTtl();
+    // Sends a round of announcements when one is due; tells when the next is due.
+    Clock::time_point announce(Clock::time_point now);
+    void sendAnnouncements(const std::vector<std::string>& messages);
 
     static RedfishDiscovery s_RedfishDiscovery;
 
@@ -195,11 +229,19 @@ private:
     std::priority_queue<PendingRsp, std::vector<PendingRsp>, std::greater<PendingRsp>> m_pending;
     std::map<std::string, unsigned> m_pendingPerPeer; // by the requester's address bytes
     std::mt19937 m_rng;
-    // The response for the announced address m_rspAddr; built again when either the address or
-    // the service information changes.
-    std::string m_rsp;
+    // The responses for the announced address m_rspAddr, by search target, and the alive
+    // announcements; built again when either the address or the service information changes.
+    std::array<std::vector<std::string>, 3> m_rsp;
+    std::vector<std::string> m_alive;
     in_addr_t m_rspAddr = 0;
     bool m_bRspStale = true;
+    std::string m_server; // the SERVER header's value
+    // UPnP Device Architecture 1.1: BOOTID.UPNP.ORG grows each time the device (re)joins the
+    // network; the start time in seconds grows across restarts, and a new address adds one.
+    std::uint32_t m_bootId = 0;
+    in_addr_t m_aliveAddr = 0; // the address the last alive announcements carried
+    int m_announceRoundsLeft = 0;
+    Clock::time_point m_nextAnnounce = Clock::time_point::max();
     LogLimiterGroup m_responderLimits;
     LogLimiter m_openFailLimit{m_responderLimits, "Failed to open the redfishd info file"};
     LogLimiter m_parseFailLimit{m_responderLimits, "Failed to parse the redfishd info"};

@@ -149,6 +149,11 @@ void RedfishDiscovery::announceAddr(in_addr_t addr)
         return;
     }
     m_announcedAddr = addr;
+    if (m_options.notifyInterval > 0)
+    {
+        // The responder announces a new address at once.
+        m_inbox.nudge();
+    }
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &addr, text, sizeof(text));
     const char* name = m_options.interface.c_str();

@@ -99,6 +99,18 @@ USAGE_ERRORS = {
     "name too long": (["-i", "e" * 16],
                       "discovery: interface name must be 1 to 15 characters: '" + "e" * 16 + "'"),
     "stray argument": (["eth1"], "discovery: unexpected argument 'eth1'"),
+    "response format": (["--response-format", "xml"],
+                        "discovery: response format must be legacy or dsp0266: 'xml'"),
+    "interval too short": (["--notify-interval", "9"],
+                           "discovery: notify interval must be 0 or 10 to 1800 seconds: '9'"),
+    "interval too long": (["-n", "1801"],
+                          "discovery: notify interval must be 0 or 10 to 1800 seconds: '1801'"),
+    "interval negative": (["-n", "-10"],
+                          "discovery: notify interval must be 0 or 10 to 1800 seconds: '-10'"),
+    "interval not a number": (["-n", "10s"],
+                              "discovery: notify interval must be 0 or 10 to 1800 seconds: '10s'"),
+    "TTL zero": (["--notify-ttl", "0"], "discovery: notify TTL must be 1 to 255: '0'"),
+    "TTL too large": (["-t", "256"], "discovery: notify TTL must be 1 to 255: '256'"),
 }
 
 
