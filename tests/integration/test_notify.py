@@ -5,6 +5,7 @@ daemon without NOTIFY_SOCKET, as by hand."""
 
 import ctypes
 import os
+import platform
 import signal
 import socket
 import time
@@ -15,7 +16,8 @@ from testbed import CONSOLE_IP, DAEMON_IP, Testbed
 
 # Half of it is the daemon's ping interval: 0.5 s.
 WATCHDOG_USEC = 1_000_000
-RECVFROM = 45  # x86-64 system call number, as /proc/<pid>/task/<tid>/syscall shows it
+# The system call number of recvfrom, as /proc/<pid>/task/<tid>/syscall shows it.
+RECVFROM = {"x86_64": 45, "aarch64": 207}[platform.machine()]
 
 
 class Systemd:
