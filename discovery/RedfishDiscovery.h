@@ -4,6 +4,7 @@
 #include "discovery/DatagramQueue.h"
 #include "discovery/Ipv6.h"
 #include "discovery/Options.h"
+#include "discovery/SystemdNotify.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -214,6 +215,9 @@ private:
     void ipv6ListenerThread();
     // The loop both listeners run: receive, hand over, follow the interface.
     void listen(Listener& listener);
+    // The status line for systemd: interface and address, searches answered and dropped, the
+    // last console that searched.
+    std::string statusLine();
     void responderThread();
     // Receives one datagram, or times out; true for a datagram to hand over.
     bool receive(Listener& listener);
@@ -262,6 +266,13 @@ private:
     std::string m_ipv6SetupFailure;
 
     DatagramQueue m_inbox{INBOX_CAPACITY, RCV_BUF_SIZE};
+
+    // What the status line tells, counted by both threads and read by the listener.
+    SystemdNotify m_notify;
+    std::atomic<std::uint64_t> m_answered{0};
+    std::atomic<std::uint64_t> m_dropped{0};
+    std::mutex m_lastSearcherMutex;
+    PeerAddr m_lastSearcher{};
 
     // Responder side only.
     std::priority_queue<PendingRsp, std::vector<PendingRsp>, std::greater<PendingRsp>> m_pending;

@@ -16,6 +16,11 @@ const std::string REDFISH_ST = "urn:dmtf-org:service:redfish-rest:1";
 // There is no UPnP description document whose changes CONFIGID.UPNP.ORG would count.
 const char* CONFIG_ID = "1";
 
+void addHeader(std::string& msg, const char* name, const std::string& value)
+{
+    msg.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
+}
+
 std::string ipv4Text(in_addr_t addr)
 {
     char text[INET_ADDRSTRLEN] = "";
@@ -191,12 +196,17 @@ std::string RedfishDiscovery::buildStandardRsp(const std::string& st, const std:
 {
     // UPnP Device Architecture 1.1, 1.3.3, with AL as DSP0266 adds it. DATE is only
     // recommended there and would make every response differ; it is left out.
-    return "HTTP/1.1 200 OK\r\n"
-           "CACHE-CONTROL: max-age=" +
-           std::to_string(CACHE_MAX_AGE) + "\r\nEXT:\r\nLOCATION: " + url +
-           "\r\nSERVER: " + m_server + "\r\nST: " + st + "\r\nUSN: " + usn + "\r\nAL: " + url +
-           "\r\nBOOTID.UPNP.ORG: " + std::to_string(m_bootId) +
-           "\r\nCONFIGID.UPNP.ORG: " + CONFIG_ID + "\r\n\r\n";
+    std::string rsp = "HTTP/1.1 200 OK\r\n";
+    addHeader(rsp, "CACHE-CONTROL", "max-age=" + std::to_string(CACHE_MAX_AGE));
+    addHeader(rsp, "EXT", "");
+    addHeader(rsp, "LOCATION", url);
+    addHeader(rsp, "SERVER", m_server);
+    addHeader(rsp, "ST", st);
+    addHeader(rsp, "USN", usn);
+    addHeader(rsp, "AL", url);
+    addHeader(rsp, "BOOTID.UPNP.ORG", std::to_string(m_bootId));
+    addHeader(rsp, "CONFIGID.UPNP.ORG", CONFIG_ID);
+    return rsp.append("\r\n");
 }
 
 std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive, SsdpGroup group)
@@ -213,7 +223,7 @@ std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive, SsdpGroup
         host = g.group == group ? g.host : host;
     }
     const std::string maxAge =
-        std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options.notifyInterval));
+        "max-age=" + std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options.notifyInterval));
     const std::pair<std::string, std::string> adverts[] = {
         {UPNP_ROOT_DEVICE(), "uuid:" + uuid + "::" + UPNP_ROOT_DEVICE()},
         {"uuid:" + uuid, "uuid:" + uuid},
@@ -221,24 +231,27 @@ std::vector<std::string> RedfishDiscovery::buildNotifyMsgs(bool alive, SsdpGroup
     std::vector<std::string> messages;
     for (const auto& [nt, usn] : adverts)
     {
-        std::string msg = std::string("NOTIFY * HTTP/1.1\r\nHOST: ") + host + "\r\n";
+        std::string msg = "NOTIFY * HTTP/1.1\r\n";
+        addHeader(msg, "HOST", host);
         if (alive)
         {
-            msg += "CACHE-CONTROL: max-age=" + maxAge + "\r\nLOCATION: " + url + "\r\n";
+            addHeader(msg, "CACHE-CONTROL", maxAge);
+            addHeader(msg, "LOCATION", url);
         }
-        msg += "NT: " + nt + "\r\nNTS: " + (alive ? "ssdp:alive" : "ssdp:byebye") + "\r\n";
+        addHeader(msg, "NT", nt);
+        addHeader(msg, "NTS", alive ? "ssdp:alive" : "ssdp:byebye");
         if (alive)
         {
-            msg += "SERVER: " + m_server + "\r\n";
+            addHeader(msg, "SERVER", m_server);
         }
-        msg += "USN: " + usn + "\r\n";
+        addHeader(msg, "USN", usn);
         if (alive)
         {
-            msg += "AL: " + url + "\r\n";
+            addHeader(msg, "AL", url);
         }
-        msg += "BOOTID.UPNP.ORG: " + std::to_string(m_bootId) +
-               "\r\nCONFIGID.UPNP.ORG: " + CONFIG_ID + "\r\n\r\n";
-        messages.push_back(std::move(msg));
+        addHeader(msg, "BOOTID.UPNP.ORG", std::to_string(m_bootId));
+        addHeader(msg, "CONFIGID.UPNP.ORG", CONFIG_ID);
+        messages.push_back(msg.append("\r\n"));
     }
     return messages;
 }
