@@ -105,6 +105,14 @@ in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& cu
     return best == nullptr ? in6addr_any : best->addr;
 }
 
+std::string ipv6AddrText(const in6_addr& addr, std::string_view zone)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, &addr, text, sizeof(text));
+    return IN6_IS_ADDR_LINKLOCAL(&addr) ? std::string(text) + "%" + std::string(zone)
+                                        : std::string(text);
+}
+
 std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
 {
     char text[INET6_ADDRSTRLEN] = "";

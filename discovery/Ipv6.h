@@ -54,6 +54,9 @@ std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifn
 // address (::) when there is none.
 in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current);
 
+// As records write an address: "fd00::1", a link-local one with its zone, "fe80::1%eth1".
+std::string ipv6AddrText(const in6_addr& addr, std::string_view zone);
+
 // The host part of the service URL: "[2001:db8::1]", or for a link-local address the zone as
 // RFC 6874 writes it, "[fe80::1%25eth1]".
 std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone);

@@ -29,13 +29,6 @@ std::string readIfInet6()
     return text.str();
 }
 
-// As records write an address: a link-local one with its zone.
-std::string recordText(const in6_addr& addr, const std::string& zone)
-{
-    char text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET6, &addr, text, sizeof(text));
-    return IN6_IS_ADDR_LINKLOCAL(&addr) ? std::string(text) + "%" + zone : std::string(text);
-}
 } // namespace
 
 bool RedfishDiscovery::initIpv6Socket()
@@ -189,13 +182,13 @@ void RedfishDiscovery::announceIpv6Addr(const in6_addr& addr)
     }
     else if (hadNone)
     {
-        LOG_DISC(INFO) << name << " has the IPv6 address " << recordText(addr, name)
+        LOG_DISC(INFO) << name << " has the IPv6 address " << ipv6AddrText(addr, name)
                        << ": searches over IPv6 are answered";
     }
     else
     {
         LOG_DISC(INFO) << "The IPv6 address of " << name << " changed from "
-                       << recordText(m_ipv6Addr, name) << " to " << recordText(addr, name);
+                       << ipv6AddrText(m_ipv6Addr, name) << " to " << ipv6AddrText(addr, name);
     }
     m_bIpv6AddrKnown = true;
     m_ipv6Addr = addr;

@@ -193,26 +193,31 @@ void RedfishDiscovery::listen(Listener& listener)
 
 bool RedfishDiscovery::receive(Listener& listener)
 {
+    listener.group = SsdpGroup::Ipv4;
+    listener.senderLen = sizeof(listener.sender);
+    if (!listener.bIpv6)
+    {
+        listener.rcvLen =
+            static_cast<int>(recvfrom(listener.fd, listener.rcvBuf.data(), RCV_BUF_SIZE, 0,
+                                      &listener.sender.sa, &listener.senderLen));
+        return listener.rcvLen > 0;
+    }
+    // The IPv6 socket is bound to the wildcard address: the kernel says where each datagram
+    // was sent to and which interface it came in by.
     iovec data{listener.rcvBuf.data(), RCV_BUF_SIZE};
-    // Over IPv6 the socket is bound to the wildcard address, so the kernel says where each
-    // datagram was sent to and which interface it came in by.
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
     msghdr message{};
     message.msg_name = &listener.sender;
-    message.msg_namelen = sizeof(listener.sender);
+    message.msg_namelen = listener.senderLen;
     message.msg_iov = &data;
     message.msg_iovlen = 1;
-    if (listener.bIpv6)
-    {
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-    }
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
     listener.rcvLen = static_cast<int>(recvmsg(listener.fd, &message, 0));
     listener.senderLen = message.msg_namelen;
-    listener.group = SsdpGroup::Ipv4;
-    if (listener.rcvLen <= 0 || !listener.bIpv6)
+    if (listener.rcvLen <= 0)
     {
-        return listener.rcvLen > 0;
+        return false;
     }
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
     {
@@ -366,8 +371,13 @@ std::string RedfishDiscovery::statusLine()
     {
         inet_ntop(AF_INET, &announced, address, sizeof(address));
     }
-    std::string line = m_options.interface + " " + address + ": answered " +
-                       std::to_string(m_answered) + ", dropped " + std::to_string(m_dropped);
+    std::string line = m_options.interface + " " + address;
+    if (m_options.ipv6)
+    {
+        std::lock_guard<std::mutex> lock(m_ipv6HostMutex);
+        line += " " + m_ipv6AddrText;
+    }
+    line += ": answered " + std::to_string(m_answered) + ", dropped " + std::to_string(m_dropped);
     if (last.sa.sa_family != AF_UNSPEC)
     {
         line += ", last search from " + addressText(last);
@@ -422,11 +432,13 @@ void RedfishDiscovery::setIfAddr(const in_addr& addr)
 
 void RedfishDiscovery::setIpv6Addr(const in6_addr& addr)
 {
-    const std::string host =
-        IN6_IS_ADDR_UNSPECIFIED(&addr) ? "" : ipv6UrlHost(addr, m_options.interface);
+    const bool none = IN6_IS_ADDR_UNSPECIFIED(&addr);
+    const std::string host = none ? "" : ipv6UrlHost(addr, m_options.interface);
+    const std::string text = none ? "no IPv6 address" : ipv6AddrText(addr, m_options.interface);
     {
         std::lock_guard<std::mutex> lock(m_ipv6HostMutex);
         m_ipv6Host = host;
+        m_ipv6AddrText = text;
     }
     ++m_ipv6HostVersion;
 }

@@ -258,6 +258,7 @@ private:
     // taken by the responder when the version moved.
     std::mutex m_ipv6HostMutex;
     std::string m_ipv6Host;
+    std::string m_ipv6AddrText; // as the status line shows it
     std::atomic<unsigned> m_ipv6HostVersion{0};
 
     // IPv6 listener only: the address announced, and the set-up failure last recorded.
