@@ -1,4 +1,6 @@
 #include "discovery/Ipv6.h"
+#include "discovery/RedfishDiscovery.h"
+#include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -105,5 +107,44 @@ TEST(Ipv6Addr, UrlHostWithZoneOnlyWhenLinkLocal)
     EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "eth1"), "[fe80::1%25eth1]");
     EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "br-mgmt.10_x~"), "[fe80::1%25br-mgmt.10_x~]");
     EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "eth@1%"), "[fe80::1%25eth%401%25]");
+}
+// Each family answers with its own URL and nothing else differs. An IPv6 address that appears
+// leaves the IPv4 answers as they were; one that moves is a new boot for both families.
+TEST(Ipv6Answers, EachFamilyWithItsOwnUrl)
+{
+    using Target = RedfishDiscovery::SearchTarget;
+    testsupport::WorkingTree tree;
+    tree.writeInfo(R"({"uuid": "92384634-2938-2342-8820-489239905423"})");
+    for (const ResponseFormat format : {ResponseFormat::Legacy, ResponseFormat::Dsp0266})
+    {
+        RedfishDiscovery service;
+        Options options;
+        options.responseFormat = format;
+        options.ipv6 = true;
+        service.setOptions(options);
+        ASSERT_TRUE(service.readRedfishdInfo());
+        in_addr ipv4{};
+        inet_pton(AF_INET, "198.18.0.1", &ipv4);
+        service.setIfAddr(ipv4);
+        const std::vector<std::string> before = *service.searchResponses(Target::All);
+        EXPECT_EQ(service.searchResponses(Target::All, true), nullptr);
+
+        service.setIpv6Addr(address("fd00::1"));
+        EXPECT_EQ(*service.searchResponses(Target::All), before);
+        std::vector<std::string> ipv6 = *service.searchResponses(Target::All, true);
+        for (std::string& rsp : ipv6)
+        {
+            EXPECT_NE(rsp.find("https://[fd00::1]/redfish/v1\r\n"), std::string::npos) << rsp;
+            for (std::size_t at; (at = rsp.find("[fd00::1]")) != std::string::npos;)
+            {
+                rsp.replace(at, 9, "198.18.0.1");
+            }
+        }
+        EXPECT_EQ(ipv6, before);
+
+        service.setIpv6Addr(address("fd00::2"));
+        EXPECT_EQ(*service.searchResponses(Target::All) == before, format == ResponseFormat::Legacy)
+            << "BOOTID.UPNP.ORG grows with a new IPv6 address";
+    }
 }
 } // namespace
