@@ -51,8 +51,15 @@ std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifn
     while (!text.empty())
     {
         const std::size_t end = text.find('\n');
-        const std::string line(text.substr(0, end));
+        const std::string_view view = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        // The name ends the line: the other interfaces' lines are passed over unread.
+        const std::size_t last = view.find_last_of(" \t");
+        if (last == std::string_view::npos || view.substr(last + 1) != ifname)
+        {
+            continue;
+        }
+        const std::string line(view);
 
         char hex[33] = "";
         unsigned index = 0;

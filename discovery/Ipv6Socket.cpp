@@ -8,9 +8,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <net/if.h>
-#include <sstream>
 #include <unistd.h>
 
 namespace
@@ -20,13 +19,19 @@ constexpr unsigned short SSDP_PORT = 1900;
 // The host's IPv6 addresses as the kernel lists them; nothing when the kernel has no IPv6.
 std::string readIfInet6()
 {
-    std::ifstream file("/proc/net/if_inet6");
-    std::ostringstream text;
-    if (file.is_open())
+    std::string text;
+    const int fd = open("/proc/net/if_inet6", O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
     {
-        text << file.rdbuf();
+        return text;
     }
-    return text.str();
+    char chunk[4096];
+    for (ssize_t n; (n = read(fd, chunk, sizeof(chunk))) > 0;)
+    {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return text;
 }
 
 } // namespace

@@ -151,6 +151,7 @@ void RedfishDiscovery::listen(Listener& listener)
 {
     while (m_bRunning)
     {
+        bool received = false;
         if (listener.fd == -1)
         {
             // IPv6 not set up yet: the same pace as a receive time-out.
@@ -161,13 +162,14 @@ void RedfishDiscovery::listen(Listener& listener)
             listener.bRecvTimeoutSet = listener.bRecvTimeoutSet || setRecvTimeout(listener);
             // Time-outs, interrupted receives, errors, empty datagrams and datagrams to no
             // joined group: nothing to hand over.
-            if (receive(listener))
-            {
-                listener.rcvTime = Clock::now();
-                eventSend(listener);
-            }
+            received = receive(listener);
         }
         const Clock::time_point now = Clock::now();
+        if (received)
+        {
+            listener.rcvTime = now;
+            eventSend(listener);
+        }
         if (listener.bIpv6)
         {
             followIpv6(now);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <strings.h>
 
 namespace
 {
@@ -103,7 +104,8 @@ bool isIpv6HostValid(std::string_view value, SsdpGroup group)
     {
         if (g.group == group)
         {
-            return toUpper(value) == g.host;
+            return value.size() == std::strlen(g.host) &&
+                   strncasecmp(value.data(), g.host, value.size()) == 0;
         }
     }
     return false;
