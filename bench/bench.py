@@ -193,6 +193,15 @@ class Daemon(Responder):
         return [self.binary]
 
 
+class FloorPeer(Responder):
+    def prepare(self, tree, index):
+        os.makedirs(tree)
+        return tree
+
+    def command(self, address, index):
+        return [self.binary, "eth1", uuid_for(index)]
+
+
 class GssdpPeer(Responder):
     def prepare(self, tree, index):
         os.makedirs(tree)
@@ -367,7 +376,14 @@ class Bench:
                            "listenerThread", self.work)
         self.peer = GssdpPeer("peer", "GSSDP peer", os.path.join(self.build, "gssdp-peer"),
                               "ready", self.work)
+        self.floor = FloorPeer("floor", "floor peer", os.path.join(self.build, "floor-peer"),
+                               "ready", self.work)
         self.responders = [self.ours, self.peer]
+        self.cost_responders = [self.ours, self.floor, self.peer]
+        if args.before:
+            self.before = Daemon("before", "discovery before", os.path.abspath(args.before),
+                                 "listenerThread", self.work)
+            self.cost_responders.insert(1, self.before)
         self.lans = []
         self.results = {"config": vars(args)}
 
@@ -377,7 +393,7 @@ class Bench:
         return lan
 
     def close(self):
-        for r in self.responders:
+        for r in self.cost_responders:
             for inst in list(r.running):
                 inst.proc.kill()
                 inst.proc.wait()
@@ -493,9 +509,10 @@ class Bench:
     # Cost: CPU time per answered search natively (repeated), and user-space instructions per
     # answered search under callgrind, each over a steady run of spread-out searches.
     def cost(self):
-        out = {r.key: {"native": [], "instructions": None} for r in self.responders}
+        rs = self.cost_responders
+        out = {r.key: {"native": [], "instructions": None} for r in rs}
         for rep in range(self.args.cost_reps):
-            order = self.responders if rep % 2 == 0 else self.responders[::-1]
+            order = rs if rep % 2 == 0 else rs[::-1]
             for r in order:
                 lan, target, console = self._pair(r, f"n{rep}")
                 inst = r.start(target, "198.18.0.1", 1)
@@ -517,7 +534,7 @@ class Bench:
                 log(f"cost native {r.label}: {out[r.key]['native'][-1]['us_per_search']:.1f} "
                     f"us/search, {load['responses']}/{load['sent']} answered")
         if perf_counts_instructions():
-            for r in self.responders:
+            for r in rs:
                 lan, target, console = self._pair(r, "ps")
                 inst = r.start(target, "198.18.0.1", 1)
                 inst.wait_ready()
@@ -534,7 +551,7 @@ class Bench:
                 out[r.key]["instructions"] = {**load, "method": "perf stat", "instructions": total,
                                               "per_search": total / max(1, load["responses"])}
         elif shutil.which("valgrind") and not self.args.no_callgrind:
-            for r in self.responders:
+            for r in rs:
                 lan, target, console = self._pair(r, "cg")
                 dump = os.path.join(self.work, f"cg-{r.key}")
                 inst = r.start(target, "198.18.0.1", 1,
@@ -556,6 +573,14 @@ class Bench:
                 log(f"cost callgrind {r.label}: {total / max(1, load['responses']):.0f} "
                     f"instructions/search, {load['responses']}/{load['sent']} answered")
         self.results["cost"] = out
+        log("cost, medians per answered search:")
+        base = {k: median([x["us_per_search"] for x in v["native"]]) for k, v in out.items()}
+        switches = {k: median([x["switches_per_search"] for x in v["native"]])
+                    for k, v in out.items()}
+        for r in rs:
+            log(f"  {r.label:18} {base[r.key]:7.1f} us ({base[r.key] / base['floor']:.2f} x floor, "
+                f"{base[r.key] / base['peer']:.2f} x GSSDP), {switches[r.key]:.2f} switches "
+                f"({switches[r.key] / switches['floor']:.2f} x floor)")
 
     # Idle: both started fresh, no traffic, 60 s; the micro-benchmarks run meanwhile on the
     # other core (they do not wake the idle responders or touch their counters).
@@ -630,8 +655,9 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build", required=True)
     p.add_argument("--out", default=HERE)
-    p.add_argument("--daemon", help="daemon binary to measure (default BUILD/discovery), e.g. "
-                   "one built before a change, for a before/after comparison")
+    p.add_argument("--daemon", help="daemon binary to measure (default BUILD/discovery)")
+    p.add_argument("--before", help="a second daemon binary, e.g. one built before a change, "
+                   "measured beside the first in the cost runs")
     p.add_argument("--burst-k", type=int, nargs="+", default=[1, 10, 50, 100, 200])
     p.add_argument("--burst-reps", type=int, default=5)
     p.add_argument("--fleet-n", type=int, nargs="+", default=[10, 50, 100])

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds in release mode and runs every benchmark of the daemon and of a GSSDP peer on this
+# Builds in release mode and runs every benchmark of the daemon, a GSSDP peer and a floor peer on this
 # machine, then writes bench/RESULTS.md, bench/results.json and the PNG plots beside them.
 # Run as root (network namespaces); takes about 15 to 20 minutes on two cores. Extra arguments
 # go to bench/bench.py (for example --only burst).
@@ -14,6 +14,7 @@ cmake --build "$build" -j"$(nproc)" --target discovery ssdp-search micro_bench >
 # The peer is built here only: it is no part of the daemon's build.
 cc -O2 -Wall -Wextra -Werror bench/gssdp-peer.c $(pkg-config --cflags --libs gssdp-1.6) \
   -o "$build/gssdp-peer"
+cc -O2 -Wall -Wextra -Werror bench/floor-peer.c -o "$build/floor-peer"
 
 # bench.py removes its namespaces itself; this catches a run that was killed outright.
 export BENCH_TAG=$$
@@ -25,4 +26,5 @@ trap cleanup EXIT
 
 ulimit -n 4096
 python3 bench/bench.py --build "$build" --out bench "$@"
-python3 bench/report.py bench
+# A partial run (--only ...) prints its figures and leaves RESULTS.md as it is.
+if (($# == 0)); then python3 bench/report.py bench; fi
