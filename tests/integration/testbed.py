@@ -17,6 +17,9 @@ import subprocess
 import tempfile
 import time
 
+import netns
+from netns import sh  # noqa: F401 (part of this module's interface)
+
 DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 
@@ -63,10 +66,6 @@ while True:
 """
 
 
-def sh(*args, check=True, **kwargs):
-    return subprocess.run(args, check=check, capture_output=True, text=True, **kwargs)
-
-
 def expected_response(uuid=UUID, ip=DAEMON_IP):
     return ("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\nST:urn:dmtf-org:service:redfish-rest:1\r\n"
             f"USN:uuid:{uuid}::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
@@ -97,25 +96,11 @@ class Testbed:
             self.write_info(json.dumps({"uuid": uuid}))
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
-        sh("ip", "netns", "add", self.dns)
-        sh("ip", "netns", "add", self.cns)
-        for ns in (self.dns, self.cns):
-            sh("ip", "-n", ns, "link", "set", "lo", "up")
+        netns.create(self.dns, self.cns)
         if eth1:
-            a, b = f"va{tag}"[:15], f"vb{tag}"[:15]
-            sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
-            sh("ip", "link", "set", a, "netns", self.dns)
-            sh("ip", "link", "set", b, "netns", self.cns)
-            sh("ip", "-n", self.dns, "link", "set", a, "name", "eth1")
-            sh("ip", "-n", self.cns, "link", "set", b, "name", "cp0")
-            if address:
-                sh("ip", "-n", self.dns, "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
-            sh("ip", "-n", self.cns, "addr", "add", f"{CONSOLE_IP}/24", "dev", "cp0")
-            sh("ip", "-n", self.dns, "link", "set", "eth1", "up")
-            sh("ip", "-n", self.cns, "link", "set", "cp0", "up")
-            if address:
-                sh("ip", "-n", self.dns, "route", "add", "224.0.0.0/4", "dev", "eth1")
-            sh("ip", "-n", self.cns, "route", "add", "224.0.0.0/4", "dev", "cp0")
+            netns.veth(self.dns, "eth1", self.cns, "cp0")
+            netns.configure(self.dns, "eth1", f"{DAEMON_IP}/24" if address else None)
+            netns.configure(self.cns, "cp0", f"{CONSOLE_IP}/24")
 
     # --- the tree -------------------------------------------------------------------------
     def write_info(self, content):
@@ -251,8 +236,7 @@ class Testbed:
             self.proc.wait()
         if self.proc is not None:
             self.out.close()
-        for ns in (self.dns, self.cns):
-            sh("ip", "netns", "del", ns, check=False)
+        netns.delete(self.dns, self.cns)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):
