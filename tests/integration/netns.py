@@ -31,10 +31,12 @@ def veth(ns, ifname, peer_ns, peer_ifname):
     batch([f"link add {ifname} type veth peer name {peer_ifname} netns {peer_ns}"], ns)
 
 
-def configure(ns, ifname, cidr=None):
+def configure(ns, ifname, cidr=None, ipv6=True):
     """Brings ifname up; with an address, also routes the multicast range through it, as a
     host's default route would."""
     lines = [f"addr add {cidr} dev {ifname}"] if cidr else []
+    if not ipv6:
+        lines.append(f"link set {ifname} addrgenmode none")
     lines.append(f"link set {ifname} up")
     if cidr:
         lines.append(f"route add 224.0.0.0/4 dev {ifname}")
@@ -43,14 +45,17 @@ def configure(ns, ifname, cidr=None):
 
 class Lan:
     """One segment: a bridge in a switch namespace, and stations, each a namespace of its own
-    hanging off the bridge through a veth pair."""
+    hanging off the bridge through a veth pair. It carries IPv4 only: with IPv6 link-local
+    addresses, each station's router solicitations and group reports would be flooded to every
+    port, a load that grows with the square of the stations."""
 
     def __init__(self, prefix):
         self.prefix = prefix
         self.switch = f"{prefix}-sw"
         self.spaces = [self.switch]
         create(self.switch)
-        batch(["link add br0 type bridge mcast_snooping 0", "link set br0 up"], self.switch)
+        batch(["link add br0 type bridge mcast_snooping 0", "link set br0 addrgenmode none",
+               "link set br0 up"], self.switch)
 
     def stations(self, specs):
         """Adds stations from (role, ifname, cidr) triples; returns their namespace names."""
@@ -61,9 +66,10 @@ class Lan:
         ports = [f"p{first + i}" for i in range(len(specs))]
         batch([f"link add {port} type veth peer name {ifname} netns {ns}"
                for port, ns, (_, ifname, _) in zip(ports, names, specs)], self.switch)
-        batch([f"link set {port} master br0 up" for port in ports], self.switch)
+        batch([f"link set {port} {attrs}" for port in ports
+               for attrs in ("addrgenmode none", "master br0 up")], self.switch)
         for ns, (_, ifname, cidr) in zip(names, specs):
-            configure(ns, ifname, cidr)
+            configure(ns, ifname, cidr, ipv6=False)
         return names
 
     def station(self, role, ifname, cidr):

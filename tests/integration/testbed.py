@@ -77,6 +77,22 @@ def search_request(st="urn:dmtf-org:service:redfish-rest:1", mx="2"):
             f"MX: {mx}\r\nST: {st}\r\n\r\n")
 
 
+def lay_out(root, log_conf=LOG_CONF, uuid=UUID):
+    """Lays out the daemon's tree under root, without the parts given as None; returns the
+    daemon's working directory."""
+    cwd = os.path.join(root, "opt", "bin")
+    os.makedirs(cwd)
+    os.makedirs(os.path.join(root, "data"))
+    if log_conf is not None:
+        os.makedirs(os.path.join(root, "opt", "config"))
+        with open(os.path.join(root, "opt", "config", "log.conf"), "w") as f:
+            f.write(log_conf)
+    if uuid is not None:
+        with open(os.path.join(root, "data", "redfish.json"), "w") as f:
+            json.dump({"uuid": uuid}, f)
+    return cwd
+
+
 class Testbed:
     __test__ = False
 
@@ -85,15 +101,7 @@ class Testbed:
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
-        self.cwd = os.path.join(self.root, "opt", "bin")
-        os.makedirs(self.cwd)
-        os.makedirs(os.path.join(self.root, "data"))
-        if log_conf is not None:
-            os.makedirs(os.path.join(self.root, "opt", "config"))
-            with open(os.path.join(self.root, "opt", "config", "log.conf"), "w") as f:
-                f.write(log_conf)
-        if uuid is not None:
-            self.write_info(json.dumps({"uuid": uuid}))
+        self.cwd = lay_out(self.root, log_conf, uuid)
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
         netns.create(self.dns, self.cns)
