@@ -1,17 +1,13 @@
 // Nanoseconds per datagram of the request path without a socket: the parser, the response
 // builder, and the whole judge-and-answer step the responder runs for each received datagram.
 
-#include "common/Logger.h"
 #include "discovery/RedfishDiscovery.h"
+#include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 
 INITIALIZE_EASYLOGGINGPP
 
@@ -96,36 +92,17 @@ BENCHMARK_CAPTURE(judgeSearch, redfish_target, REDFISH_SEARCH);
 BENCHMARK_CAPTURE(judgeSearch, ssdp_all, ALL_SEARCH);
 BENCHMARK_CAPTURE(judgeSearch, rejected_target, OTHER_SEARCH);
 
-// The daemon reads ../../data/redfish.json from its working directory: lay that out in a
-// temporary tree and work from inside it.
-std::filesystem::path layOutTree()
-{
-    char pattern[] = "/tmp/discovery-bench.XXXXXX";
-    const std::filesystem::path root = mkdtemp(pattern);
-    std::filesystem::create_directories(root / "opt" / "bin");
-    std::filesystem::create_directories(root / "data");
-    std::ofstream(root / "data" / "redfish.json") << "{\"uuid\": \"" << UUID << "\"}\n";
-    std::filesystem::current_path(root / "opt" / "bin");
-    return root;
-}
 } // namespace
 
 int main(int argc, char** argv)
 {
-    el::Configurations quiet;
-    quiet.setToDefault();
-    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-    for (const char* id : {"discovery", "datamgr"})
-    {
-        el::Loggers::getLogger(id);
-        el::Loggers::reconfigureLogger(id, quiet);
-    }
-    const std::filesystem::path root = layOutTree();
+    testsupport::quietLoggers();
+    // The daemon reads ../../data/redfish.json from its working directory.
+    const testsupport::WorkingTree tree;
+    tree.writeInfo(std::string("{\"uuid\": \"") + UUID + "\"}\n");
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::filesystem::remove_all(root);
     return 0;
 }

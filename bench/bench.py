@@ -361,7 +361,7 @@ class Bench:
     def load(self, console, count):
         res = sh("ip", "netns", "exec", console, sys.executable, FLOOD, json.dumps(
             {"src": "198.18.1.1", "count": count, "seconds": count / RATE, "sockets": 32,
-             "steady_mx": 1, "linger": 1.5}), timeout=count / RATE * 1.5 + 60)
+             "valid": 1, "mx": "1", "batch": 1, "linger": 1.5}), timeout=count / RATE * 1.5 + 60)
         flood = json.loads(res.stdout)
         return {"sent": flood["sent"], "responses": sum(flood["responses"]),
                 "payloads": len(flood["payloads"])}

@@ -5,12 +5,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 RedfishDiscovery RedfishDiscovery::s_RedfishDiscovery;
 
 namespace
 {
+// The requester's address alone, whatever its port: the unit of fairness between senders.
+std::string peerKey(const PeerAddr& addr)
+{
+    return addr.sa.sa_family == AF_INET6
+               ? std::string(reinterpret_cast<const char*>(&addr.v6.sin6_addr), 16)
+               : std::string(reinterpret_cast<const char*>(&addr.v4.sin_addr), 4);
+}
+
 std::mt19937 seededGenerator()
 {
     // Seeded from the kernel's entropy so that controllers booted from one image draw different
@@ -21,7 +31,15 @@ std::mt19937 seededGenerator()
 }
 } // namespace
 
-RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator()) {}
+RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator())
+{
+    // UPnP Device Architecture 1.1, 1.3.3: SERVER is "OS/version UPnP/1.1 product/version".
+    utsname system{};
+    uname(&system);
+    m_server = std::string(system.sysname) + "/" + system.release + " UPnP/1.1 redfish-discovery/" +
+               DISCOVERY_VERSION;
+    m_bootId = static_cast<std::uint32_t>(std::time(nullptr));
+}
 
 RedfishDiscovery::~RedfishDiscovery()
 {
@@ -49,15 +67,9 @@ bool RedfishDiscovery::run()
         m_bRunning = false;
         return false;
     }
+    // The listener closes the inbox when it ends; the responder then judges what is still in
+    // it, sends the responses already scheduled at their times, and ends.
     m_listener.join();
-
-    // Nothing is received any more: the responder judges what is still in the inbox, sends the
-    // responses already scheduled at their times, and then ends.
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bListenerDone = true;
-    }
-    eventSend();
     m_responder.join();
 
     LOG_DISC(INFO) << "Exiting...";
@@ -85,14 +97,14 @@ bool RedfishDiscovery::init()
         return false;
     }
 
+    if (m_options.notifyInterval > 0)
+    {
+        setMulticastTtl();
+    }
     m_rcvBuf.assign(RCV_BUF_SIZE, 0);
     m_rcvLen = 0;
-    m_senderAddr = sockaddr_in{};
+    m_senderAddr = PeerAddr{};
     m_senderAddrLen = sizeof(sockaddr_in);
-    m_inbox.resize(INBOX_CAPACITY);
-    m_inboxHead = 0;
-    m_inboxCount = 0;
-    m_bListenerDone = false;
 
     m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
@@ -104,139 +116,137 @@ void RedfishDiscovery::listenerThread()
     LOG_DISC(TRACE);
     while (m_bRunning)
     {
-        setRecvTimeout();
-        m_senderAddrLen = sizeof(sockaddr_in);
-        const ssize_t received =
-            recvfrom(m_sockFd, m_rcvBuf.data(), RCV_BUF_SIZE, 0,
-                     reinterpret_cast<sockaddr*>(&m_senderAddr), &m_senderAddrLen);
-        m_rcvLen = static_cast<int>(received);
+        m_bRecvTimeoutSet = m_bRecvTimeoutSet || setRecvTimeout();
+        m_senderAddrLen = sizeof(m_senderAddr);
+        m_rcvLen = static_cast<int>(recvfrom(m_sockFd, m_rcvBuf.data(), RCV_BUF_SIZE, 0,
+                                             &m_senderAddr.sa, &m_senderAddrLen));
         // Time-outs, interrupted receives, errors and empty datagrams: nothing to hand over.
-        if (m_rcvLen <= 0)
+        const Clock::time_point now = Clock::now();
+        if (m_rcvLen > 0)
         {
-            continue;
-        }
-        const Clock::time_point arrival = Clock::now();
-        const std::size_t length = std::min<std::size_t>(m_rcvLen, RCV_BUF_SIZE - 1);
-
-        bool queued = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_inboxCount < m_inbox.size())
-            {
-                Datagram& slot = m_inbox[(m_inboxHead + m_inboxCount) % m_inbox.size()];
-                std::memcpy(slot.text.data(), m_rcvBuf.data(), length);
-                slot.text[length] = '\0';
-                slot.sender = m_senderAddr;
-                slot.senderLen = m_senderAddrLen;
-                slot.arrival = arrival;
-                ++m_inboxCount;
-                queued = true;
-            }
-        }
-        if (queued)
-        {
+            m_rcvTime = now;
             eventSend();
-            continue;
         }
-        ++m_inboxDrops;
-        std::uint64_t suppressed = 0;
-        if (m_inboxFullLimit.allow(suppressed))
-        {
-            LOG_DISC(WARNING) << "Receive queue full, datagram dropped (" << m_inboxDrops
-                              << " dropped so far)";
-        }
+        followInterface(now);
+        m_listenerLimits.flush(now);
     }
+    m_inbox.close();
+    m_listenerLimits.flush(Clock::time_point::max());
 }
 
 void RedfishDiscovery::eventSend()
 {
-    // Callers change the shared state under m_mutex before this, so the responder cannot miss
-    // it; notifying without the lock spares the woken responder from blocking on the mutex
-    // that the notifier still holds.
-    m_cv.notify_one();
+    // The text ends inside the buffer: at most RCV_BUF_SIZE - 1 bytes of a datagram are judged.
+    m_rcvBuf[std::min<std::size_t>(m_rcvLen, RCV_BUF_SIZE - 1)] = '\0';
+    Datagram received{std::move(m_rcvBuf), m_senderAddr, m_senderAddrLen, m_rcvTime};
+    const bool queued = m_inbox.push(received);
+    m_rcvBuf = std::move(received.text);
+    if (!queued)
+    {
+        m_inboxFullLimit.write(
+            [this]
+            {
+                LOG_DISC(WARNING) << "Receive queue full, datagram from "
+                                  << addressText(m_senderAddr) << " dropped";
+            });
+    }
 }
 
 void RedfishDiscovery::responderThread()
 {
     Datagram datagram;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    datagram.text.assign(RCV_BUF_SIZE, '\0');
     for (;;)
     {
-        if (m_inboxCount > 0)
+        const Clock::time_point now = Clock::now();
+        sendDueResponses(now);
+        const Clock::time_point wakeBy =
+            std::min({nextDue(), m_responderLimits.flush(now), announce(now)});
+        if (m_inbox.pop(datagram, wakeBy))
         {
-            datagram = m_inbox[m_inboxHead];
-            m_inboxHead = (m_inboxHead + 1) % m_inbox.size();
-            --m_inboxCount;
-            lock.unlock();
             handleDatagram(datagram);
-            lock.lock();
-            continue;
         }
-        if (!m_pending.empty() && m_pending.top().due <= Clock::now())
+        else if (m_inbox.closed())
         {
-            const PendingRsp due = m_pending.top();
-            m_pending.pop();
-            lock.unlock();
-            sendSearchRsp(due.rsp, &due.to, due.toLen);
-            lock.lock();
-            continue;
-        }
-        if (nextFlush() <= Clock::now())
-        {
-            lock.unlock();
-            flushSuppressed(Clock::now());
-            lock.lock();
-            continue;
-        }
-        if (m_pending.empty() && m_bListenerDone)
-        {
-            lock.unlock();
-            // The last word on what was held back, whether its interval has ended or not.
-            flushSuppressed(Clock::time_point::max());
-            return;
-        }
-        Clock::time_point wake = nextFlush();
-        if (!m_pending.empty())
-        {
-            wake = std::min(wake, m_pending.top().due);
-        }
-        if (wake == Clock::time_point::max())
-        {
-            m_cv.wait(lock);
-        }
-        else
-        {
-            m_cv.wait_until(lock, wake);
+            break;
         }
     }
+    // Nothing more is received: the responses already scheduled go out at their times, then
+    // the service says goodbye.
+    while (!m_pending.empty())
+    {
+        std::this_thread::sleep_until(nextDue());
+        sendDueResponses(Clock::now());
+    }
+    if (m_aliveAddr != 0 && !m_redfishdInfo.uuid.empty())
+    {
+        sendAnnouncements(buildNotifyMsgs(false));
+    }
+    m_responderLimits.flush(Clock::time_point::max());
 }
 
 void RedfishDiscovery::handleDatagram(Datagram& datagram)
 {
-    std::string rsp;
     int mx = 0;
-    if (!judgeSearch(datagram.text.data(), rsp, mx))
+    SearchTarget target = SearchTarget::Redfish;
+    if (!judgeSearch(datagram.text.data(), mx, target))
     {
         return;
     }
-    if (m_pending.size() >= MAX_PENDING_RSP)
+    const std::string peer = peerKey(datagram.sender);
+    const auto held = m_pendingPerPeer.find(peer);
+    const unsigned heldByPeer = held == m_pendingPerPeer.end() ? 0 : held->second;
+    if (m_pending.size() >= MAX_PENDING_RSP || heldByPeer >= MAX_PENDING_PER_PEER)
     {
-        std::uint64_t suppressed = 0;
-        if (m_pendingFullLimit.allow(suppressed))
-        {
-            LOG_DISC(WARNING) << "Too many pending responses, search dropped (" << suppressed
-                              << " more dropped since the last record)";
-        }
+        m_pendingFullLimit.write(
+            [this, &datagram, heldByPeer]
+            {
+                LOG_DISC(WARNING) << "Too many pending responses, search from "
+                                  << addressText(datagram.sender) << " dropped (" << heldByPeer
+                                  << " pending for it, " << m_pending.size() << " in all)";
+            });
         return;
     }
+    ++m_pendingPerPeer[peer];
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    m_pending.push(PendingRsp{due, std::move(rsp), datagram.sender, datagram.senderLen});
+    m_pending.push(PendingRsp{due, datagram.sender, datagram.senderLen, target});
 }
 
-bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx)
+void RedfishDiscovery::sendDueResponses(Clock::time_point now)
+{
+    while (!m_pending.empty() && m_pending.top().due <= now)
+    {
+        const PendingRsp due = m_pending.top();
+        m_pending.pop();
+        const auto held = m_pendingPerPeer.find(peerKey(due.to));
+        if (--held->second == 0)
+        {
+            m_pendingPerPeer.erase(held);
+        }
+        // Built for the address announced now: a response never carries an address gone since
+        // the search arrived.
+        if (const std::vector<std::string>* rsps = searchResponses(due.target))
+        {
+            for (const std::string& rsp : *rsps)
+            {
+                sendSearchRsp(rsp, due.to, due.toLen);
+            }
+        }
+    }
+}
+
+RedfishDiscovery::Clock::time_point RedfishDiscovery::nextDue() const
+{
+    return m_pending.empty() ? Clock::time_point::max() : m_pending.top().due;
+}
+
+bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target)
 {
     Headers headers;
-    const bool valid = parseSearchQuery(text, headers);
+    const bool valid =
+        parseSearchQuery(text, headers) &&
+        classifySearchTarget(headers[ST_FIELD_NAME()],
+                             m_options.responseFormat == ResponseFormat::Dsp0266, target);
     // The service information is read for every datagram, so that a file written after start-up
     // is picked up by the next datagram whatever it holds.
     const bool haveInfo = readRedfishdInfo();
@@ -245,7 +255,18 @@ bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx)
         return false;
     }
     mx = clampMx(headers[MX_FIELD_NAME()]);
-    buildSearchRsp(rsp, m_redfishdInfo);
+    return true;
+}
+
+bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx)
+{
+    SearchTarget target = SearchTarget::Redfish;
+    const std::vector<std::string>* built = nullptr;
+    if (!judgeSearch(text, mx, target) || (built = searchResponses(target)) == nullptr)
+    {
+        return false;
+    }
+    rsp = built->front();
     return true;
 }
 
@@ -255,4 +276,5 @@ void RedfishDiscovery::setIfAddr(const in_addr& addr)
     ifAddr.sin_family = AF_INET;
     ifAddr.sin_addr = addr;
     std::memcpy(&m_ifAddr, &ifAddr, sizeof(ifAddr));
+    m_announcedAddr = addr.s_addr;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/DatagramQueue.h"
+#include "discovery/Options.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -8,19 +10,18 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <queue>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-// The SSDP responder: one UDP socket bound to the SSDP group on "eth1", a listener thread that
-// receives datagrams and a responder thread that judges each one and answers valid searches
-// after a random delay bounded by the request's MX.
+// The SSDP responder: one UDP socket bound to the SSDP group on one interface ("eth1" unless
+// told otherwise), a listener thread that receives datagrams and follows the interface's index
+// and address, and a responder thread that judges each datagram and answers valid searches after
+// a random delay bounded by the request's MX.
 class RedfishDiscovery
 {
 public:
@@ -32,6 +33,14 @@ public:
     using Clock = std::chrono::steady_clock;
     using Headers = std::map<std::string, std::string>;
 
+    // What an answered search asked for (UPnP Device Architecture 1.1, section 1.3.2).
+    enum class SearchTarget
+    {
+        Redfish,
+        All,
+        RootDevice,
+    };
+
     // The receive buffer holds one datagram plus the NUL that ends its text, so at most 1023
     // bytes of a datagram are ever seen.
     static constexpr std::size_t RCV_BUF_SIZE = 1024;
@@ -39,6 +48,21 @@ public:
     static constexpr std::size_t INBOX_CAPACITY = 128;
     // Responses judged and waiting for their send time; a search beyond this is dropped.
     static constexpr std::size_t MAX_PENDING_RSP = 256;
+    // Of those, the most that one requesting address may hold, so that one sender cannot crowd
+    // out the others. A console that sends each of the three answered targets a few times, as
+    // the UPnP Device Architecture advises against loss, stays well below it, as do a few
+    // consoles behind one address; a single flooding address takes a sixteenth of the bound.
+    static constexpr unsigned MAX_PENDING_PER_PEER = 16;
+    // How often the listener looks at the interface's index and address: a change is followed
+    // within this time plus one receive time-out.
+    static constexpr std::chrono::milliseconds IF_CHECK_INTERVAL{500};
+    // UPnP Device Architecture 1.1, 1.2.2: UDP may lose a message, so the whole set of
+    // announcements goes out more than once, a few hundred milliseconds apart, when the service
+    // appears (at start and on a new address).
+    static constexpr int ANNOUNCE_ROUNDS = 3;
+    static constexpr std::chrono::milliseconds ANNOUNCE_ROUND_GAP{500};
+    static constexpr std::chrono::seconds ANNOUNCE_RETRY{1};
+    static constexpr int CACHE_MAX_AGE = 1800;
     // UPnP Device Architecture 1.1: a device waits a random time below MX seconds, and MX
     // values above 5 are treated as 5.
     static constexpr int MX_MAX = 5;
@@ -50,6 +74,9 @@ public:
 
     static RedfishDiscovery* instance() { return &s_RedfishDiscovery; }
 
+    // Before run().
+    void setOptions(const Options& options) { m_options = options; }
+
     bool run();
     bool stop();
 
@@ -59,21 +86,36 @@ public:
     bool isManFieldValid(std::string& value);
     bool isStFieldValid(std::string& value);
     bool isMxFieldValid(std::string& value);
+    // What an accepted ST value asks for. With `exact`, for the standard response form, only
+    // the targets themselves count (a Redfish type may carry a minor version, ":2"); else the
+    // first 8 characters decide, as they decided acceptance.
+    static bool classifySearchTarget(const std::string& value, bool exact, SearchTarget& target);
     // The MX value as the delay uses it: its leading decimal number, raised to 1 and capped at 5.
     static int clampMx(const std::string& value);
+    static int clampMx(long mx);
 
     // Response side.
     bool readRedfishdInfo();
     void buildSearchRsp(std::string& out, RedfishdInfo& info);
     void replacePlaceholderStr(std::string& text, std::string& value);
     int drawDelayMs(int mx);
-    bool sendSearchRsp(const std::string& rsp, const sockaddr_in* to, socklen_t toLen);
+    bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen);
+    // The datagrams that answer a search for `target` (one, or three for ssdp:all in the
+    // standard form), for the current service information and announced address, built again
+    // only when either has changed; nullptr while there is no address to announce.
+    const std::vector<std::string>* searchResponses(SearchTarget target);
 
-    // Judges one received datagram and, for a valid search, builds the response: the whole
-    // path from bytes to answer without a socket. False when nothing is to be sent.
+    // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx`
+    // and what it asked for in `target`.
+    bool judgeSearch(char* text, int& mx, SearchTarget& target);
+    // The whole path from bytes to answer without a socket: the first datagram of the answer.
+    // False when nothing is to be sent.
     bool judgeSearch(char* text, std::string& rsp, int& mx);
+    // The announcements of the service, alive or byebye, in the standard form.
+    std::vector<std::string> buildNotifyMsgs(bool alive);
 
     const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
+    // Sets the interface address that responses announce.
     void setIfAddr(const in_addr& addr);
 
     static const char* SSDP_ADDR() { return "239.255.255.250"; }
@@ -104,38 +146,45 @@ public:
     static const char* CLOSING_BRACKET() { return ">"; }
 
 private:
-    struct Datagram
-    {
-        std::array<char, RCV_BUF_SIZE> text; // NUL-terminated
-        sockaddr_in sender;
-        socklen_t senderLen;
-        Clock::time_point arrival;
-    };
-
     struct PendingRsp
     {
         Clock::time_point due;
-        std::string rsp;
-        sockaddr_in to;
+        PeerAddr to;
         socklen_t toLen;
+        SearchTarget target;
         bool operator>(const PendingRsp& other) const { return due > other.due; }
     };
 
     bool init();
     bool initSocket();
     bool initMulticast();
-    void setRecvTimeout();
+    bool setRecvTimeout();
+    // Follows the interface: joins the group again on an interface re-created under the same
+    // name, and announces its current address. Runs on the listener's passes, at most once per
+    // IF_CHECK_INTERVAL.
+    void followInterface(Clock::time_point now);
+    // The errno of a failed join, else 0.
+    int joinGroup(in_addr ifAddr);
+    void announceAddr(in_addr_t addr);
     void listenerThread();
     void responderThread();
+    // Hands the datagram just received to the responder.
     void eventSend();
     void handleDatagram(Datagram& datagram);
-    // Writes the count of records held back by the responder's limiters whose interval has
-    // ended by `now`, and tells when the next such count is due.
-    void flushSuppressed(Clock::time_point now);
-    Clock::time_point nextFlush() const;
+    void sendDueResponses(Clock::time_point now);
+    Clock::time_point nextDue() const;
+    // Builds every cached message again when the service information or the address changed.
+    void refreshMessages(in_addr_t announced);
+    std::string buildStandardRsp(const std::string& st, const std::string& usn,
+                                 const std::string& url) const;
+    bool setMulticastTtl();
+    // Sends a round of announcements when one is due; tells when the next is due.
+    Clock::time_point announce(Clock::time_point now);
+    void sendAnnouncements(const std::vector<std::string>& messages);
 
     static RedfishDiscovery s_RedfishDiscovery;
 
+    Options m_options;
     std::atomic<bool> m_bRunning{false};
     sockaddr_in m_ssdpAddr{};
     sockaddr m_ifAddr{};
@@ -144,31 +193,47 @@ private:
     std::thread m_responder;
     RedfishdInfo m_redfishdInfo;
 
+    // The interface address that responses announce, in network byte order: written by whoever
+    // learns it, read by the responder.
+    std::atomic<in_addr_t> m_announcedAddr{0};
+
     // Listener side: the receive buffer and the sender of the last datagram.
     std::vector<char> m_rcvBuf;
     int m_rcvLen = 0;
-    sockaddr_in m_senderAddr{};
+    PeerAddr m_senderAddr{};
     socklen_t m_senderAddrLen = sizeof(sockaddr_in);
+    Clock::time_point m_rcvTime;
+    bool m_bRecvTimeoutSet = false;
+    int m_joinedIndex = 0; // the interface index the group is joined on; 0 while not joined
+    int m_joinFailedIndex = 0;
+    Clock::time_point m_nextIfCheck;
+    LogLimiterGroup m_listenerLimits;
+    LogLimiter m_timeoutFailLimit{m_listenerLimits, "setsockopt() failed to set recv timeout"};
+    LogLimiter m_inboxFullLimit{m_listenerLimits, "Receive queue full"};
 
-    // Hand-over: a ring of received datagrams, copied in by the listener and out by the
-    // responder, both under m_mutex; m_cv wakes the responder.
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<Datagram> m_inbox;
-    std::size_t m_inboxHead = 0;
-    std::size_t m_inboxCount = 0;
-    bool m_bListenerDone = false;
-    std::uint64_t m_inboxDrops = 0;
+    DatagramQueue m_inbox{INBOX_CAPACITY, RCV_BUF_SIZE};
 
     // Responder side only.
     std::priority_queue<PendingRsp, std::vector<PendingRsp>, std::greater<PendingRsp>> m_pending;
+    std::map<std::string, unsigned> m_pendingPerPeer; // by the requester's address bytes
     std::mt19937 m_rng;
-    LogLimiter m_openFailLimit;
-    LogLimiter m_parseFailLimit;
-    LogLimiter m_infoKindLimit;
-    LogLimiter m_sendFailLimit;
-    LogLimiter m_pendingFullLimit;
-    // Listener side only.
-    LogLimiter m_timeoutFailLimit;
-    LogLimiter m_inboxFullLimit;
+    // The responses for the announced address m_rspAddr, by search target, and the alive
+    // announcements; built again when either the address or the service information changes.
+    std::array<std::vector<std::string>, 3> m_rsp;
+    std::vector<std::string> m_alive;
+    in_addr_t m_rspAddr = 0;
+    bool m_bRspStale = true;
+    std::string m_server; // the SERVER header's value
+    // UPnP Device Architecture 1.1: BOOTID.UPNP.ORG grows each time the device (re)joins the
+    // network; the start time in seconds grows across restarts, and a new address adds one.
+    std::uint32_t m_bootId = 0;
+    in_addr_t m_aliveAddr = 0; // the address the last alive announcements carried
+    int m_announceRoundsLeft = 0;
+    Clock::time_point m_nextAnnounce = Clock::time_point::max();
+    LogLimiterGroup m_responderLimits;
+    LogLimiter m_openFailLimit{m_responderLimits, "Failed to open the redfishd info file"};
+    LogLimiter m_parseFailLimit{m_responderLimits, "Failed to parse the redfishd info"};
+    LogLimiter m_infoKindLimit{m_responderLimits, "The redfishd info"};
+    LogLimiter m_sendFailLimit{m_responderLimits, "sendto() failed"};
+    LogLimiter m_pendingFullLimit{m_responderLimits, "Too many pending responses"};
 };

@@ -127,10 +127,42 @@ int RedfishDiscovery::clampMx(const std::string& value)
 {
     // Read as atoi reads it (leading blanks, a sign, digits), but saturating instead of
     // overflowing. An MX below 1 (empty, 0, negative, not a number) is answered within a second.
-    const long mx = std::strtol(value.c_str(), nullptr, 10);
+    return clampMx(std::strtol(value.c_str(), nullptr, 10));
+}
+
+int RedfishDiscovery::clampMx(long mx)
+{
     if (mx > MX_MAX)
     {
         return MX_MAX;
     }
     return mx < 1 ? 1 : static_cast<int>(mx);
+}
+
+bool RedfishDiscovery::classifySearchTarget(const std::string& value, bool exact,
+                                            SearchTarget& target)
+{
+    if (!exact)
+    {
+        target = matches(value, ALL_TARGETS())        ? SearchTarget::All
+                 : matches(value, UPNP_ROOT_DEVICE()) ? SearchTarget::RootDevice
+                                                      : SearchTarget::Redfish;
+        return true;
+    }
+    // The value keeps the line's carriage return and any trailing blanks.
+    std::string_view st(value);
+    st = st.substr(0, st.find_last_not_of(" \t\r") + 1);
+    if (st == ALL_TARGETS() || st == UPNP_ROOT_DEVICE())
+    {
+        target = st == ALL_TARGETS() ? SearchTarget::All : SearchTarget::RootDevice;
+        return true;
+    }
+    // isStFieldValid has checked the "urn:" tag in any letter case.
+    const std::string_view service = skipBlanks(st.substr(st.find(':') + 1));
+    const std::string_view redfish(URN_REDFISH_SVC());
+    const std::string_view minor = service.substr(std::min(service.size(), redfish.size()));
+    const bool versioned = minor.size() > 1 && minor[0] == ':' &&
+                           minor.find_first_not_of("0123456789", 1) == std::string_view::npos;
+    target = SearchTarget::Redfish;
+    return service.substr(0, redfish.size()) == redfish && (minor.empty() || versioned);
 }

@@ -13,6 +13,21 @@ namespace
 constexpr unsigned short SSDP_PORT = 1900;
 constexpr int UDP_PROTOCOL = 17;
 constexpr suseconds_t RECV_TIMEOUT_US = 100000;
+
+ifreq interfaceRequest(const std::string& name)
+{
+    ifreq request{};
+    request.ifr_addr.sa_family = AF_INET;
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    return request;
+}
+
+in_addr ipv4Of(const sockaddr& addr)
+{
+    sockaddr_in ipv4{};
+    std::memcpy(&ipv4, &addr, sizeof(ipv4));
+    return ipv4.sin_addr;
+}
 } // namespace
 
 bool RedfishDiscovery::initSocket()
@@ -47,41 +62,134 @@ bool RedfishDiscovery::initSocket()
 bool RedfishDiscovery::initMulticast()
 {
     LOG_DISC(TRACE);
-    ifreq request{};
-    request.ifr_addr.sa_family = AF_INET;
-    std::strncpy(request.ifr_name, MULTICAST_IF(), IFNAMSIZ - 1);
-
+    ifreq request = interfaceRequest(m_options.interface);
     // Without an address from the query there is nothing to join with or to announce.
     if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
     {
         LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(errno);
         return false;
     }
-    std::memcpy(&m_ifAddr, &request.ifr_addr, sizeof(m_ifAddr));
-
-    sockaddr_in ifAddr{};
-    std::memcpy(&ifAddr, &m_ifAddr, sizeof(ifAddr));
-    ip_mreq membership{};
-    membership.imr_multiaddr = m_ssdpAddr.sin_addr;
-    membership.imr_interface = ifAddr.sin_addr;
-    if (setsockopt(m_sockFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) == -1)
+    const in_addr ifAddr = ipv4Of(request.ifr_addr);
+    setIfAddr(ifAddr);
+    if (const int error = joinGroup(ifAddr); error != 0)
     {
-        LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed" << std::strerror(errno);
+        LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed" << std::strerror(error);
         return false;
     }
+    request = interfaceRequest(m_options.interface);
+    m_joinedIndex = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
     return true;
 }
 
-void RedfishDiscovery::setRecvTimeout()
+int RedfishDiscovery::joinGroup(in_addr ifAddr)
 {
-    // Bounds how long a stop request waits for the listener.
+    ip_mreq membership{};
+    membership.imr_multiaddr = m_ssdpAddr.sin_addr;
+    membership.imr_interface = ifAddr;
+    return setsockopt(m_sockFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) ==
+                   -1
+               ? errno
+               : 0;
+}
+
+void RedfishDiscovery::followInterface(Clock::time_point now)
+{
+    if (now < m_nextIfCheck)
+    {
+        return;
+    }
+    m_nextIfCheck = now + IF_CHECK_INTERVAL;
+    const char* name = m_options.interface.c_str();
+    ifreq request = interfaceRequest(m_options.interface);
+    const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+    request = interfaceRequest(m_options.interface);
+    const in_addr ifAddr =
+        ioctl(m_sockFd, SIOCGIFADDR, &request) == 0 ? ipv4Of(request.ifr_addr) : in_addr{};
+
+    if (m_joinedIndex != 0 && index != m_joinedIndex)
+    {
+        // Gone, or renamed away: an interface that still exists under another name leaves the
+        // group too, so that only searches on the chosen interface are answered.
+        ip_mreqn membership{};
+        membership.imr_multiaddr = m_ssdpAddr.sin_addr;
+        membership.imr_ifindex = m_joinedIndex;
+        setsockopt(m_sockFd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof(membership));
+        LOG_DISC(INFO) << "Interface " << name << " (index " << m_joinedIndex << ") is gone: left "
+                       << SSDP_ADDR();
+        m_joinedIndex = 0;
+    }
+    if (index != 0 && m_joinedIndex == 0 && ifAddr.s_addr != 0)
+    {
+        // An interface renamed back into place is still a member: the kernel then answers
+        // EADDRINUSE, and the membership stands.
+        const int error = joinGroup(ifAddr);
+        if (error == 0 || error == EADDRINUSE)
+        {
+            m_joinedIndex = index;
+            m_joinFailedIndex = 0;
+            LOG_DISC(INFO) << "Joined " << SSDP_ADDR() << " on " << name << " (index " << index
+                           << ") again";
+        }
+        else if (m_joinFailedIndex != index)
+        {
+            // Tried again at every check; written once for each interface.
+            m_joinFailedIndex = index;
+            LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed"
+                              << std::strerror(error);
+        }
+    }
+    announceAddr(ifAddr.s_addr);
+}
+
+void RedfishDiscovery::announceAddr(in_addr_t addr)
+{
+    const in_addr_t previous = m_announcedAddr;
+    if (addr == previous)
+    {
+        return;
+    }
+    m_announcedAddr = addr;
+    if (m_options.notifyInterval > 0)
+    {
+        // The responder announces a new address at once.
+        m_inbox.nudge();
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &addr, text, sizeof(text));
+    const char* name = m_options.interface.c_str();
+    if (addr == 0)
+    {
+        LOG_DISC(WARNING) << name
+                          << " has no IPv4 address: searches are not answered until it has one";
+    }
+    else if (previous == 0)
+    {
+        LOG_DISC(INFO) << name << " has the IPv4 address " << text
+                       << ": searches are answered again";
+    }
+    else
+    {
+        char before[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &previous, before, sizeof(before));
+        LOG_DISC(INFO) << "The IPv4 address of " << name << " changed from " << before << " to "
+                       << text;
+    }
+}
+
+bool RedfishDiscovery::setRecvTimeout()
+{
+    // Bounds how long a stop request waits for the listener. Set once; a failure is tried again
+    // before the next receive.
     timeval timeout{0, RECV_TIMEOUT_US};
     if (setsockopt(m_sockFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
     {
-        std::uint64_t suppressed = 0;
-        if (m_timeoutFailLimit.allow(suppressed))
-        {
-            LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout" << std::strerror(errno);
-        }
+        const int error = errno;
+        m_timeoutFailLimit.write(
+            [error] {
+                LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout"
+                                  << std::strerror(error);
+            });
+        return false;
     }
+    return true;
 }

@@ -1,7 +1,8 @@
-// Entry point of the Redfish service discovery daemon: logging, signals, then the SSDP service on
-// the main thread until a stop signal.
+// Entry point of the Redfish service discovery daemon: the command line, logging, signals, then
+// the SSDP service on the main thread until a stop signal.
 
 #include "common/Logger.h"
+#include "discovery/Options.h"
 #include "discovery/RedfishDiscovery.h"
 #include "discovery/Signals.h"
 
@@ -9,8 +10,15 @@
 
 INITIALIZE_EASYLOGGINGPP
 
-int main(int /*argc*/, char** /*argv*/)
+int main(int argc, char** argv)
 {
+    Options options;
+    if (const int status = parseOptions(argc, argv, options); status >= 0)
+    {
+        return status;
+    }
+    RedfishDiscovery::instance()->setOptions(options);
+
     if (!Logger::init(Logger::DISC_LOG()))
     {
         std::cout << "Logger::init() failed" << std::endl;

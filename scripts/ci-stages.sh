@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The reliability stages that follow the plain build and its tests (scripts/test.sh runs them):
-#   tidy  clang-tidy (.clang-tidy) on the project's own sources, from compile_commands.json
+#   tidy  clang-format (.clang-format) and clang-tidy (.clang-tidy) on the project's own sources
 #   asan  unit and integration suites built with AddressSanitizer and UBSan
 #   tsan  unit and integration suites built with ThreadSanitizer
 #   fuzz  each libFuzzer target for FUZZ_SECONDS (default 60) from the seed corpus
@@ -22,6 +22,7 @@ configure_fuzz() {
 }
 
 stage_tidy() {
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
   [[ -f $plain/compile_commands.json ]] ||
     cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   configure_fuzz

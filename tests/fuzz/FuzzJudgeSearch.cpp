@@ -1,10 +1,12 @@
 // The whole judge-and-answer path without a socket: parse, MX conversion and clamping, delay,
-// response building, for arbitrary datagram bytes.
+// response building, for arbitrary datagram bytes, in the legacy and the standard form.
 
 #include "FuzzSupport.h"
 #include "discovery/RedfishDiscovery.h"
 
 #include <arpa/inet.h>
+
+#include <vector>
 
 INITIALIZE_EASYLOGGINGPP
 
@@ -15,6 +17,11 @@ const char* const IFADDR = "198.18.0.1";
 
 RedfishDiscovery* s_service = nullptr;
 std::string s_expected;
+// The standard form's answers, by search target, as built before any request was seen.
+RedfishDiscovery* s_standard = nullptr;
+std::vector<std::string> s_standardRsps[3];
+
+using Target = RedfishDiscovery::SearchTarget;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
@@ -31,8 +38,40 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
                              "ST:urn:dmtf-org:service:redfish-rest:1\r\nUSN:uuid:") +
                  UUID + "::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\nAL:https://" +
                  IFADDR + "/redfish/v1\r\nEXT:\r\n\r\n";
+
+    Options standard;
+    standard.responseFormat = ResponseFormat::Dsp0266;
+    s_standard = new RedfishDiscovery();
+    s_standard->setOptions(standard);
+    s_standard->setIfAddr(addr);
+    fuzz::check(s_standard->readRedfishdInfo(), "service information read");
+    for (const Target t : {Target::Redfish, Target::All, Target::RootDevice})
+    {
+        s_standardRsps[static_cast<int>(t)] = *s_standard->searchResponses(t);
+    }
     return 0;
 }
+
+namespace
+{
+// The standard form answers a subset of what the legacy form answers, and what it sends depends
+// on the search target alone.
+void checkStandardForm(char* text, bool legacyAnswered)
+{
+    int mx = 0;
+    Target target = Target::Redfish;
+    if (!s_standard->judgeSearch(text, mx, target))
+    {
+        return;
+    }
+    fuzz::check(legacyAnswered, "the standard form answers only what the legacy form answers");
+    const std::vector<std::string>* rsps = s_standard->searchResponses(target);
+    fuzz::check(rsps != nullptr && *rsps == s_standardRsps[static_cast<int>(target)],
+                "the standard answer depends on nothing in the request but its target");
+    fuzz::check(rsps->size() == (target == Target::All ? 3U : 1U),
+                "ssdp:all answered for each of three targets, the others once");
+}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -47,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RedfishDiscovery::Headers headers;
     fuzz::check(answered == s_service->parseSearchQuery(buffer.data(), headers),
                 "answered exactly when the parser accepts, once the UUID is known");
+    checkStandardForm(buffer.data(), answered);
     if (!answered)
     {
         return 0;

@@ -1,17 +1,14 @@
 #pragma once
 
-#include "common/Logger.h"
+#include "tests/TestSupport.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 // Shared by the fuzz targets: quiet loggers, a working tree laid out as the daemon expects, and
 // the receive path's hand-over of datagram bytes.
@@ -30,39 +27,16 @@ inline void check(bool ok, const char* what)
 // The daemon's two loggers, configured to write nothing: the targets judge behaviour, not text.
 inline void quietLogging()
 {
-    el::Configurations quiet;
-    quiet.setToDefault();
-    quiet.set(el::Level::Global, el::ConfigurationType::Enabled, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-    for (const char* id : {"discovery", "datamgr"})
-    {
-        el::Loggers::getLogger(id);
-        el::Loggers::reconfigureLogger(id, quiet);
-    }
+    testsupport::quietLoggers(false);
 }
 
-// Creates <tmp>/opt/bin and <tmp>/data under $TMPDIR (else /tmp) and makes <tmp>/opt/bin the
-// working directory, so that "../../data/redfish.json" is <tmp>/data/redfish.json. Returns that
-// file's path. libFuzzer ends a timed run without running exit handlers, so the CI stage points
-// TMPDIR into a scratch directory that it removes itself.
+// A working tree laid out as the daemon expects, entered for the whole run; returns the path of
+// its service-information file. libFuzzer ends a timed run without running exit handlers, so the
+// CI stage points TMPDIR into a scratch directory that it removes itself.
 inline std::string enterWorkingTree()
 {
-    const char* tmp = std::getenv("TMPDIR");
-    static std::string root;
-    root = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/discovery-fuzz-XXXXXX";
-    check(mkdtemp(root.data()) != nullptr, "mkdtemp");
-    std::atexit(
-        []
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(root, ignored);
-        });
-    const std::filesystem::path base(root);
-    std::filesystem::create_directories(base / "opt" / "bin");
-    std::filesystem::create_directories(base / "data");
-    std::filesystem::current_path(base / "opt" / "bin");
-    return (base / "data" / "redfish.json").string();
+    static testsupport::WorkingTree tree;
+    return tree.infoFile().string();
 }
 
 inline void writeFile(const std::string& path, const uint8_t* data, std::size_t size)

@@ -2,8 +2,7 @@
 counts the responses, per source socket. Run as
     ip netns exec <ns> python3 flood.py '<json options>'
 Prints one JSON object. The mix is drawn from a seeded generator, so a run can be repeated.
-With "steady_mx" set, every datagram is the same Redfish search with that MX, sent at an even
-pace: the benchmarks' cost load."""
+The benchmarks' cost load is {"valid": 1, "mx": "1", "batch": 1}: the same search, evenly paced."""
 
 import json
 import os
@@ -53,7 +52,7 @@ INVALID = [
 def main():
     opt = {"src": "198.18.0.2", "count": 100000, "seconds": 10.0, "sockets": 64,
            "valid": 0.05, "big": 0.03, "empty": 0.10, "junk": 0.40, "linger": 2.5, "seed": 1,
-           "steady_mx": None}
+           "mx": None, "batch": 100}
     opt.update(json.loads(sys.argv[1]) if len(sys.argv) > 1 else {})
     rng = random.Random(opt["seed"])
     junk = [bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 1400))) for _ in range(256)]
@@ -87,15 +86,12 @@ def main():
                 payloads.add(data)
 
     cuts = [opt["valid"], opt["big"], opt["empty"], opt["junk"]]
-    steady = search(mx=str(opt["steady_mx"])) if opt["steady_mx"] is not None else None
     start = time.monotonic()
-    batch = 1 if steady else 100
+    batch = opt["batch"]  # datagrams between two checks of the pace
     for n in range(opt["count"]):
         r = rng.random()
-        if steady:
-            kind, data = "valid", steady
-        elif r < cuts[0]:
-            kind, data = "valid", rng.choice(VALID)
+        if r < cuts[0]:
+            kind, data = "valid", rng.choice(VALID) if opt["mx"] is None else search(mx=opt["mx"])
         elif r < cuts[0] + cuts[1]:
             kind, data = "big", rng.choice(BIG)
         elif r < cuts[0] + cuts[1] + cuts[2]:

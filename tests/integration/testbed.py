@@ -25,6 +25,8 @@ SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 
 DAEMON_IP = "198.18.0.1"
 CONSOLE_IP = "198.18.0.2"
+DAEMON_IP6 = "fd00::1"
+CONSOLE_IP6 = "fd00::2"
 UUID = "92384634-2938-2342-8820-489239905423"
 
 LOG_CONF = """-- discovery
@@ -96,8 +98,9 @@ def lay_out(root, log_conf=LOG_CONF, uuid=UUID):
 class Testbed:
     __test__ = False
 
-    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF):
+    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF, ifname="eth1"):
         tag = f"{os.getpid() % 100000}x{next(_counter)}"
+        self.ifname = ifname
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
@@ -106,8 +109,8 @@ class Testbed:
         self.out_path = os.path.join(self.root, "stdout.txt")
         netns.create(self.dns, self.cns)
         if eth1:
-            netns.veth(self.dns, "eth1", self.cns, "cp0")
-            netns.configure(self.dns, "eth1", f"{DAEMON_IP}/24" if address else None)
+            netns.veth(self.dns, ifname, self.cns, "cp0")
+            netns.configure(self.dns, ifname, f"{DAEMON_IP}/24" if address else None)
             netns.configure(self.cns, "cp0", f"{CONSOLE_IP}/24")
 
     # --- the tree -------------------------------------------------------------------------
@@ -124,10 +127,10 @@ class Testbed:
             pass
 
     # --- the daemon -----------------------------------------------------------------------
-    def start(self, wait_ready=True, extra=()):
+    def start(self, wait_ready=True, extra=(), args=()):
         self.out = open(self.out_path, "w")
         self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
-                                      os.path.abspath(DAEMON)],
+                                      os.path.abspath(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         if wait_ready:
@@ -186,10 +189,13 @@ class Testbed:
         return self.proc.wait(timeout=timeout)
 
     # --- the control point ----------------------------------------------------------------
-    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None):
-        """Runs the search client in the control point's namespace; returns its responses."""
+    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=()):
+        """Runs the search client in the control point's namespace; returns its responses.
+        With `sources`, request i leaves from the i-th of those addresses, round the list."""
         cmd = ["ip", "netns", "exec", self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
+        if sources:
+            cmd += ["--source", ",".join(sources)]
         if st is not None:
             cmd += ["--st", st]
         if wait_ms is not None:
@@ -222,8 +228,23 @@ class Testbed:
     def add_console_address(self, cidr):
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
 
+    def add_consoles(self, n):
+        """n more addresses on the control point, each a console host of its own."""
+        addresses = [f"198.18.0.{100 + i}" for i in range(n)]
+        for a in addresses:
+            self.add_console_address(f"{a}/24")
+        return addresses
+
+    def enable_ipv6(self):
+        """Gives eth1 and cp0 fresh link-local addresses and DAEMON_IP6, CONSOLE_IP6, all usable
+        at once: duplicate address detection off, IPv6 switched off and on to apply that."""
+        for ns, dev, addr in ((self.dns, "eth1", DAEMON_IP6), (self.cns, "cp0", CONSOLE_IP6)):
+            for setting in ("accept_dad=0", "disable_ipv6=1", "disable_ipv6=0"):
+                sh("ip", "netns", "exec", ns, "sysctl", "-qw", f"net.ipv6.conf.{dev}.{setting}")
+            sh("ip", "-n", ns, "addr", "add", f"{addr}/64", "dev", dev, "nodad")
+
     def set_eth1(self, state):
-        sh("ip", "-n", self.dns, "link", "set", "eth1", state)
+        sh("ip", "-n", self.dns, "link", "set", self.ifname, state)
 
     def rss_kb(self):
         with open(f"/proc/{self.pid()}/status") as f:

@@ -1,18 +1,15 @@
 #include "LogCapture.h"
 #include "discovery/RedfishDiscovery.h"
+#include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace
 {
@@ -143,33 +140,17 @@ class ServiceInfo : public testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/redfish-info-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        fs::create_directories(m_root / "data");
-        fs::create_directories(m_root / "opt" / "bin");
-        m_cwd = fs::current_path();
-        fs::current_path(m_root / "opt" / "bin");
         service.setIfAddr(address("198.18.0.1"));
         LogCapture::clear();
     }
-    void TearDown() override
-    {
-        fs::current_path(m_cwd);
-        fs::remove_all(m_root);
-    }
-    void write(const std::string& content)
-    {
-        std::ofstream(m_root / "data" / "redfish.json", std::ios::trunc) << content;
-    }
+    void write(const std::string& content) { tree.writeInfo(content); }
     std::size_t warnings(const std::string& text)
     {
         return LogCapture::count("discovery", el::Level::Warning, text);
     }
 
+    testsupport::WorkingTree tree;
     RedfishDiscovery service;
-    fs::path m_root;
-    fs::path m_cwd;
 };
 
 TEST_F(ServiceInfo, FileContentsAndOutcomes)
@@ -208,7 +189,7 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
         SCOPED_TRACE(c.name);
         RedfishDiscovery fresh;
         LogCapture::clear();
-        fs::remove(m_root / "data" / "redfish.json");
+        tree.removeInfo();
         if (c.content != nullptr)
         {
             write(c.content);
@@ -245,7 +226,7 @@ TEST_F(ServiceInfo, FileAppearingLaterIsPickedUpAndThenNeverReRead)
     write("{\"uuid\": \"second\"}");
     EXPECT_TRUE(service.readRedfishdInfo());
     EXPECT_EQ(service.redfishdInfo().uuid, "first");
-    fs::remove(m_root / "data" / "redfish.json");
+    tree.removeInfo();
     EXPECT_TRUE(service.readRedfishdInfo());
 }
 

@@ -1,4 +1,5 @@
 #include "LogCapture.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -7,15 +8,7 @@ INITIALIZE_EASYLOGGINGPP
 int main(int argc, char** argv)
 {
     // The daemon's two loggers, quiet, with every record collected for the tests.
-    el::Configurations quiet;
-    quiet.setToDefault();
-    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-    for (const char* id : {"discovery", "datamgr"})
-    {
-        el::Loggers::getLogger(id);
-        el::Loggers::reconfigureLogger(id, quiet);
-    }
+    testsupport::quietLoggers();
     el::Helpers::installLogDispatchCallback<LogCapture>("LogCapture");
 
     testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A socket address of either family, as recvfrom fills it and sendto takes it.
+union PeerAddr
+{
+    sockaddr sa;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
+
+// The address alone, as inet_ntop writes it.
+std::string addressText(const PeerAddr& addr);
+
+// One received datagram: its text (NUL-terminated inside the buffer), its sender and when it
+// arrived.
+struct Datagram
+{
+    std::vector<char> text;
+    PeerAddr sender{};
+    socklen_t senderLen = 0;
+    std::chrono::steady_clock::time_point arrival;
+};
+
+// The hand-over from the listener to the responder: a bounded queue whose buffers are swapped in
+// and out, never copied.
+class DatagramQueue
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // A consumer that will wake by itself within this time is not woken for a datagram: it takes
+    // the datagram then, which spares a context switch per search under load. A response is at
+    // most this late against its drawn delay, and never later than its MX allows (at least 1 s).
+    static constexpr Clock::duration WAKE_SLACK = std::chrono::milliseconds(10);
+
+    DatagramQueue(std::size_t capacity, std::size_t bufferSize);
+
+    // Listener: swaps `datagram`'s buffer into the queue, leaving the caller an empty one of the
+    // same size. False, with nothing taken, when the queue is full.
+    bool push(Datagram& datagram);
+    // Responder: swaps the oldest datagram into `out`. Waits for one until `wakeBy`; false when
+    // that time came first, or at once when the queue is closed and empty.
+    bool pop(Datagram& out, Clock::time_point wakeBy);
+    // Wakes the consumer's pop() without a datagram, for news it must act on at once.
+    void nudge();
+    // Listener, when it ends: nothing more will be pushed.
+    void close();
+    bool closed();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Datagram> m_slots;
+    std::size_t m_head = 0;
+    std::size_t m_count = 0;
+    bool m_bClosed = false;
+    bool m_bNudged = false;
+    // The consumer is waiting, until m_wakeBy at the latest.
+    bool m_bWaiting = false;
+    Clock::time_point m_wakeBy;
+};

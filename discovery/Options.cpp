@@ -1,0 +1,132 @@
+#include "discovery/Options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <getopt.h>
+#include <net/if.h>
+
+#include <iostream>
+
+namespace
+{
+const char* const USAGE =
+    "usage: discovery [options]\n"
+    "Answers SSDP searches for the Redfish service on one network interface.\n"
+    "  -i, --interface NAME  join the SSDP group on NAME and announce its address\n"
+    "                        (default eth1)\n"
+    "  -f, --response-format legacy|dsp0266\n"
+    "                        legacy (default): the responses the consoles built for this\n"
+    "                        daemon parse; dsp0266: the standard form (LOCATION, SERVER,\n"
+    "                        max-age, USN per target) for DMTF tools and UPnP consoles\n"
+    "  -n, --notify-interval SECONDS\n"
+    "                        multicast NOTIFY announcements every SECONDS (10 to 1800),\n"
+    "                        and a byebye at a clean stop; 0 (default): none\n"
+    "  -t, --notify-ttl HOPS time-to-live of the announcements, 1 to 255 (default 2)\n"
+    "  -h, --help            print this help and exit\n"
+    "  -V, --version         print the version and exit\n"
+    "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
+    "service cannot start, 2 on a usage error.\n";
+
+int usageError(const std::string& message)
+{
+    std::cerr << "discovery: " << message << "\n" << USAGE;
+    return 2;
+}
+
+// A whole decimal number from `low` to `high`: nothing before or after it, no sign but '-'.
+bool parseNumber(const char* text, long low, long high, int& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high)
+    {
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+} // namespace
+
+int parseOptions(int argc, char** argv, Options& options)
+{
+    static const option LONG_OPTIONS[] = {{"interface", required_argument, nullptr, 'i'},
+                                          {"response-format", required_argument, nullptr, 'f'},
+                                          {"notify-interval", required_argument, nullptr, 'n'},
+                                          {"notify-ttl", required_argument, nullptr, 't'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, 'V'},
+                                          {nullptr, 0, nullptr, 0}};
+    // Our own messages, not getopt's: one line each, then the usage.
+    opterr = 0;
+    optind = 1;
+    for (;;)
+    {
+        const int previous = optind;
+        const int opt = getopt_long(argc, argv, ":i:f:n:t:hV", LONG_OPTIONS, nullptr);
+        if (opt == -1)
+        {
+            break;
+        }
+        const std::string given = previous < argc ? argv[previous] : "";
+        switch (opt)
+        {
+        case 'i':
+            // The kernel's limit on interface names, terminating NUL included.
+            if (std::string(optarg).empty() || std::string(optarg).size() > IFNAMSIZ - 1)
+            {
+                return usageError("interface name must be 1 to " + std::to_string(IFNAMSIZ - 1) +
+                                  " characters: '" + optarg + "'");
+            }
+            options.interface = optarg;
+            break;
+        case 'f':
+            if (std::string(optarg) == "legacy")
+            {
+                options.responseFormat = ResponseFormat::Legacy;
+            }
+            else if (std::string(optarg) == "dsp0266")
+            {
+                options.responseFormat = ResponseFormat::Dsp0266;
+            }
+            else
+            {
+                return usageError(std::string("response format must be legacy or dsp0266: '") +
+                                  optarg + "'");
+            }
+            break;
+        case 'n':
+            // Shorter than 10 s floods the segment; past 1800 s the announcements would outlive
+            // the shortest max-age a control point may hold them for.
+            if (!parseNumber(optarg, 0, 1800, options.notifyInterval) ||
+                (options.notifyInterval > 0 && options.notifyInterval < 10))
+            {
+                return usageError(
+                    std::string("notify interval must be 0 or 10 to 1800 seconds: '") + optarg +
+                    "'");
+            }
+            break;
+        case 't':
+            if (!parseNumber(optarg, 1, 255, options.notifyTtl))
+            {
+                return usageError(std::string("notify TTL must be 1 to 255: '") + optarg + "'");
+            }
+            break;
+        case 'h':
+            std::cout << USAGE;
+            return 0;
+        case 'V':
+            std::cout << "discovery " << DISCOVERY_VERSION << "\n";
+            return 0;
+        case ':':
+            return usageError("option " + given + " needs a value");
+        default:
+            return usageError("unknown option " + given);
+        }
+    }
+    if (optind < argc)
+    {
+        return usageError(std::string("unexpected argument '") + argv[optind] + "'");
+    }
+    return -1;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// How search responses are written: the form the consoles built for this daemon parse, or the
+// standard form that DMTF's tools and generic UPnP control points accept (DSP0266, UPnP Device
+// Architecture 1.1).
+enum class ResponseFormat
+{
+    Legacy,
+    Dsp0266,
+};
+
+// The daemon's command line. Every option defaults to the behaviour of a daemon started without
+// arguments.
+struct Options
+{
+    std::string interface = "eth1";
+    ResponseFormat responseFormat = ResponseFormat::Legacy;
+    int notifyInterval = 0; // seconds between NOTIFY announcements; 0: none
+    int notifyTtl = 2;      // multicast time-to-live of the announcements (Redfish's NotifyTTL)
+};
+
+// Parses the command line into `options`. Returns -1 when the daemon is to run, else the exit
+// status: 0 after --help or --version (written to standard output), 2 after a usage error (one
+// line naming it, then the usage, on standard error).
+int parseOptions(int argc, char** argv, Options& options);

@@ -1,0 +1,154 @@
+"""A network that moves under the daemon: its interface's address changes or goes, the interface
+is deleted and created again, it has another name, one host floods it with searches. And the
+command line that chooses the interface."""
+
+import json
+import os
+import subprocess
+import time
+
+import pytest
+
+from testbed import DAEMON, DAEMON_IP, Testbed, expected_response, sh
+from test_load import flood
+
+GROUP = "239.255.255.250"
+
+
+def answered(bed, wait_ms=1300):
+    return [r["payload"] for r in bed.search(mx="1", wait_ms=wait_ms)]
+
+
+def count(bed, text):
+    return sum(m == text for m in bed.messages())
+
+
+def test_address_changed_while_running_is_announced(running):
+    assert answered(running) == [expected_response()]
+    running.in_daemon_ns("ip", "addr", "add", "198.18.0.5/16", "dev", "eth1")
+    running.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+    changed = f"The IPv4 address of eth1 changed from {DAEMON_IP} to 198.18.0.5"
+    running.wait_for(changed, timeout=1.5)
+    assert answered(running) == [expected_response(ip="198.18.0.5")]
+    assert count(running, changed) == 1
+
+
+def test_last_address_removed_then_restored(running):
+    running.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+    gone = "eth1 has no IPv4 address: searches are not answered until it has one"
+    running.wait_for(gone, timeout=1.5)
+    assert answered(running) == []
+    running.in_daemon_ns("ip", "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
+    back = f"eth1 has the IPv4 address {DAEMON_IP}: searches are answered again"
+    running.wait_for(back, timeout=1.5)
+    assert answered(running) == [expected_response()]
+    assert (count(running, gone), count(running, back)) == (1, 1)
+    assert running.messages("WARNING") == [gone]
+
+
+def recreate_link(bed, tag):
+    """A new veth pair in place of the deleted one, named and addressed as before."""
+    a, b = f"vc{tag}", f"vd{tag}"
+    sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
+    sh("ip", "link", "set", a, "netns", bed.dns)
+    sh("ip", "link", "set", b, "netns", bed.cns)
+    for ns, old, new, ip in ((bed.dns, a, "eth1", DAEMON_IP), (bed.cns, b, "cp0", "198.18.0.2")):
+        for cmd in (["link", "set", old, "name", new], ["addr", "add", f"{ip}/24", "dev", new],
+                    ["link", "set", new, "up"], ["route", "add", "224.0.0.0/4", "dev", new]):
+            sh("ip", "-n", ns, *cmd)
+
+
+def index_of(bed, name):
+    return json.loads(bed.in_daemon_ns("ip", "-j", "link", "show", name))[0]["ifindex"]
+
+
+def test_interface_deleted_and_created_again_is_joined_again(running):
+    old = index_of(running, "eth1")
+    running.in_daemon_ns("ip", "link", "del", "eth1")
+    left = f"Interface eth1 (index {old}) is gone: left {GROUP}"
+    running.wait_for(left, timeout=1.5)
+    recreate_link(running, os.getpid() % 100000)
+    created = time.monotonic()
+    joined = f"Joined {GROUP} on eth1 (index {index_of(running, 'eth1')}) again"
+    running.wait_for(joined, timeout=2.0)
+    # Answered within 2 s of the interface coming back.
+    assert answered(running, wait_ms=2000 - int((time.monotonic() - created) * 1000)) == \
+        [expected_response()]
+    assert (count(running, left), count(running, joined)) == (1, 1)
+    assert GROUP in running.in_daemon_ns("ip", "maddr", "show", "dev", "eth1")
+    code, _ = running.stop()
+    assert code == 0
+
+
+def test_chosen_interface_is_followed_and_named():
+    with Testbed(ifname="eno1") as bed:
+        bed.start(args=["--interface", "eno1"])
+        assert answered(bed) == [expected_response()]
+        bed.in_daemon_ns("ip", "addr", "add", "198.18.0.5/16", "dev", "eno1")
+        bed.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eno1")
+        bed.wait_for(f"The IPv4 address of eno1 changed from {DAEMON_IP} to 198.18.0.5", 1.5)
+        assert answered(bed) == [expected_response(ip="198.18.0.5")]
+        assert not any("eth1" in m for m in bed.messages())
+
+
+USAGE_ERRORS = {
+    "unknown option": (["--bogus"], "discovery: unknown option --bogus"),
+    "unknown short option": (["-x"], "discovery: unknown option -x"),
+    "missing value": (["--interface"], "discovery: option --interface needs a value"),
+    "empty name": (["-i", ""], "discovery: interface name must be 1 to 15 characters: ''"),
+    "name too long": (["-i", "e" * 16],
+                      "discovery: interface name must be 1 to 15 characters: '" + "e" * 16 + "'"),
+    "stray argument": (["eth1"], "discovery: unexpected argument 'eth1'"),
+    "response format": (["--response-format", "xml"],
+                        "discovery: response format must be legacy or dsp0266: 'xml'"),
+    "interval too short": (["--notify-interval", "9"],
+                           "discovery: notify interval must be 0 or 10 to 1800 seconds: '9'"),
+    "interval too long": (["-n", "1801"],
+                          "discovery: notify interval must be 0 or 10 to 1800 seconds: '1801'"),
+    "interval negative": (["-n", "-10"],
+                          "discovery: notify interval must be 0 or 10 to 1800 seconds: '-10'"),
+    "interval not a number": (["-n", "10s"],
+                              "discovery: notify interval must be 0 or 10 to 1800 seconds: '10s'"),
+    "TTL zero": (["--notify-ttl", "0"], "discovery: notify TTL must be 1 to 255: '0'"),
+    "TTL too large": (["-t", "256"], "discovery: notify TTL must be 1 to 255: '256'"),
+}
+
+
+@pytest.mark.parametrize("case", list(USAGE_ERRORS))
+def test_usage_error_exits_2_before_logging(bed, case):
+    args, message = USAGE_ERRORS[case]
+    res = subprocess.run([os.path.abspath(DAEMON), *args], cwd=bed.cwd, capture_output=True,
+                         text=True, timeout=10)
+    assert res.returncode == 2
+    lines = res.stderr.splitlines()
+    assert lines[0] == message and lines[1] == "usage: discovery [options]"
+    assert res.stdout == ""
+    assert not os.path.exists(os.path.join(bed.root, "opt", "log"))
+
+
+def test_help_and_version(bed):
+    for args, first in ((["-h"], "usage: discovery [options]"), (["--version"], "discovery ")):
+        res = subprocess.run([os.path.abspath(DAEMON), *args], cwd=bed.cwd, capture_output=True,
+                             text=True, timeout=10)
+        assert res.returncode == 0 and res.stdout.startswith(first) and res.stderr == ""
+    assert not os.path.exists(os.path.join(bed.root, "opt", "log"))
+
+
+def test_one_flooding_address_does_not_crowd_out_another_console(running):
+    running.add_console_address("198.18.0.3/24")
+    console = subprocess.Popen(
+        ["ip", "netns", "exec", running.cns, os.path.abspath(os.environ.get(
+            "SSDP_SEARCH_BIN", "build/ssdp-search")), "--json", "--source", "198.18.0.3",
+         "--mx", "1", "--count", "8", "--interval", "400", "--wait", "1200"],
+        stdout=subprocess.PIPE, text=True)
+    time.sleep(0.3)
+    result = flood(running, src="198.18.0.2", count=10000, seconds=4.0, valid=1.0, big=0.0,
+                   empty=0.0, junk=0.0, mx="5", linger=0.5)
+    out, _ = console.communicate(timeout=60)
+    assert result["sent"] >= 8000
+    answers = [json.loads(line) for line in out.splitlines() if line.strip()]
+    on_time = {a["request"] for a in answers if a["ms"] < 1000 + 100}
+    assert len(on_time) >= 8 * 0.9, answers
+    drops = [m for m in running.messages("WARNING")
+             if m.startswith("Too many pending responses, search from 198.18.0.2 dropped")]
+    assert drops and not any("198.18.0.3" in m for m in running.messages("WARNING"))

@@ -1,0 +1,193 @@
+"""The standard response form and NOTIFY announcements, both opt-in: what public clients (GSSDP's
+gssdp-discover, nmap's broadcast-upnp-info) and DMTF's published checks need."""
+
+import json
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from testbed import DAEMON_IP, UUID, Testbed, sh
+
+REDFISH = "urn:dmtf-org:service:redfish-rest:1"
+URL = f"https://{DAEMON_IP}/redfish/v1"
+# The request DMTF's validator and library send, byte for byte.
+DMTF_SEARCH = ("M-SEARCH * HTTP/1.1\r\nHost: 239.255.255.250:1900\r\nMan: \"ssdp:discover\"\r\n"
+               "ST: {}\r\nMX: 3\r\n\r\n")
+
+# Listens on the group in the control point's namespace and prints each NOTIFY with the TTL it
+# arrived with, until stdin closes or the time is up.
+_LISTEN = """
+import json, select, socket, struct, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("239.255.255.250", 1900))
+s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+             socket.inet_aton("239.255.255.250") + socket.inet_aton(sys.argv[1]))
+IP_RECVTTL = 12  # <linux/in.h>; Python names IP_TTL only
+s.setsockopt(socket.IPPROTO_IP, IP_RECVTTL, 1)
+print("ready", flush=True)
+start = time.monotonic()
+while time.monotonic() - start < float(sys.argv[2]):
+    if not select.select([s], [], [], 0.2)[0]:
+        continue
+    data, anc, _, (ip, port) = s.recvmsg(4096, 64)
+    ttl = [struct.unpack("i", d)[0] for lvl, t, d in anc if t == socket.IP_TTL]
+    if data.startswith(b"NOTIFY"):
+        print(json.dumps({"t": time.monotonic() - start, "from": ip, "ttl": ttl[0],
+                          "payload": data.decode("latin-1")}), flush=True)
+"""
+
+
+def headers(payload):
+    lines = payload.split("\r\n")
+    return lines[0], {k.upper(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:] if l)}
+
+
+def check_dmtf_rules(payload):
+    """DMTF's Redfish Protocol Validator's rules for a search response."""
+    _, h = headers(payload)
+    assert re.match(r"^uuid:([a-f0-9\-]+)::urn:dmtf-org:service:redfish-rest:1(:\d+)?$",
+                    h["USN"].lower())
+    age = re.match(r"^max-age=(\d+)$", h["CACHE-CONTROL"])
+    assert age and int(age.group(1)) >= 1800
+    assert re.match(r"^urn:dmtf-org:service:redfish-rest:1(:\d+)?$", h["ST"])
+    assert re.match(r"^https?://[^/]+(/redfish/v1/?)$", h["AL"])
+
+
+@pytest.fixture
+def standard(bed):
+    bed.start(args=["--response-format", "dsp0266"])
+    return bed
+
+
+# UPnP Device Architecture 1.1, 1.3.3: the ST and USN of each answer, by search target.
+TARGETS = {
+    REDFISH: [(REDFISH, f"uuid:{UUID}::{REDFISH}")],
+    "upnp:rootdevice": [("upnp:rootdevice", f"uuid:{UUID}::upnp:rootdevice")],
+    "ssdp:all": [("upnp:rootdevice", f"uuid:{UUID}::upnp:rootdevice"),
+                 (f"uuid:{UUID}", f"uuid:{UUID}"), (REDFISH, f"uuid:{UUID}::{REDFISH}")],
+    # Accepted by the first eight characters in the legacy form, but no target of this service.
+    "urn:dmtf-org:service:other:1": [],
+}
+
+
+@pytest.mark.parametrize("target", list(TARGETS))
+def test_each_target_gets_the_st_and_usn_of_the_upnp_architecture(standard, target):
+    answers = standard.probe(DMTF_SEARCH.format(target), wait=3.5)
+    got = []
+    for a in answers:
+        start, h = headers(a["payload"])
+        assert (start, a["from"], a["port"]) == ("HTTP/1.1 200 OK", DAEMON_IP, 1900)
+        assert h["LOCATION"] == h["AL"] == URL and h["EXT"] == ""
+        assert re.match(r"^\S+/\S+ UPnP/1\.1 redfish-discovery/\S+$", h["SERVER"])
+        assert h["CACHE-CONTROL"] == "max-age=1800"
+        assert int(h["BOOTID.UPNP.ORG"]) > 0 and h["CONFIGID.UPNP.ORG"] == "1"
+        got.append((h["ST"], h["USN"]))
+        if h["ST"] == REDFISH:
+            check_dmtf_rules(a["payload"])
+    assert sorted(got) == sorted(TARGETS[target])
+
+
+def https_service_root(bed):
+    """The Redfish service that the URL names, as the controller's own service would answer it
+    (nmap fetches the URL of every answer)."""
+    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+       "/CN=redfish", "-keyout", f"{bed.root}/key.pem", "-out", f"{bed.root}/cert.pem")
+    server = f"""
+import http.server, ssl
+class Root(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b'{{"@odata.id": "/redfish/v1", "Id": "RootService"}}'
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+srv = http.server.HTTPServer(("{DAEMON_IP}", 443), Root)
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain("{bed.root}/cert.pem", "{bed.root}/key.pem")
+srv.socket = ctx.wrap_socket(srv.socket, server_side=True)
+print("ready", flush=True)
+srv.serve_forever()
+"""
+    proc = subprocess.Popen(["ip", "netns", "exec", bed.dns, "python3", "-c", server],
+                            stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline().strip() == "ready"
+    return proc
+
+
+def test_public_clients_find_the_daemon(standard):
+    out = sh("ip", "netns", "exec", standard.cns, "gssdp-discover", "-i", "cp0", "--timeout=4",
+             f"--target={REDFISH}", timeout=30).stdout
+    assert f"USN:      uuid:{UUID}::{REDFISH}" in out and f"Location: {URL}" in out, out
+
+    web = https_service_root(standard)
+    try:
+        out = sh("ip", "netns", "exec", standard.cns, "nmap", "-e", "cp0", "--script",
+                 "broadcast-upnp-info", timeout=60).stdout
+    finally:
+        web.kill()
+        web.wait()
+    assert "UPnP/1.1 redfish-discovery/" in out and f"Location: {URL}" in out, out
+
+
+def listen(bed, seconds):
+    proc = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", "-c", _LISTEN,
+                             "198.18.0.2", str(seconds)], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline().strip() == "ready"
+
+    def result():
+        out, _ = proc.communicate(timeout=seconds + 30)
+        return [json.loads(line) for line in out.splitlines() if line.strip()]
+    return result
+
+
+def test_announcements_alive_at_start_and_each_interval_byebye_at_stop(bed):
+    heard = listen(bed, 14)
+    bed.start(args=["--notify-interval", "10", "--notify-ttl", "7"])
+    time.sleep(11.5)
+    code, _ = bed.stop()
+    assert code == 0
+    notes = heard()
+    alive = [n for n in notes if "NTS: ssdp:alive" in n["payload"]]
+    byebye = [n for n in notes if "NTS: ssdp:byebye" in n["payload"]]
+    assert {n["ttl"] for n in notes} == {7} and {n["from"] for n in notes} == {DAEMON_IP}
+    # Three rounds of three at start, within about a second; one round after the interval
+    # (up to a tenth early); three byebyes, after the last alive.
+    first = [n for n in alive if n["t"] < alive[0]["t"] + 2]
+    later = [n for n in alive if n["t"] >= alive[0]["t"] + 2]
+    assert len(first) == 9 and len(later) == 3, [n["t"] for n in alive]
+    assert 8.9 <= later[0]["t"] - first[-1]["t"] <= 10.5
+    assert len(byebye) == 3 and byebye[0]["t"] > alive[-1]["t"]
+    for note in alive[:3] + byebye:
+        start, h = headers(note["payload"])
+        assert start == "NOTIFY * HTTP/1.1" and h["HOST"] == "239.255.255.250:1900"
+        if h["NTS"] == "ssdp:alive":
+            assert h["LOCATION"] == h["AL"] == URL and h["CACHE-CONTROL"] == "max-age=1800"
+        assert (h["NT"], h["USN"]) in [(REDFISH, f"uuid:{UUID}::{REDFISH}"),
+                                       ("upnp:rootdevice", f"uuid:{UUID}::upnp:rootdevice"),
+                                       (f"uuid:{UUID}", f"uuid:{UUID}")]
+    assert len({(headers(n["payload"])[1]["NT"]) for n in byebye}) == 3
+
+
+def test_no_announcement_unless_asked(running):
+    heard = listen(running, 2)
+    running.in_daemon_ns("ip", "addr", "add", "198.18.0.5/16", "dev", "eth1")
+    running.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+    running.stop()
+    assert heard() == []
+
+
+def test_new_address_is_announced_at_once():
+    with Testbed() as bed:
+        bed.start(args=["--notify-interval", "1800"])
+        time.sleep(1.5)
+        heard = listen(bed, 3)
+        bed.in_daemon_ns("ip", "addr", "add", "198.18.0.5/16", "dev", "eth1")
+        bed.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+        notes = heard()
+        assert len(notes) == 9 and all("LOCATION: https://198.18.0.5/redfish/v1\r\n" in n["payload"]
+                                       for n in notes)
+        assert notes[0]["t"] < 1.5
