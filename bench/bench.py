@@ -34,6 +34,8 @@ NEIGH_LIMITS = (2048, 4096, 8192)  # for the fleet; RESULTS.md says why
 STATIC_ABOVE = 500  # larger fleets get static neighbour entries; RESULTS.md says why
 GSSDP_MAX = 300  # the largest fleet of GSSDP peers that fits the run's time
 RATE = 250.0  # searches per second in the cost runs
+# The cost load's console addresses: the daemon holds at most 16 responses for one address.
+CONSOLES = [f"198.18.1.{i}" for i in range(1, 33)]
 LOG_CONF = "".join(f"""-- {logger}
 * GLOBAL:
     FORMAT = "%level|%func|%msg"
@@ -166,11 +168,17 @@ def backlog_drops():
     return sum(int(line.split()[1], 16) for line in open("/proc/net/softnet_stat"))
 
 
-def search(build, ns, count, mx, wait_ms, interval_ms=0):
+def add_addresses(ns, addresses):
+    netns.batch([f"addr add {a}/15 dev cp0" for a in addresses], ns)
+
+
+def search(build, ns, count, mx, wait_ms, interval_ms=0, sources=()):
+    """The search client; with sources, request i leaves from the i-th address, a console each."""
     return subprocess.Popen(["ip", "netns", "exec", ns, os.path.join(build, "ssdp-search"),
                              "--json", "--interface", "cp0", "--count", str(count), "--mx",
                              str(mx), "--st", REDFISH_ST, "--wait", str(wait_ms),
-                             "--interval", str(interval_ms)],
+                             "--interval", str(interval_ms),
+                             *(["--source", ",".join(sources)] if sources else [])],
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
@@ -209,7 +217,8 @@ class Bench:
         their own; returns the segment, the ready responder and the console."""
         lan = self.lan(f"{tag}{r.key}")
         target, console = lan.stations([("d", "eth1", "198.18.0.1/15"),
-                                        ("c", "cp0", "198.18.1.1/15")])
+                                        ("c", "cp0", f"{CONSOLES[0]}/15")])
+        add_addresses(console, CONSOLES[1:])
         proc = r.start(self.work, target, "198.18.0.1", 1, wrap)
         r.wait_ready([proc], timeout)
         return lan, proc, console
@@ -261,14 +270,19 @@ class Bench:
         return {name: {"cpu_ns": median([c for c, _ in r]), "real_ns": median([w for _, w in r])}
                 for name, r in runs.items()}
 
-    # Burst: K consoles over four console namespaces, one search each within 90 ms, MX 2.
+    # Burst: K consoles, each its own address, over four console namespaces; one search each
+    # within 90 ms, MX 2.
     def burst(self):
         mx, reps = 2, self.args.burst_reps
+        per = (max(self.args.burst_k) + 3) // 4
+        addresses = [[f"198.18.{j + 1}.{i + 1}" for i in range(per)] for j in range(4)]
         setups = {}
         for r in self.responders:
             lan = self.lan(f"b{r.key}")
             target = lan.station("d", "eth1", "198.18.0.1/15")
-            consoles = lan.stations([(f"c{j}", "cp0", f"198.18.1.{j + 1}/15") for j in range(4)])
+            consoles = lan.stations([(f"c{j}", "cp0", f"{addresses[j][0]}/15") for j in range(4)])
+            for ns, own in zip(consoles, addresses):
+                add_addresses(ns, own[1:])
             setups[r.key] = (r.start(self.work, target, "198.18.0.1", 1), consoles)
             r.wait_ready([setups[r.key][0]], 30)
         time.sleep(1)
@@ -277,8 +291,8 @@ class Bench:
             for rep in range(reps):
                 for r in self.alternate(rep, self.responders):
                     sizes_ = [k // 4 + (j < k % 4) for j in range(4)]
-                    procs = [search(self.build, c, n, mx, mx * 1000 + 1500, 90 // n)
-                             for c, n in zip(setups[r.key][1], sizes_) if n]
+                    procs = [search(self.build, c, n, mx, mx * 1000 + 1500, 90 // n, own[:n])
+                             for c, n, own in zip(setups[r.key][1], sizes_, addresses) if n]
                     first, responses = {}, 0
                     for j, p in enumerate(procs):
                         for a in answers(p):
@@ -360,7 +374,7 @@ class Bench:
 
     def load(self, console, count):
         res = sh("ip", "netns", "exec", console, sys.executable, FLOOD, json.dumps(
-            {"src": "198.18.1.1", "count": count, "seconds": count / RATE, "sockets": 32,
+            {"src": CONSOLES, "count": count, "seconds": count / RATE, "sockets": 32,
              "valid": 1, "mx": "1", "batch": 1, "linger": 1.5}), timeout=count / RATE * 1.5 + 60)
         flood = json.loads(res.stdout)
         return {"sent": flood["sent"], "responses": sum(flood["responses"]),

@@ -2,7 +2,8 @@
 counts the responses, per source socket. Run as
     ip netns exec <ns> python3 flood.py '<json options>'
 Prints one JSON object. The mix is drawn from a seeded generator, so a run can be repeated.
-The benchmarks' cost load is {"valid": 1, "mx": "1", "batch": 1}: the same search, evenly paced."""
+"src" is an address or a list of them, socket i sending from the i-th, round the list. The
+benchmarks' cost load is {"valid": 1, "mx": "1", "batch": 1}: the same search, evenly paced."""
 
 import json
 import os
@@ -57,11 +58,13 @@ def main():
     rng = random.Random(opt["seed"])
     junk = [bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 1400))) for _ in range(256)]
 
+    sources = opt["src"] if isinstance(opt["src"], list) else [opt["src"]]
     socks = []
-    for _ in range(opt["sockets"]):
+    for i in range(opt["sockets"]):
+        src = sources[i % len(sources)]
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind((opt["src"], 0))
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(opt["src"]))
+        s.bind((src, 0))
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(src))
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         s.setblocking(False)
         socks.append(s)
