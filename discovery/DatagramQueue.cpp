@@ -1,7 +1,11 @@
 #include "discovery/DatagramQueue.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 std::string addressText(const PeerAddr& addr)
@@ -13,12 +17,28 @@ std::string addressText(const PeerAddr& addr)
     return text;
 }
 
-DatagramQueue::DatagramQueue(std::size_t capacity, std::size_t bufferSize) : m_slots(capacity)
+DatagramQueue::DatagramQueue(std::size_t capacity, std::size_t bufferSize)
+    : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_slots(capacity)
 {
     for (Datagram& slot : m_slots)
     {
         slot.text.assign(bufferSize, '\0');
     }
+}
+
+DatagramQueue::~DatagramQueue()
+{
+    if (m_wakeFd != -1)
+    {
+        ::close(m_wakeFd);
+    }
+}
+
+void DatagramQueue::wake()
+{
+    const std::uint64_t one = 1;
+    // Fails only when the counter is full, and then the consumer is woken anyway.
+    [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof(one));
 }
 
 bool DatagramQueue::push(Datagram& datagram)
@@ -47,7 +67,7 @@ bool DatagramQueue::push(Datagram& datagram)
     if (wake)
     {
         // Outside the lock, so that the woken consumer does not block on it.
-        m_cv.notify_one();
+        this->wake();
     }
     return true;
 }
@@ -55,18 +75,34 @@ bool DatagramQueue::push(Datagram& datagram)
 bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_count == 0 && !m_bClosed && !m_bNudged)
+    if (m_count == 0 && !m_bClosed && !m_bNudged)
     {
         m_bWaiting = true;
         m_wakeBy = wakeBy;
-        const bool timedOut = wakeBy == Clock::time_point::max()
-                                  ? (m_cv.wait(lock), false)
-                                  : m_cv.wait_until(lock, wakeBy) == std::cv_status::timeout;
-        m_bWaiting = false;
-        if (timedOut)
+        lock.unlock();
+        pollfd woken{m_wakeFd, POLLIN, 0};
+        timespec timeout{};
+        const Clock::time_point now = Clock::now();
+        if (m_wakeFd == -1)
         {
-            break;
+            // No eventfd to be woken through (none could be had): look again every 100 ms.
+            wakeBy = std::min(wakeBy, now + std::chrono::milliseconds(100));
         }
+        if (wakeBy > now && wakeBy != Clock::time_point::max())
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeBy - now);
+            timeout.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        }
+        // A signal may cut the wait short: the caller then simply asks again.
+        if (wakeBy > now &&
+            ppoll(&woken, 1, wakeBy == Clock::time_point::max() ? nullptr : &timeout, nullptr) > 0)
+        {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t drained = read(m_wakeFd, &count, sizeof(count));
+        }
+        lock.lock();
+        m_bWaiting = false;
     }
     m_bNudged = false;
     if (m_count == 0)
@@ -90,7 +126,7 @@ void DatagramQueue::nudge()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bNudged = true;
     }
-    m_cv.notify_one();
+    wake();
 }
 
 void DatagramQueue::close()
@@ -99,7 +135,7 @@ void DatagramQueue::close()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bClosed = true;
     }
-    m_cv.notify_one();
+    wake();
 }
 
 bool DatagramQueue::closed()

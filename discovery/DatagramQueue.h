@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -35,7 +34,9 @@ struct Datagram
 };
 
 // The hand-over from the listener to the responder: a bounded queue whose buffers are swapped in
-// and out, never copied.
+// and out, never copied. The consumer sleeps in ppoll() on an eventfd that a producer writes
+// only when the consumer must wake early: a condition variable would cost a second system call
+// per wake, as the mutex comes back from a wait marked contended.
 class DatagramQueue
 {
 public:
@@ -47,6 +48,9 @@ public:
     static constexpr Clock::duration WAKE_SLACK = std::chrono::milliseconds(10);
 
     DatagramQueue(std::size_t capacity, std::size_t bufferSize);
+    ~DatagramQueue();
+    DatagramQueue(const DatagramQueue&) = delete;
+    DatagramQueue& operator=(const DatagramQueue&) = delete;
 
     // Listener: swaps `datagram`'s buffer into the queue, leaving the caller an empty one of the
     // same size. False, with nothing taken, when the queue is full.
@@ -61,8 +65,11 @@ public:
     bool closed();
 
 private:
+    // Wakes the consumer when m_bWaiting was set; outside the lock.
+    void wake();
+
     std::mutex m_mutex;
-    std::condition_variable m_cv;
+    int m_wakeFd = -1;
     std::vector<Datagram> m_slots;
     std::size_t m_head = 0;
     std::size_t m_count = 0;

@@ -1,7 +1,9 @@
 """Sends a bounded flood of datagrams to the SSDP group from the control point's namespace and
 counts the responses, per source socket. Run as
     ip netns exec <ns> python3 flood.py '<json options>'
-Prints one JSON object. The mix is drawn from a seeded generator, so a run can be repeated."""
+Prints one JSON object. The mix is drawn from a seeded generator, so a run can be repeated.
+"src" is an address or a list of them, socket i sending from the i-th, round the list. The
+benchmarks' cost load is {"valid": 1, "mx": "1", "batch": 1}: the same search, evenly paced."""
 
 import json
 import os
@@ -50,16 +52,19 @@ INVALID = [
 
 def main():
     opt = {"src": "198.18.0.2", "count": 100000, "seconds": 10.0, "sockets": 64,
-           "valid": 0.05, "big": 0.03, "empty": 0.10, "junk": 0.40, "linger": 2.5, "seed": 1, "mx": None}
+           "valid": 0.05, "big": 0.03, "empty": 0.10, "junk": 0.40, "linger": 2.5, "seed": 1,
+           "mx": None, "batch": 100}
     opt.update(json.loads(sys.argv[1]) if len(sys.argv) > 1 else {})
     rng = random.Random(opt["seed"])
     junk = [bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 1400))) for _ in range(256)]
 
+    sources = opt["src"] if isinstance(opt["src"], list) else [opt["src"]]
     socks = []
-    for _ in range(opt["sockets"]):
+    for i in range(opt["sockets"]):
+        src = sources[i % len(sources)]
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind((opt["src"], 0))
-        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(opt["src"]))
+        s.bind((src, 0))
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(src))
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         s.setblocking(False)
         socks.append(s)
@@ -85,7 +90,7 @@ def main():
 
     cuts = [opt["valid"], opt["big"], opt["empty"], opt["junk"]]
     start = time.monotonic()
-    batch = 100
+    batch = opt["batch"]  # datagrams between two checks of the pace
     for n in range(opt["count"]):
         r = rng.random()
         if r < cuts[0]:

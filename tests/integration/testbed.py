@@ -17,6 +17,9 @@ import subprocess
 import tempfile
 import time
 
+import netns
+from netns import sh  # noqa: F401 (part of this module's interface)
+
 DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 
@@ -65,10 +68,6 @@ while True:
 """
 
 
-def sh(*args, check=True, **kwargs):
-    return subprocess.run(args, check=check, capture_output=True, text=True, **kwargs)
-
-
 def expected_response(uuid=UUID, ip=DAEMON_IP):
     return ("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\nST:urn:dmtf-org:service:redfish-rest:1\r\n"
             f"USN:uuid:{uuid}::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
@@ -80,6 +79,22 @@ def search_request(st="urn:dmtf-org:service:redfish-rest:1", mx="2"):
             f"MX: {mx}\r\nST: {st}\r\n\r\n")
 
 
+def lay_out(root, log_conf=LOG_CONF, uuid=UUID):
+    """Lays out the daemon's tree under root, without the parts given as None; returns the
+    daemon's working directory."""
+    cwd = os.path.join(root, "opt", "bin")
+    os.makedirs(cwd)
+    os.makedirs(os.path.join(root, "data"))
+    if log_conf is not None:
+        os.makedirs(os.path.join(root, "opt", "config"))
+        with open(os.path.join(root, "opt", "config", "log.conf"), "w") as f:
+            f.write(log_conf)
+    if uuid is not None:
+        with open(os.path.join(root, "data", "redfish.json"), "w") as f:
+            json.dump({"uuid": uuid}, f)
+    return cwd
+
+
 class Testbed:
     __test__ = False
 
@@ -89,36 +104,14 @@ class Testbed:
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
-        self.cwd = os.path.join(self.root, "opt", "bin")
-        os.makedirs(self.cwd)
-        os.makedirs(os.path.join(self.root, "data"))
-        if log_conf is not None:
-            os.makedirs(os.path.join(self.root, "opt", "config"))
-            with open(os.path.join(self.root, "opt", "config", "log.conf"), "w") as f:
-                f.write(log_conf)
-        if uuid is not None:
-            self.write_info(json.dumps({"uuid": uuid}))
+        self.cwd = lay_out(self.root, log_conf, uuid)
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
-        sh("ip", "netns", "add", self.dns)
-        sh("ip", "netns", "add", self.cns)
-        for ns in (self.dns, self.cns):
-            sh("ip", "-n", ns, "link", "set", "lo", "up")
+        netns.create(self.dns, self.cns)
         if eth1:
-            a, b = f"va{tag}"[:15], f"vb{tag}"[:15]
-            sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
-            sh("ip", "link", "set", a, "netns", self.dns)
-            sh("ip", "link", "set", b, "netns", self.cns)
-            sh("ip", "-n", self.dns, "link", "set", a, "name", ifname)
-            sh("ip", "-n", self.cns, "link", "set", b, "name", "cp0")
-            if address:
-                sh("ip", "-n", self.dns, "addr", "add", f"{DAEMON_IP}/24", "dev", ifname)
-            sh("ip", "-n", self.cns, "addr", "add", f"{CONSOLE_IP}/24", "dev", "cp0")
-            sh("ip", "-n", self.dns, "link", "set", ifname, "up")
-            sh("ip", "-n", self.cns, "link", "set", "cp0", "up")
-            if address:
-                sh("ip", "-n", self.dns, "route", "add", "224.0.0.0/4", "dev", ifname)
-            sh("ip", "-n", self.cns, "route", "add", "224.0.0.0/4", "dev", "cp0")
+            netns.veth(self.dns, ifname, self.cns, "cp0")
+            netns.configure(self.dns, ifname, f"{DAEMON_IP}/24" if address else None)
+            netns.configure(self.cns, "cp0", f"{CONSOLE_IP}/24")
 
     # --- the tree -------------------------------------------------------------------------
     def write_info(self, content):
@@ -278,8 +271,7 @@ class Testbed:
             self.proc.wait()
         if self.proc is not None:
             self.out.close()
-        for ns in (self.dns, self.cns):
-            sh("ip", "netns", "del", ns, check=False)
+        netns.delete(self.dns, self.cns)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):
