@@ -2,6 +2,8 @@
 
 #include "common/Logger.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -67,6 +69,7 @@ bool RedfishDiscovery::run()
         m_bRunning = false;
         return false;
     }
+    m_notify.ready();
     // The listener closes the inbox when it ends; the responder then judges what is still in
     // it, sends the responses already scheduled at their times, and ends.
     m_listener.join();
@@ -79,7 +82,10 @@ bool RedfishDiscovery::run()
 bool RedfishDiscovery::stop()
 {
     LOG_DISC(TRACE);
-    m_bRunning = false;
+    if (m_bRunning.exchange(false))
+    {
+        m_notify.stopping();
+    }
     return true;
 }
 
@@ -129,6 +135,12 @@ void RedfishDiscovery::listenerThread()
         }
         followInterface(now);
         m_listenerLimits.flush(now);
+        // From this loop only, so that a listener that stops turning stops the pings with it.
+        m_notify.keepAlive(now);
+        if (m_notify.statusDue(now))
+        {
+            m_notify.status(statusLine(), now);
+        }
     }
     m_inbox.close();
     m_listenerLimits.flush(Clock::time_point::max());
@@ -143,6 +155,7 @@ void RedfishDiscovery::eventSend()
     m_rcvBuf = std::move(received.text);
     if (!queued)
     {
+        ++m_dropped;
         m_inboxFullLimit.write(
             [this]
             {
@@ -193,11 +206,17 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     {
         return;
     }
+    if (m_notify.enabled())
+    {
+        std::lock_guard<std::mutex> lock(m_lastSearcherMutex);
+        m_lastSearcher = datagram.sender;
+    }
     const std::string peer = peerKey(datagram.sender);
     const auto held = m_pendingPerPeer.find(peer);
     const unsigned heldByPeer = held == m_pendingPerPeer.end() ? 0 : held->second;
     if (m_pending.size() >= MAX_PENDING_RSP || heldByPeer >= MAX_PENDING_PER_PEER)
     {
+        ++m_dropped;
         m_pendingFullLimit.write(
             [this, &datagram, heldByPeer]
             {
@@ -227,12 +246,37 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
         // the search arrived.
         if (const std::vector<std::string>* rsps = searchResponses(due.target))
         {
+            // One search, answered once, whatever the number of messages it takes.
+            bool sent = false;
             for (const std::string& rsp : *rsps)
             {
-                sendSearchRsp(rsp, due.to, due.toLen);
+                sent = sendSearchRsp(rsp, due.to, due.toLen) || sent;
             }
+            m_answered += sent ? 1 : 0;
         }
     }
+}
+
+std::string RedfishDiscovery::statusLine()
+{
+    PeerAddr last{};
+    {
+        std::lock_guard<std::mutex> lock(m_lastSearcherMutex);
+        last = m_lastSearcher;
+    }
+    const in_addr announced{m_announcedAddr};
+    char address[INET_ADDRSTRLEN] = "no address";
+    if (announced.s_addr != 0)
+    {
+        inet_ntop(AF_INET, &announced, address, sizeof(address));
+    }
+    std::string line = m_options.interface + " " + address + ": answered " +
+                       std::to_string(m_answered) + ", dropped " + std::to_string(m_dropped);
+    if (last.sa.sa_family != AF_UNSPEC)
+    {
+        line += ", last search from " + addressText(last);
+    }
+    return line;
 }
 
 RedfishDiscovery::Clock::time_point RedfishDiscovery::nextDue() const

@@ -3,6 +3,7 @@
 #include "common/LogLimiter.h"
 #include "discovery/DatagramQueue.h"
 #include "discovery/Options.h"
+#include "discovery/SystemdNotify.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <queue>
 #include <random>
 #include <string>
@@ -167,6 +169,9 @@ private:
     int joinGroup(in_addr ifAddr);
     void announceAddr(in_addr_t addr);
     void listenerThread();
+    // The status line for systemd: interface and address, searches answered and dropped, the
+    // last console that searched.
+    std::string statusLine();
     void responderThread();
     // Hands the datagram just received to the responder.
     void eventSend();
@@ -212,6 +217,13 @@ private:
     LogLimiter m_inboxFullLimit{m_listenerLimits, "Receive queue full"};
 
     DatagramQueue m_inbox{INBOX_CAPACITY, RCV_BUF_SIZE};
+
+    // What the status line tells, counted by both threads and read by the listener.
+    SystemdNotify m_notify;
+    std::atomic<std::uint64_t> m_answered{0};
+    std::atomic<std::uint64_t> m_dropped{0};
+    std::mutex m_lastSearcherMutex;
+    PeerAddr m_lastSearcher{};
 
     // Responder side only.
     std::priority_queue<PendingRsp, std::vector<PendingRsp>, std::greater<PendingRsp>> m_pending;

@@ -2,13 +2,17 @@
 # Runs the packaged unit under a real systemd on a machine where systemd is not PID 1 (a build
 # or CI machine): boots systemd in a throw-away container (an overlay over /, its own PID, mount,
 # network and cgroup namespaces), installs the package there, and checks that the hardened unit
-# starts, answers a search from a second namespace with no capability left, stops cleanly, and
-# keeps restarting while eth1 has no address. Nothing outside the container is installed.
+# starts (systemctl start returning only once the daemon answers), answers a search from a second
+# namespace with no capability left, shows the daemon's status line, restarts a daemon frozen with
+# SIGSTOP through the watchdog, takes an option from /etc/default/redfish-discovery at a restart,
+# stops cleanly, and keeps restarting while eth1 has no address. Nothing outside the container
+# is installed. About a minute; CI runs it (scripts/ci-stages.sh, stage systemd).
 # Usage, as root: bash packaging/check-under-systemd.sh build/redfish-discovery_*.deb
 set -euo pipefail
 deb=$(realpath "$1")
-search=$(dirname "$(realpath "$0")")/../build/ssdp-search
+search=${SSDP_SEARCH_BIN:-$(dirname "$(realpath "$0")")/../build/ssdp-search}
 [[ -x $search ]] || search=/opt/oobm/bin/ssdp-search
+search=$(realpath "$search")
 tag=$$
 dns=sdu-d$tag
 cns=sdu-c$tag
@@ -39,18 +43,24 @@ check() {
   fi
 }
 
+# A veth pair: the daemon's end $1 with $3, the console's end $2 with $4 (both /24).
+pair() {
+  ip link add d$1$tag type veth peer name c$2$tag
+  ip link set d$1$tag netns "$dns"
+  ip link set c$2$tag netns "$cns"
+  ip -n "$dns" link set d$1$tag name "$1"
+  ip -n "$cns" link set c$2$tag name "$2"
+  ip -n "$dns" addr add "$3/24" dev "$1"
+  ip -n "$cns" addr add "$4/24" dev "$2"
+  ip -n "$dns" link set "$1" up
+  ip -n "$cns" link set "$2" up
+}
 ip netns add "$dns"
 ip netns add "$cns"
-ip link add ua$tag type veth peer name ub$tag
-ip link set ua$tag netns "$dns"
-ip link set ub$tag netns "$cns"
-ip -n "$dns" link set ua$tag name eth1
-ip -n "$cns" link set ub$tag name cp0
-ip -n "$dns" addr add 198.19.200.1/24 dev eth1
-ip -n "$cns" addr add 198.19.200.2/24 dev cp0
 for ns in "$dns" "$cns"; do ip -n "$ns" link set lo up; done
-ip -n "$dns" link set eth1 up
-ip -n "$cns" link set cp0 up
+pair eth1 cp0 198.19.200.1 198.19.200.2
+# A second port, for the option that picks the interface.
+pair eno1 cp1 198.19.201.1 198.19.201.2
 ip -n "$cns" route add 224.0.0.0/4 dev cp0
 
 cat >"$work/boot.sh" <<'EOF'
@@ -79,7 +89,8 @@ cp "$w/pkg.deb" "$r/tmp/pkg.deb"
 chroot "$r" dpkg -i /tmp/pkg.deb >/dev/null
 mkdir -p "$r/opt/data"
 echo '{"uuid": "92384634-2938-2342-8820-489239905423"}' >"$r/opt/data/redfish.json"
-printf '[Unit]\nWants=redfish-discovery.service\n' >"$r/etc/systemd/system/discovery-check.target"
+# An empty target to boot into: the checks start the unit themselves.
+printf '[Unit]\nDescription=discovery check\n' >"$r/etc/systemd/system/discovery-check.target"
 export container=other
 exec chroot "$r" /lib/systemd/systemd --system --unit=discovery-check.target --log-target=null
 EOF
@@ -107,32 +118,74 @@ wait_state() {
   return 1
 }
 
-# Active as soon as the daemon runs (Type=simple); joined once its socket is set up.
-joined() {
-  for _ in $(seq 100); do
-    ip -n "$dns" maddr show dev eth1 | grep -q 239.255.255.250 && return 0
+# Up once it answers on its private socket.
+for _ in $(seq 100); do
+  in_box systemctl show -p Version --value >/dev/null 2>&1 && break
+  sleep 0.1
+done
+
+joined() { ip -n "$dns" maddr show dev "${1:-eth1}" | grep -q 239.255.255.250; }
+answered() {
+  [[ $(ip netns exec "$cns" "$search" --interface "${2:-cp0}" --mx 1) == *"AL:https://$1/redfish/v1"* ]]
+}
+show() { in_box systemctl show -p "$1" --value $unit; }
+status_line() { in_box systemctl status $unit --no-pager -n 0 | grep -o 'Status: ".*"'; }
+# The status line comes from the listener's first turns and then at most once a second.
+status_shows() {
+  for _ in $(seq 30); do
+    [[ $(status_line) == *$1* ]] && return 0
     sleep 0.1
   done
   return 1
 }
 
-check "unit active under systemd, group joined on eth1" "wait_state active && joined"
-pid=$(in_box systemctl show -p MainPID --value $unit)
+# Type=notify: start returns once the daemon said READY=1, and it answers at once, no waiting.
+check "systemctl start returns only once the daemon answers" \
+  "in_box systemctl start $unit && joined && answered 198.19.200.1"
+pid=$(show MainPID)
 check "no capability, no new privileges, a system call filter" \
   "in_box grep -qx 'CapEff:.0000000000000000' /proc/$pid/status &&
    in_box grep -qx 'CapBnd:.0000000000000000' /proc/$pid/status &&
    in_box grep -qx 'NoNewPrivs:.1' /proc/$pid/status &&
    in_box grep -qx 'Seccomp:.2' /proc/$pid/status"
-check "a search from the console is answered" \
-  "[[ \$(ip netns exec $cns $search --interface cp0 --mx 1) == *AL:https://198.19.200.1/redfish/v1* ]]"
+check "systemctl status shows the status line with the search answered" \
+  "status_shows 'eth1 198.19.200.1: answered 1, dropped 0, last search from 198.19.200.2'"
 check "the log file is written" "in_box grep -q 'Starting the Storage Server' /opt/oobm/log/discovery.log"
+
+# Frozen: no WATCHDOG=1 any more. Killed once WatchdogSec has passed, TimeoutAbortSec after the
+# SIGABRT, then started again RestartSec later; a few seconds more for a loaded machine.
+seconds() { local v; v=$(show "$1"); echo "${v%s}"; }
+watchdog=$(seconds WatchdogUSec)
+bound=$((watchdog + $(seconds TimeoutAbortUSec) + $(seconds RestartUSec) + 5))
+frozen_at=$SECONDS
+in_box kill -STOP "$pid"
+restarted() {
+  while ((SECONDS - frozen_at <= bound)); do
+    local now
+    now=$(show MainPID)
+    [[ $now != 0 && $now != "$pid" && $(show ActiveState) == active ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+check "a daemon frozen with SIGSTOP is restarted by the watchdog within $bound s" \
+  "restarted && joined && answered 198.19.200.1 &&
+   in_box grep -q 'Received signal 6 signal name is: Aborted' /opt/oobm/log/discovery.log"
+echo "      restarted $((SECONDS - frozen_at)) s after SIGSTOP (WatchdogSec ${watchdog} s)"
+
+in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS="--interface eno1"/' /etc/default/redfish-discovery
+in_box systemctl restart $unit
+check "an option from /etc/default/redfish-discovery takes effect at the restart" \
+  "joined eno1 && answered 198.19.201.1 cp1 && status_shows 'eno1 198.19.201.1:'"
+in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS=""/' /etc/default/redfish-discovery
+in_box systemctl restart $unit
+
 in_box systemctl stop $unit
 check "stop ends it with status 0" \
-  "[[ \$(in_box systemctl show -p Result --value $unit) == success ]]"
+  "[[ \$(show Result) == success && \$(show ExecMainStatus) == 0 ]]"
 ip -n "$dns" addr del 198.19.200.1/24 dev eth1
-in_box systemctl start $unit
-check "no address on eth1: exit status 1, restart scheduled" \
-  "sleep 1; [[ \$(in_box systemctl show -p SubState --value $unit) == auto-restart ]]"
+check "no address on eth1: the start fails, exit status 1, restart scheduled" \
+  "! in_box systemctl start $unit 2>/dev/null && [[ \$(show ExecMainStatus) == 1 && \$(show SubState) == auto-restart ]]"
 ip -n "$dns" addr add 198.19.200.1/24 dev eth1
 check "address back: the next restart joins the group" "sleep 5; wait_state active && joined"
 exit $failed

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The reliability stages that follow the plain build and its tests (scripts/test.sh runs them):
+#   systemd  the plain build's package under a real systemd (packaging/check-under-systemd.sh)
 #   tidy  clang-format (.clang-format) and clang-tidy (.clang-tidy) on the project's own sources
 #   asan  unit and integration suites built with AddressSanitizer and UBSan
 #   tsan  unit and integration suites built with ThreadSanitizer
 #   fuzz  each libFuzzer target for FUZZ_SECONDS (default 60) from the seed corpus
 # Any finding, sanitizer report or fuzzer crash fails the run. STAGES picks a subset, e.g.
-# STAGES="tidy fuzz" bash scripts/ci-stages.sh. Run as root from the repository.
+# STAGES="tidy fuzz" bash scripts/ci-stages.sh. Run as root from the repository, after the plain
+# build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-stages=${STAGES:-tidy asan tsan fuzz}
+stages=${STAGES:-systemd tidy asan tsan fuzz}
 fuzz_seconds=${FUZZ_SECONDS:-60}
 plain=${BUILD_DIR:-build}
 jobs=$(nproc)
@@ -19,6 +21,16 @@ configure_fuzz() {
   cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
     -DDISCOVERY_TESTS=OFF -DDISCOVERY_FUZZ=ON >/dev/null
+}
+
+stage_systemd() {
+  local out status=0
+  out=$(mktemp -d)
+  cpack --config "$plain/CPackConfig.cmake" -B "$out" >/dev/null
+  SSDP_SEARCH_BIN=$plain/ssdp-search bash packaging/check-under-systemd.sh \
+    "$out"/redfish-discovery_*.deb || status=$?
+  rm -rf "$out"
+  return "$status"
 }
 
 stage_tidy() {

@@ -10,6 +10,7 @@ import fcntl
 import glob
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -26,11 +27,14 @@ from testbed import DAEMON_IP, UUID, Testbed, expected_response  # noqa: E402
 PACKAGE = "redfish-discovery"
 HOME = "/opt/oobm"
 UNIT = f"/lib/systemd/system/{PACKAGE}.service"
+DEFAULTS = f"/etc/default/{PACKAGE}"
+MAN_PAGES = ["/usr/share/man/man8/discovery.8.gz", "/usr/share/man/man1/ssdp-search.1.gz"]
 ENABLED_LINK = f"/etc/systemd/system/multi-user.target.wants/{PACKAGE}.service"
 BUILD_DIR = os.environ.get("DISCOVERY_BUILD_DIR", "build")
 CPACK = os.environ.get("CPACK_COMMAND", "cpack")
 LOCK = "/run/lock/redfish-discovery-package-test.lock"
-WATCHED = ["/opt", "/lib/systemd/system", "/etc/systemd/system"]
+WATCHED = ["/opt", "/lib/systemd/system", "/etc/systemd/system", "/etc/default",
+           "/usr/share/doc", "/usr/share/man", "/usr/share/lintian/overrides"]
 
 STARTED = "Starting the Storage Server discovery process."
 STOPPED = "Stopping the Storage Server discovery process."
@@ -114,10 +118,43 @@ def test_package_depends_on_its_libraries_and_installs_the_tree(package):
 
     files = set(run("dpkg-query", "-L", PACKAGE).stdout.split())
     assert {f"{HOME}/bin/discovery", f"{HOME}/bin/ssdp-search", f"{HOME}/config/log.conf",
-            f"{HOME}/log", UNIT} <= files
+            f"{HOME}/log", UNIT, DEFAULTS, *MAN_PAGES} <= files
     assert not any(f.startswith("/opt/data") for f in files)
     conffiles = run("dpkg-query", "-W", "-f=${Conffiles}", PACKAGE).stdout.split()
-    assert conffiles[0] == f"{HOME}/config/log.conf"
+    assert conffiles[0::2] == [f"{HOME}/config/log.conf", DEFAULTS]
+
+
+def test_lintian_is_clean_and_manual_pages_render(package):
+    # Overrides cover only what the /opt tree makes inherent; one that no longer matches anything
+    # is reported too, so it cannot outlive its reason.
+    res = run("lintian", "--fail-on", "error,warning", package["deb"], check=False)
+    findings = [line for line in res.stdout.splitlines()
+                if line[:2] in ("E:", "W:") or "unused-override" in line]
+    assert res.returncode == 0 and not findings, res.stdout + res.stderr
+    for page in MAN_PAGES:
+        res = run("man", "--warnings", "-E", "UTF-8", "-l", page, check=False)
+        assert res.returncode == 0 and res.stderr == "", page + res.stderr
+        assert "SYNOPSIS" in res.stdout and "EXIT STATUS" in res.stdout, res.stdout
+
+
+OPTION = re.compile(r"(?<![\w-])--?[A-Za-z0-9][\w-]*")
+
+
+@pytest.mark.parametrize("program,page", [("discovery", MAN_PAGES[0]),
+                                          ("ssdp-search", MAN_PAGES[1])])
+def test_documents_name_every_option_of_the_usage(package, program, page):
+    # The usage comes from the code, the manual page and the daemon's options file are written
+    # by hand: an option added to one and not the others is caught here.
+    usage = run(f"{HOME}/bin/{program}", "--help", check=False)
+    options = set(OPTION.findall(usage.stdout + usage.stderr))
+    assert len(options) > 2, usage
+    documents = {page: run("man", "-l", page).stdout.replace("\u2010", "-")}
+    if program == "discovery":
+        with open(DEFAULTS) as f:
+            documents[DEFAULTS] = f.read()
+    for path, text in documents.items():
+        missing = options - set(OPTION.findall(text))
+        assert not missing, f"{path} lacks {sorted(missing)}"
 
 
 def test_unit_verifies_and_points_into_the_installed_tree(package):
@@ -127,8 +164,9 @@ def test_unit_verifies_and_points_into_the_installed_tree(package):
 
     service = unit_service_section(UNIT)
     workdir = service["WorkingDirectory"]
-    assert service["ExecStart"] == os.path.join(workdir, "discovery")
-    assert os.access(service["ExecStart"], os.X_OK)
+    assert service["ExecStart"] == os.path.join(workdir, "discovery") + " $DISCOVERY_OPTS"
+    assert os.access(service["ExecStart"].split()[0], os.X_OK)
+    assert service["EnvironmentFile"] == "-" + DEFAULTS
     # The configuration is the daemon's relative one from that directory, and the log file it
     # names lies in the one directory the unit lets the daemon write.
     config = os.path.normpath(os.path.join(workdir, "../config/log.conf"))
@@ -153,6 +191,8 @@ def unit_command(service, info_dir):
     keep = os.path.join(info_dir, "keep")
     os.makedirs(keep)
     setup = " && ".join([
+        # The installed options file sets DISCOVERY_OPTS, which ExecStart passes split at blanks.
+        f". {service['EnvironmentFile'].lstrip('-')}",
         f"mount --bind {rw} {rw}",
         f"mount --rbind {home} {keep}",
         # The rest of /opt is masked: the daemon sees only its tree and the information file.

@@ -1,0 +1,173 @@
+"""What the daemon tells systemd, read from a datagram socket that stands in for systemd's
+(NOTIFY_SOCKET): READY=1 once it can answer, STOPPING=1 when a stop begins, a status line that
+follows the counters, and WATCHDOG=1 from the listener's loop only. Every other test runs the
+daemon without NOTIFY_SOCKET, as by hand."""
+
+import ctypes
+import os
+import platform
+import signal
+import socket
+import time
+
+import pytest
+
+from testbed import CONSOLE_IP, DAEMON_IP, Testbed
+
+# Half of it is the daemon's ping interval: 0.5 s.
+WATCHDOG_USEC = 1_000_000
+# The system call number of recvfrom, as /proc/<pid>/task/<tid>/syscall shows it.
+RECVFROM = {"x86_64": 45, "aarch64": 207}[platform.machine()]
+
+
+class Systemd:
+    """The notification socket, and every message received on it with its arrival time."""
+
+    def __init__(self, bed):
+        self.path = os.path.join(bed.root, "notify")
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.messages = []
+
+    def env(self, watchdog=True):
+        return ("env", f"NOTIFY_SOCKET={self.path}") + (
+            (f"WATCHDOG_USEC={WATCHDOG_USEC}",) if watchdog else ())
+
+    def receive(self, seconds):
+        """Collects for `seconds`; returns what arrived in that time."""
+        new = []
+        deadline = time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0:
+            self.sock.settimeout(left)
+            try:
+                new.append(self.sock.recv(4096).decode())
+            except socket.timeout:
+                break
+        self.messages += new
+        return new
+
+    def wait_for(self, predicate, seconds=10.0):
+        """Receives until a message satisfies predicate; returns it."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for message in self.receive(0.05):
+                if predicate(message):
+                    return message
+        raise AssertionError(f"nothing matching within {seconds} s; got {self.messages[-10:]}")
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.fixture
+def systemd(bed):
+    s = Systemd(bed)
+    yield s
+    s.close()
+
+
+def statuses(messages):
+    return [m[len("STATUS="):] for m in messages if m.startswith("STATUS=")]
+
+
+def test_ready_only_once_joined_and_listening(bed, systemd):
+    bed.start(wait_ready=False, extra=systemd.env())
+    systemd.wait_for(lambda m: m == "READY=1")
+    # Looked at the moment READY=1 arrived: the join and the listener came first.
+    assert "239.255.255.250" in bed.in_daemon_ns("ip", "maddr", "show", "dev", "eth1")
+    assert "listenerThread()|" in bed.output()
+    systemd.receive(0.3)
+    assert bed.stop()[0] == 0
+    systemd.receive(0.1)
+    assert systemd.messages.count("READY=1") == 1, systemd.messages
+
+
+def test_failed_start_never_says_ready():
+    with Testbed(address=False) as bed:
+        systemd = Systemd(bed)
+        bed.start(wait_ready=False, extra=systemd.env())
+        assert bed.wait_exit() == 1
+        systemd.receive(0.1)
+        assert "READY=1" not in systemd.messages, systemd.messages
+        systemd.close()
+
+
+def test_stopping_on_sigterm_only(bed, systemd):
+    bed.start(wait_ready=False, extra=systemd.env(watchdog=False))
+    systemd.wait_for(lambda m: m == "READY=1")
+    bed.send_signal(signal.SIGHUP)
+    bed.wait_for("Received signal 1 ")
+    systemd.receive(0.3)
+    assert "STOPPING=1" not in systemd.messages
+    bed.send_signal(signal.SIGTERM)
+    systemd.wait_for(lambda m: m == "STOPPING=1")
+    assert bed.wait_exit() == 0
+    systemd.receive(0.1)
+    assert systemd.messages.count("STOPPING=1") == 1
+
+
+def test_status_follows_the_counters(bed, systemd):
+    bed.start(wait_ready=False, extra=systemd.env(watchdog=False))
+    systemd.wait_for(lambda m: m == f"STATUS=eth1 {DAEMON_IP}: answered 0, dropped 0")
+    # One console, 20 searches at once: the per-address bound queues 16 and drops the rest.
+    # MX 5 spreads the answers over 5 s, so none leaves before the last search arrives.
+    bound = 16
+    answers = bed.search(mx="5", count=20, wait_ms=9000)
+    assert len(answers) == bound
+    systemd.wait_for(lambda m: m == f"STATUS=eth1 {DAEMON_IP}: answered {bound}, dropped 4, "
+                                    f"last search from {CONSOLE_IP}")
+    # Nothing changes, so nothing more is said; and never the same line twice in a row.
+    assert statuses(systemd.receive(1.5)) == []
+    lines = statuses(systemd.messages)
+    assert all(a != b for a, b in zip(lines, lines[1:])), lines
+    assert bed.stop()[0] == 0
+
+
+def listener_thread(pid):
+    """The daemon's thread that sits in recvfrom()."""
+    for _ in range(100):
+        for tid in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{tid}/syscall") as f:
+                if f.read().split()[0] == str(RECVFROM):
+                    return int(tid)
+        time.sleep(0.01)
+    raise AssertionError("no thread of the daemon in recvfrom()")
+
+
+class ThreadStop:
+    """Holds one thread of another process still with ptrace, while its other threads run on:
+    SIGSTOP would stop them all, and could not tell a ping from the listener from one that a
+    timer thread sends."""
+
+    SEIZE, INTERRUPT, DETACH, WALL = 0x4206, 0x4207, 17, 0x40000000
+
+    def __init__(self, tid):
+        self.tid = tid
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p,
+                                     ctypes.c_void_p]
+
+    def __enter__(self):
+        assert self.libc.ptrace(self.SEIZE, self.tid, None, None) == 0, ctypes.get_errno()
+        assert self.libc.ptrace(self.INTERRUPT, self.tid, None, None) == 0, ctypes.get_errno()
+        os.waitpid(self.tid, self.WALL)
+        return self
+
+    def __exit__(self, *exc):
+        self.libc.ptrace(self.DETACH, self.tid, None, None)
+
+
+def test_watchdog_pings_stop_while_the_listener_is_held(bed, systemd):
+    bed.start(wait_ready=False, extra=systemd.env())
+    systemd.wait_for(lambda m: m == "READY=1")
+    assert systemd.receive(2.0).count("WATCHDOG=1") >= 2
+    with ThreadStop(listener_thread(bed.pid())):
+        systemd.receive(0.1)  # a ping sent just before the hold
+        held = systemd.receive(2.0)
+        # The rest of the daemon runs on: a signal is still recorded by the relay thread.
+        bed.send_signal(signal.SIGUSR1)
+        bed.wait_for("Received signal 10 ")
+        held += systemd.receive(0.5)
+        assert "WATCHDOG=1" not in held, held
+    systemd.wait_for(lambda m: m == "WATCHDOG=1", seconds=3.0)
+    assert bed.stop()[0] == 0
