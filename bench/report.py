@@ -14,7 +14,7 @@ from stats import median, percentile
 HERE = os.path.dirname(os.path.abspath(__file__))
 BEGIN = "<!-- figures: begin (written by bench/report.py from the last full run) -->"
 END = "<!-- figures: end -->"
-MX_BURST, MX_FLEET = 2000, 3000
+MX_BURST = 2000
 
 
 def fmt(value, digits=0):
