@@ -14,7 +14,7 @@ from stats import median, percentile
 HERE = os.path.dirname(os.path.abspath(__file__))
 BEGIN = "<!-- figures: begin (written by bench/report.py from the last full run) -->"
 END = "<!-- figures: end -->"
-MX_BURST, MX_FLEET = 2000, 3000
+MX_BURST = 2000
 
 
 def fmt(value, digits=0):
@@ -69,6 +69,13 @@ def cost_section(r, c):
             for label, f, d in COST_ROWS if any(c[k][f] is not None for k in keys)]
     rows.append(("CPU time per answered search, each run (µs)", *(c[k]["runs"] for k in keys),
                  *([""] * len(others))))
+    # Every responder runs once in each repeat, so a ratio within a repeat is spared the
+    # machine's drift from one repeat to the next.
+    paired = [median([a["us_per_search"] / b["us_per_search"] for a, b in
+                      zip(r["cost"]["ours"]["native"], r["cost"][o]["native"])])
+              if "cost" in r else None for o in others]
+    rows.append(("CPU time, median of the ratios within each repeat", *([""] * len(keys)),
+                 *(fmt(x, 2) for x in paired)))
     rows.append(("Answered searches, all runs", *(c[k]["answered"] for k in keys),
                  *([""] * len(others))))
     return table(["Figure", *(r["labels"][k] for k in keys),
