@@ -242,6 +242,8 @@ private:
     Options m_options;
     std::atomic<bool> m_bRunning{false};
     sockaddr_in m_ssdpAddr{};
+    // The interface's IPv4 address as the listener last read it; what responses carry is
+    // published from it in m_announcedAddr.
     sockaddr m_ifAddr{};
     Listener m_v4;
     Listener m_v6; // only with --ipv6

@@ -157,7 +157,7 @@ void RedfishDiscovery::announceAddr(in_addr_t addr)
     {
         return;
     }
-    m_announcedAddr = addr;
+    setIfAddr(in_addr{addr});
     if (m_options.notifyInterval > 0)
     {
         // The responder announces a new address at once.
