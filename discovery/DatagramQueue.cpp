@@ -1,21 +1,11 @@
 #include "discovery/DatagramQueue.h"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <utility>
-
-std::string addressText(const PeerAddr& addr)
-{
-    char text[INET6_ADDRSTRLEN] = "";
-    const void* bytes = addr.sa.sa_family == AF_INET6 ? static_cast<const void*>(&addr.v6.sin6_addr)
-                                                      : static_cast<const void*>(&addr.v4.sin_addr);
-    inet_ntop(addr.sa.sa_family == AF_INET6 ? AF_INET6 : AF_INET, bytes, text, sizeof(text));
-    return text;
-}
 
 DatagramQueue::DatagramQueue(std::size_t capacity, std::size_t bufferSize)
     : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_slots(capacity)
@@ -70,6 +60,16 @@ bool DatagramQueue::push(Datagram& datagram)
         this->wake();
     }
     return true;
+}
+
+bool DatagramQueue::push(std::vector<char>& buffer, int length, const PeerAddr& sender,
+                         socklen_t senderLen, Clock::time_point arrival, SsdpGroup group)
+{
+    buffer[std::min<std::size_t>(static_cast<std::size_t>(length), buffer.size() - 1)] = '\0';
+    Datagram received{std::move(buffer), sender, senderLen, arrival, group};
+    const bool queued = push(received);
+    buffer = std::move(received.text);
+    return queued;
 }
 
 bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/Ipv6.h"
+#include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,17 +11,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-// A socket address of either family, as recvfrom fills it and sendto takes it.
-union PeerAddr
-{
-    sockaddr sa;
-    sockaddr_in v4;
-    sockaddr_in6 v6;
-};
-
-// The address alone, as inet_ntop writes it.
-std::string addressText(const PeerAddr& addr);
 
 // One received datagram: its text (NUL-terminated inside the buffer), its sender, when it
 // arrived and the group it was sent to.
@@ -55,6 +45,10 @@ public:
     // Listener: swaps `datagram`'s buffer into the queue, leaving the caller an empty one of the
     // same size. False, with nothing taken, when the queue is full.
     bool push(Datagram& datagram);
+    // Listener: the same for a datagram just received into `buffer` (`length` bytes, of which
+    // at most the buffer's size less one are kept, so that its text ends inside the buffer).
+    bool push(std::vector<char>& buffer, int length, const PeerAddr& sender, socklen_t senderLen,
+              Clock::time_point arrival, SsdpGroup group);
     // Responder: swaps the oldest datagram into `out`. Waits for one until `wakeBy`; false when
     // that time came first, or at once when the queue is closed and empty.
     bool pop(Datagram& out, Clock::time_point wakeBy);

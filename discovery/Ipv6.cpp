@@ -45,6 +45,19 @@ int hexDigit(char c)
 }
 } // namespace
 
+std::vector<Ipv6Group> ipv6Groups(SsdpGroup scope)
+{
+    std::vector<Ipv6Group> groups;
+    for (const Ipv6Group& group : IPV6_GROUPS)
+    {
+        if (group.group <= scope)
+        {
+            groups.push_back(group);
+        }
+    }
+    return groups;
+}
+
 std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifname)
 {
     std::vector<Ipv6IfAddr> addrs;

@@ -15,6 +15,7 @@ enum class SsdpGroup
     Ipv6Site,
     Ipv6Organization,
 };
+inline constexpr std::size_t SSDP_GROUP_COUNT = 4;
 
 // UPnP Device Architecture 1.1, section 1.1.1: the IPv6 SSDP groups, all on port 1900.
 struct Ipv6Group
@@ -30,6 +31,9 @@ inline constexpr Ipv6Group IPV6_GROUPS[] = {
     {SsdpGroup::Ipv6Site, "site", "FF05::C", "[FF05::C]:1900"},
     {SsdpGroup::Ipv6Organization, "organization", "FF08::C", "[FF08::C]:1900"},
 };
+
+// The groups that `scope` joins, narrowest first.
+std::vector<Ipv6Group> ipv6Groups(SsdpGroup scope);
 
 // True when a search that came to the IPv6 group `group` names that group in its HOST value:
 // the whole value, without regard to case, blanks and a carriage return at its end ignored.

@@ -1,5 +1,7 @@
 #include "discovery/Options.h"
 
+#include "discovery/RedfishDiscovery.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <getopt.h>
@@ -52,6 +54,8 @@ bool parseNumber(const char* text, long low, long high, int& out)
     return true;
 }
 } // namespace
+
+Options::Options() : interface(RedfishDiscovery::MULTICAST_IF()) {}
 
 int parseOptions(int argc, char** argv, Options& options)
 {

@@ -17,7 +17,9 @@ enum class ResponseFormat
 // arguments.
 struct Options
 {
-    std::string interface = "eth1";
+    Options();
+
+    std::string interface; // RedfishDiscovery::MULTICAST_IF() unless told otherwise
     ResponseFormat responseFormat = ResponseFormat::Legacy;
     int notifyInterval = 0; // seconds between NOTIFY announcements; 0: none
     int notifyTtl = 2;      // multicast time-to-live of the announcements (Redfish's NotifyTTL)

@@ -7,22 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 RedfishDiscovery RedfishDiscovery::s_RedfishDiscovery;
 
 namespace
 {
-// The requester's address alone, whatever its port: the unit of fairness between senders.
-std::string peerKey(const PeerAddr& addr)
-{
-    return addr.sa.sa_family == AF_INET6
-               ? std::string(reinterpret_cast<const char*>(&addr.v6.sin6_addr), 16)
-               : std::string(reinterpret_cast<const char*>(&addr.v4.sin_addr), 4);
-}
-
 std::mt19937 seededGenerator()
 {
     // Seeded from the kernel's entropy so that controllers booted from one image draw different
@@ -33,26 +22,41 @@ std::mt19937 seededGenerator()
 }
 } // namespace
 
-RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator())
+RedfishDiscovery::RedfishDiscovery()
+    : m_ipv4Watch(InterfaceWatch::Family::Ipv4, MULTICAST_IF(), {SSDP_ADDR()}, false),
+      m_rng(seededGenerator())
 {
-    // UPnP Device Architecture 1.1, 1.3.3: SERVER is "OS/version UPnP/1.1 product/version".
-    utsname system{};
-    uname(&system);
-    m_server = std::string(system.sysname) + "/" + system.release + " UPnP/1.1 redfish-discovery/" +
-               DISCOVERY_VERSION;
-    m_bootId = static_cast<std::uint32_t>(std::time(nullptr));
+    setOptions(m_options);
 }
 
 RedfishDiscovery::~RedfishDiscovery()
 {
     // run() joins every thread before it returns; this only guards against a thread that
     // outlives a run that never returned (std::thread would abort the process).
-    for (std::thread* thread : {&m_v4.thread, &m_v6.thread, &m_responder})
+    for (std::thread* thread : {&m_listener, &m_responder})
     {
         if (thread->joinable())
         {
             thread->detach();
         }
+    }
+}
+
+void RedfishDiscovery::setOptions(const Options& options)
+{
+    m_options = options;
+    m_ipv4Watch = InterfaceWatch(InterfaceWatch::Family::Ipv4, options.interface, {SSDP_ADDR()},
+                                 options.ipv6);
+    m_cache.configure(options, &RedfishDiscovery::legacyResponse);
+    m_announcer.configure(options.notifyInterval);
+    m_status.keepLastSearcher(m_notify.enabled());
+    m_ipv6Groups.clear();
+    for (const Ipv6Group& group :
+         options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6Group>{})
+    {
+        in6_addr addr{};
+        inet_pton(AF_INET6, group.address, &addr);
+        m_ipv6Groups.emplace_back(group.group, addr);
     }
 }
 
@@ -71,10 +75,10 @@ bool RedfishDiscovery::run()
     m_notify.ready();
     // The inbox closes when the listeners have ended; the responder then judges what is still
     // in it, sends the responses already scheduled at their times, and ends.
-    m_v4.thread.join();
-    if (m_v6.thread.joinable())
+    m_listener.join();
+    if (m_ipv6)
     {
-        m_v6.thread.join();
+        m_ipv6->join();
     }
     m_inbox.close();
     m_responder.join();
@@ -106,30 +110,18 @@ bool RedfishDiscovery::init()
         LOG_DISC(WARNING) << "initMulticast() failed";
         return false;
     }
-
     if (m_options.notifyInterval > 0)
     {
         setMulticastTtl();
     }
-    m_v4.rcvBuf.assign(RCV_BUF_SIZE, 0);
-    m_v4.thread = std::thread(&RedfishDiscovery::listenerThread, this);
+    m_rcvBuf.assign(RCV_BUF_SIZE, 0);
+    m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
     if (m_options.ipv6)
     {
         // IPv6 that cannot be used yet leaves a WARNING and is tried again by its listener;
         // IPv4 is answered meanwhile.
-        m_v6.bIpv6 = true;
-        m_v6.rcvBuf.assign(RCV_BUF_SIZE, 0);
-        for (const Ipv6Group& group : IPV6_GROUPS)
-        {
-            if (group.group <= m_options.ipv6Scope)
-            {
-                in6_addr addr{};
-                inet_pton(AF_INET6, group.address, &addr);
-                m_ipv6Groups.emplace_back(group, addr);
-            }
-        }
-        followIpv6(Clock::now());
-        m_v6.thread = std::thread(&RedfishDiscovery::ipv6ListenerThread, this);
+        m_ipv6.emplace(m_options, m_inbox, m_board, m_status);
+        m_ipv6->start(m_bRunning);
     }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
     return true;
@@ -138,133 +130,58 @@ bool RedfishDiscovery::init()
 void RedfishDiscovery::listenerThread()
 {
     LOG_DISC(TRACE);
-    listen(m_v4);
-}
-
-void RedfishDiscovery::ipv6ListenerThread()
-{
-    LOG_DISC(TRACE);
-    listen(m_v6);
-}
-
-void RedfishDiscovery::listen(Listener& listener)
-{
     while (m_bRunning)
     {
-        bool received = false;
-        if (listener.fd == -1)
-        {
-            // IPv6 not set up yet: the same pace as a receive time-out.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        else
-        {
-            listener.bRecvTimeoutSet = listener.bRecvTimeoutSet || setRecvTimeout(listener);
-            // Time-outs, interrupted receives, errors, empty datagrams and datagrams to no
-            // joined group: nothing to hand over.
-            received = receive(listener);
-        }
+        // Time-outs, interrupted receives, errors and empty datagrams: nothing to hand over.
+        const bool received = receive();
         const Clock::time_point now = Clock::now();
         if (received)
         {
-            listener.rcvTime = now;
-            eventSend(listener);
+            m_rcvTime = now;
+            eventSend();
         }
-        if (listener.bIpv6)
-        {
-            followIpv6(now);
-        }
-        else
-        {
-            followInterface(now);
-        }
-        listener.limits.flush(now);
-        if (!listener.bIpv6)
-        {
-            // From the IPv4 listener's loop only, so that a listener that stops turning stops
-            // the pings with it.
-            m_notify.keepAlive(now);
-            if (m_notify.statusDue(now))
-            {
-                m_notify.status(statusLine(), now);
-            }
-        }
+        followInterface(now);
+        m_listenerLimits.flush(now);
+        tellSystemd(now);
     }
-    listener.limits.flush(Clock::time_point::max());
+    m_listenerLimits.flush(Clock::time_point::max());
 }
 
-bool RedfishDiscovery::receive(Listener& listener)
+void RedfishDiscovery::eventSend()
 {
-    listener.group = SsdpGroup::Ipv4;
-    listener.senderLen = sizeof(listener.sender);
-    if (!listener.bIpv6)
+    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, m_rcvTime, SsdpGroup::Ipv4))
     {
-        listener.rcvLen =
-            static_cast<int>(recvfrom(listener.fd, listener.rcvBuf.data(), RCV_BUF_SIZE, 0,
-                                      &listener.sender.sa, &listener.senderLen));
-        return listener.rcvLen > 0;
+        return;
     }
-    // The IPv6 socket is bound to the wildcard address: the kernel says where each datagram
-    // was sent to and which interface it came in by.
-    iovec data{listener.rcvBuf.data(), RCV_BUF_SIZE};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
-    msghdr message{};
-    message.msg_name = &listener.sender;
-    message.msg_namelen = listener.senderLen;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    listener.rcvLen = static_cast<int>(recvmsg(listener.fd, &message, 0));
-    listener.senderLen = message.msg_namelen;
-    if (listener.rcvLen <= 0)
-    {
-        return false;
-    }
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
-    {
-        if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_PKTINFO)
+    m_status.dropped();
+    m_inboxFullLimit.write(
+        [this]
         {
-            continue;
-        }
-        in6_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(c), sizeof(info));
-        // Another socket's membership on another interface may bring the same group here.
-        if (static_cast<int>(info.ipi6_ifindex) != listener.joinedIndex)
-        {
-            return false;
-        }
-        for (const auto& [group, addr] : m_ipv6Groups)
-        {
-            if (std::memcmp(&addr, &info.ipi6_addr, sizeof(addr)) == 0)
-            {
-                listener.group = group.group;
-                return true;
-            }
-        }
-    }
-    // Sent to the host's own address, or to a group not joined: never judged.
-    return false;
+            LOG_DISC(WARNING) << "Receive queue full, datagram from " << addressText(m_senderAddr)
+                              << " dropped";
+        });
 }
 
-void RedfishDiscovery::eventSend(Listener& listener)
+void RedfishDiscovery::tellSystemd(Clock::time_point now)
 {
-    // The text ends inside the buffer: at most RCV_BUF_SIZE - 1 bytes of a datagram are judged.
-    listener.rcvBuf[std::min<std::size_t>(listener.rcvLen, RCV_BUF_SIZE - 1)] = '\0';
-    Datagram received{std::move(listener.rcvBuf), listener.sender, listener.senderLen,
-                      listener.rcvTime, listener.group};
-    const bool queued = m_inbox.push(received);
-    listener.rcvBuf = std::move(received.text);
-    if (!queued)
+    m_notify.keepAlive(now);
+    if (m_notify.statusDue(now))
     {
-        ++m_dropped;
-        listener.inboxFullLimit.write(
-            [&listener]
-            {
-                LOG_DISC(WARNING) << "Receive queue full, datagram from "
-                                  << addressText(listener.sender) << " dropped";
-            });
+        m_notify.status(statusLine(), now);
     }
+}
+
+std::string RedfishDiscovery::statusLine()
+{
+    unsigned version = 0;
+    const AddressBoard::Entry entry = m_board.read(version).front();
+    std::string addresses =
+        m_options.interface + " " + (entry.ipv4 != 0 ? ipv4Text(entry.ipv4) : "no address");
+    if (m_options.ipv6)
+    {
+        addresses += " " + entry.ipv6Text;
+    }
+    return m_status.line(addresses);
 }
 
 void RedfishDiscovery::responderThread()
@@ -274,9 +191,12 @@ void RedfishDiscovery::responderThread()
     for (;;)
     {
         const Clock::time_point now = Clock::now();
+        refreshMessages(now);
         sendDueResponses(now);
+        announceIfDue(now);
+        const Clock::time_point flushBy = m_responderLimits.flush(now);
         const Clock::time_point wakeBy =
-            std::min({nextDue(), m_responderLimits.flush(now), announce(now)});
+            std::min({m_pending.nextDue(), m_announcer.next(), flushBy});
         if (m_inbox.pop(datagram, wakeBy))
         {
             handleDatagram(datagram);
@@ -290,14 +210,32 @@ void RedfishDiscovery::responderThread()
     // the service says goodbye.
     while (!m_pending.empty())
     {
-        std::this_thread::sleep_until(nextDue());
-        sendDueResponses(Clock::now());
+        std::this_thread::sleep_until(m_pending.nextDue());
+        const Clock::time_point now = Clock::now();
+        refreshMessages(now);
+        sendDueResponses(now);
     }
-    if ((m_aliveAddr != 0 || !m_aliveIpv6Host.empty()) && !m_redfishdInfo.uuid.empty())
+    if (m_announcer.enabled() && m_cache.hasAny() && !m_redfishdInfo.uuid.empty())
     {
         sendAnnouncements(false);
     }
     m_responderLimits.flush(Clock::time_point::max());
+}
+
+void RedfishDiscovery::refreshMessages(Clock::time_point now)
+{
+    if (!m_cache.refresh(m_redfishdInfo.uuid, m_board) || !m_announcer.enabled())
+    {
+        return;
+    }
+    if (m_cache.hasAny())
+    {
+        m_announcer.restart(now, m_rng);
+    }
+    else
+    {
+        m_announcer.pause();
+    }
 }
 
 void RedfishDiscovery::handleDatagram(Datagram& datagram)
@@ -308,88 +246,47 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     {
         return;
     }
-    if (m_notify.enabled())
+    m_status.searched(datagram.sender);
+    const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
+    unsigned heldByPeer = 0;
+    if (m_pending.add({due, datagram.sender, datagram.senderLen, target}, heldByPeer))
     {
-        std::lock_guard<std::mutex> lock(m_lastSearcherMutex);
-        m_lastSearcher = datagram.sender;
-    }
-    const std::string peer = peerKey(datagram.sender);
-    const auto held = m_pendingPerPeer.find(peer);
-    const unsigned heldByPeer = held == m_pendingPerPeer.end() ? 0 : held->second;
-    if (m_pending.size() >= MAX_PENDING_RSP || heldByPeer >= MAX_PENDING_PER_PEER)
-    {
-        ++m_dropped;
-        m_pendingFullLimit.write(
-            [this, &datagram, heldByPeer]
-            {
-                LOG_DISC(WARNING) << "Too many pending responses, search from "
-                                  << addressText(datagram.sender) << " dropped (" << heldByPeer
-                                  << " pending for it, " << m_pending.size() << " in all)";
-            });
         return;
     }
-    ++m_pendingPerPeer[peer];
-    const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    m_pending.push(PendingRsp{due, datagram.sender, datagram.senderLen, target});
+    m_status.dropped();
+    m_pendingFullLimit.write(
+        [this, &datagram, heldByPeer]
+        {
+            LOG_DISC(WARNING) << "Too many pending responses, search from "
+                              << addressText(datagram.sender) << " dropped (" << heldByPeer
+                              << " pending for it, " << m_pending.size() << " in all)";
+        });
 }
 
 void RedfishDiscovery::sendDueResponses(Clock::time_point now)
 {
-    while (!m_pending.empty() && m_pending.top().due <= now)
+    PendingResponses::Entry due{};
+    while (m_pending.popDue(now, due))
     {
-        const PendingRsp due = m_pending.top();
-        m_pending.pop();
-        const auto held = m_pendingPerPeer.find(peerKey(due.to));
-        if (--held->second == 0)
-        {
-            m_pendingPerPeer.erase(held);
-        }
         // Built for the address announced now: a response never carries an address gone since
         // the search arrived.
-        if (const std::vector<std::string>* rsps =
-                searchResponses(due.target, due.to.sa.sa_family == AF_INET6))
+        const std::vector<std::string>* rsps =
+            m_cache.responses(due.target, due.to.sa.sa_family == AF_INET6);
+        if (rsps == nullptr)
         {
-            // One search, answered once, whatever the number of messages it takes.
-            bool sent = false;
-            for (const std::string& rsp : *rsps)
-            {
-                sent = sendSearchRsp(rsp, due.to, due.toLen) || sent;
-            }
-            m_answered += sent ? 1 : 0;
+            continue;
+        }
+        // One search, answered once, whatever the number of messages it takes.
+        bool sent = false;
+        for (const std::string& rsp : *rsps)
+        {
+            sent = sendSearchRsp(rsp, due.to, due.toLen) || sent;
+        }
+        if (sent)
+        {
+            m_status.answered();
         }
     }
-}
-
-std::string RedfishDiscovery::statusLine()
-{
-    PeerAddr last{};
-    {
-        std::lock_guard<std::mutex> lock(m_lastSearcherMutex);
-        last = m_lastSearcher;
-    }
-    const in_addr announced{m_announcedAddr};
-    char address[INET_ADDRSTRLEN] = "no address";
-    if (announced.s_addr != 0)
-    {
-        inet_ntop(AF_INET, &announced, address, sizeof(address));
-    }
-    std::string line = m_options.interface + " " + address;
-    if (m_options.ipv6)
-    {
-        std::lock_guard<std::mutex> lock(m_ipv6HostMutex);
-        line += " " + m_ipv6AddrText;
-    }
-    line += ": answered " + std::to_string(m_answered) + ", dropped " + std::to_string(m_dropped);
-    if (last.sa.sa_family != AF_UNSPEC)
-    {
-        line += ", last search from " + addressText(last);
-    }
-    return line;
-}
-
-RedfishDiscovery::Clock::time_point RedfishDiscovery::nextDue() const
-{
-    return m_pending.empty() ? Clock::time_point::max() : m_pending.top().due;
 }
 
 bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target, SsdpGroup group)
@@ -413,9 +310,12 @@ bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target, Ss
 bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx, SsdpGroup group)
 {
     SearchTarget target = SearchTarget::Redfish;
-    const std::vector<std::string>* built = nullptr;
-    if (!judgeSearch(text, mx, target, group) ||
-        (built = searchResponses(target, group != SsdpGroup::Ipv4)) == nullptr)
+    if (!judgeSearch(text, mx, target, group))
+    {
+        return false;
+    }
+    const std::vector<std::string>* built = searchResponses(target, group != SsdpGroup::Ipv4);
+    if (built == nullptr)
     {
         return false;
     }
@@ -425,22 +325,16 @@ bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx, SsdpGr
 
 void RedfishDiscovery::setIfAddr(const in_addr& addr)
 {
-    sockaddr_in ifAddr{};
-    ifAddr.sin_family = AF_INET;
-    ifAddr.sin_addr = addr;
-    std::memcpy(&m_ifAddr, &ifAddr, sizeof(ifAddr));
-    m_announcedAddr = addr.s_addr;
+    m_board.publishIpv4(0, addr.s_addr);
 }
 
 void RedfishDiscovery::setIpv6Addr(const in6_addr& addr)
 {
-    const bool none = IN6_IS_ADDR_UNSPECIFIED(&addr);
-    const std::string host = none ? "" : ipv6UrlHost(addr, m_options.interface);
-    const std::string text = none ? "no IPv6 address" : ipv6AddrText(addr, m_options.interface);
-    {
-        std::lock_guard<std::mutex> lock(m_ipv6HostMutex);
-        m_ipv6Host = host;
-        m_ipv6AddrText = text;
-    }
-    ++m_ipv6HostVersion;
+    m_board.publishIpv6(0, addr, m_options.interface);
+}
+
+const std::vector<std::string>* RedfishDiscovery::searchResponses(SearchTarget target, bool ipv6)
+{
+    refreshMessages(Clock::now());
+    return m_cache.responses(target, ipv6);
 }

@@ -30,6 +30,16 @@ bool isProcessorFault(int sig, const siginfo_t* info)
     return faultKind && info != nullptr && info->si_code > 0;
 }
 
+// Runs on the relay thread: the record of one signal and, for a stop signal, the stop request.
+void processSignal(int sig)
+{
+    LOG_DISC(INFO) << "Received signal " << sig << " signal name is: " << strsignal(sig);
+    if (sig == SIGINT || sig == SIGTERM || sig == SIGSEGV)
+    {
+        RedfishDiscovery::instance()->stop();
+    }
+}
+
 void relayLoop()
 {
     unsigned char batch[256];
@@ -69,8 +79,9 @@ void relayLoop()
         }
     }
 }
-} // namespace
-
+// The installed handler. It only hands the signal number to the relay thread (no records, no
+// allocation, no lock), except for a fault raised by the processor itself, which it lets end
+// the process by that signal.
 void signalHandler(int sig, siginfo_t* info, void* /*context*/)
 {
     const int savedErrno = errno;
@@ -89,15 +100,7 @@ void signalHandler(int sig, siginfo_t* info, void* /*context*/)
     }
     errno = savedErrno;
 }
-
-void processSignal(int sig)
-{
-    LOG_DISC(INFO) << "Received signal " << sig << " signal name is: " << strsignal(sig);
-    if (sig == SIGINT || sig == SIGTERM || sig == SIGSEGV)
-    {
-        RedfishDiscovery::instance()->stop();
-    }
-}
+} // namespace
 
 void configSignalHandler()
 {

@@ -7,13 +7,5 @@
 // and SIGSEGV.
 void configSignalHandler();
 
-// The installed handler. It only hands the signal number to the relay thread (no records, no
-// allocation, no lock), except for a fault raised by the processor itself, which it lets end
-// the process by that signal.
-void signalHandler(int sig, siginfo_t* info, void* context);
-
-// Runs on the relay thread: the record of one signal and, for a stop signal, the stop request.
-void processSignal(int sig);
-
 // Lets the relay thread write what is still pending, then ends and joins it.
 void stopSignalRelay();

@@ -1,18 +1,20 @@
+// The IPv4 socket and its listener's view of the interface: the socket bound to the SSDP group,
+// the membership made at start, the receive, and the following of the interface's index and
+// address afterwards.
+
 #include "common/Logger.h"
 #include "discovery/RedfishDiscovery.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/time.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace
 {
-constexpr unsigned short SSDP_PORT = 1900;
 constexpr int UDP_PROTOCOL = 17;
-constexpr suseconds_t RECV_TIMEOUT_US = 100000;
 
 ifreq interfaceRequest(const std::string& name)
 {
@@ -21,20 +23,13 @@ ifreq interfaceRequest(const std::string& name)
     std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
     return request;
 }
-
-in_addr ipv4Of(const sockaddr& addr)
-{
-    sockaddr_in ipv4{};
-    std::memcpy(&ipv4, &addr, sizeof(ipv4));
-    return ipv4.sin_addr;
-}
 } // namespace
 
 bool RedfishDiscovery::initSocket()
 {
     LOG_DISC(TRACE);
-    m_v4.fd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
-    if (m_v4.fd == -1)
+    m_sockFd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
+    if (m_sockFd == -1)
     {
         LOG_DISC(WARNING) << "socket() failed" << std::strerror(errno);
         return false;
@@ -51,7 +46,7 @@ bool RedfishDiscovery::initSocket()
 
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
     // never a search sent straight to the controller's own address.
-    if (::bind(m_v4.fd, reinterpret_cast<sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
+    if (::bind(m_sockFd, reinterpret_cast<sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
     {
         LOG_DISC(WARNING) << "bind() failed" << std::strerror(errno);
         return false;
@@ -64,7 +59,7 @@ bool RedfishDiscovery::initMulticast()
     LOG_DISC(TRACE);
     ifreq request = interfaceRequest(m_options.interface);
     // Without an address from the query there is nothing to join with or to announce.
-    if (ioctl(m_v4.fd, SIOCGIFADDR, &request) == -1)
+    if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
     {
         const int error = errno;
         if (m_options.ipv6 && error == EADDRNOTAVAIL)
@@ -74,133 +69,63 @@ bool RedfishDiscovery::initMulticast()
             LOG_DISC(WARNING) << m_options.interface
                               << " has no IPv4 address: searches over IPv4 are not answered "
                                  "until it has one";
+            m_ipv4Watch.assume(0, 0);
             return true;
         }
         LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(error);
         return false;
     }
-    const in_addr ifAddr = ipv4Of(request.ifr_addr);
-    setIfAddr(ifAddr);
-    if (const int error = joinGroup(ifAddr); error != 0)
+    sockaddr_in ifAddr{};
+    std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
+    request = interfaceRequest(m_options.interface);
+    const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+    if (const int error = m_ipv4Watch.joinGroups(m_sockFd, index); error != 0)
     {
         LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed" << std::strerror(error);
         return false;
     }
-    request = interfaceRequest(m_options.interface);
-    m_v4.joinedIndex = ioctl(m_v4.fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+    m_ipv4Watch.assume(index, ifAddr.sin_addr.s_addr);
+    m_board.publishIpv4(0, ifAddr.sin_addr.s_addr);
     return true;
 }
 
-int RedfishDiscovery::joinGroup(in_addr ifAddr)
+bool RedfishDiscovery::setMulticastTtl()
 {
-    ip_mreq membership{};
-    membership.imr_multiaddr = m_ssdpAddr.sin_addr;
-    membership.imr_interface = ifAddr;
-    return setsockopt(m_v4.fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) == -1
-               ? errno
-               : 0;
+    const int ttl = m_options.notifyTtl;
+    if (setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) == -1)
+    {
+        LOG_DISC(WARNING) << "setsockopt(...IP_MULTICAST_TTL...) failed" << std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool RedfishDiscovery::receive()
+{
+    m_bRecvTimeoutSet = m_bRecvTimeoutSet || setReceiveTimeout(m_sockFd, m_timeoutFailLimit);
+    m_senderAddrLen = sizeof(m_senderAddr);
+    m_rcvLen = static_cast<int>(
+        recvfrom(m_sockFd, m_rcvBuf.data(), RCV_BUF_SIZE, 0, &m_senderAddr.sa, &m_senderAddrLen));
+    return m_rcvLen > 0;
 }
 
 void RedfishDiscovery::followInterface(Clock::time_point now)
 {
-    if (now < m_v4.nextIfCheck)
+    if (!m_ipv4Watch.look(now, m_sockFd))
     {
         return;
     }
-    m_v4.nextIfCheck = now + IF_CHECK_INTERVAL;
-    const char* name = m_options.interface.c_str();
-    ifreq request = interfaceRequest(m_options.interface);
-    const int index = ioctl(m_v4.fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-    request = interfaceRequest(m_options.interface);
-    const in_addr ifAddr =
-        ioctl(m_v4.fd, SIOCGIFADDR, &request) == 0 ? ipv4Of(request.ifr_addr) : in_addr{};
-
-    if (m_v4.joinedIndex != 0 && index != m_v4.joinedIndex)
+    if (m_ipv4Watch.wantsJoin())
     {
-        // Gone, or renamed away: an interface that still exists under another name leaves the
-        // group too, so that only searches on the chosen interface are answered.
-        ip_mreqn membership{};
-        membership.imr_multiaddr = m_ssdpAddr.sin_addr;
-        membership.imr_ifindex = m_v4.joinedIndex;
-        setsockopt(m_v4.fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof(membership));
-        LOG_DISC(INFO) << "Interface " << name << " (index " << m_v4.joinedIndex
-                       << ") is gone: left " << SSDP_ADDR();
-        m_v4.joinedIndex = 0;
+        m_ipv4Watch.join(m_sockFd);
     }
-    if (index != 0 && m_v4.joinedIndex == 0 && ifAddr.s_addr != 0)
+    if (m_ipv4Watch.addressChanged())
     {
-        // An interface renamed back into place is still a member: the kernel then answers
-        // EADDRINUSE, and the membership stands.
-        const int error = joinGroup(ifAddr);
-        if (error == 0 || error == EADDRINUSE)
+        m_board.publishIpv4(0, m_ipv4Watch.ipv4());
+        if (m_options.notifyInterval > 0)
         {
-            m_v4.joinedIndex = index;
-            m_v4.joinFailedIndex = 0;
-            LOG_DISC(INFO) << "Joined " << SSDP_ADDR() << " on " << name << " (index " << index
-                           << ") again";
-        }
-        else if (m_v4.joinFailedIndex != index)
-        {
-            // Tried again at every check; written once for each interface.
-            m_v4.joinFailedIndex = index;
-            LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed"
-                              << std::strerror(error);
+            // The responder announces a new address at once.
+            m_inbox.nudge();
         }
     }
-    announceAddr(ifAddr.s_addr);
-}
-
-void RedfishDiscovery::announceAddr(in_addr_t addr)
-{
-    const in_addr_t previous = m_announcedAddr;
-    if (addr == previous)
-    {
-        return;
-    }
-    setIfAddr(in_addr{addr});
-    if (m_options.notifyInterval > 0)
-    {
-        // The responder announces a new address at once.
-        m_inbox.nudge();
-    }
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr, text, sizeof(text));
-    const char* name = m_options.interface.c_str();
-    // With IPv6 on, searches over IPv6 go on being answered.
-    const char* searches = m_options.ipv6 ? "searches over IPv4" : "searches";
-    if (addr == 0)
-    {
-        LOG_DISC(WARNING) << name << " has no IPv4 address: " << searches
-                          << " are not answered until it has one";
-    }
-    else if (previous == 0)
-    {
-        LOG_DISC(INFO) << name << " has the IPv4 address " << text << ": " << searches
-                       << " are answered again";
-    }
-    else
-    {
-        char before[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &previous, before, sizeof(before));
-        LOG_DISC(INFO) << "The IPv4 address of " << name << " changed from " << before << " to "
-                       << text;
-    }
-}
-
-bool RedfishDiscovery::setRecvTimeout(Listener& listener)
-{
-    // Bounds how long a stop request waits for the listener. Set once; a failure is tried again
-    // before the next receive.
-    timeval timeout{0, RECV_TIMEOUT_US};
-    if (setsockopt(listener.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
-    {
-        const int error = errno;
-        listener.timeoutFailLimit.write(
-            [error] {
-                LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout"
-                                  << std::strerror(error);
-            });
-        return false;
-    }
-    return true;
 }

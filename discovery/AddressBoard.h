@@ -1,0 +1,47 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The one place where state crosses threads for the addresses the service announces: each
+// listener publishes the address it follows, on a change only; the responder (and the status
+// line) read them. Readers compare the version first, so that the common case, nothing new,
+// costs one atomic load and no lock.
+class AddressBoard
+{
+public:
+    // One interface's addresses, as the listeners last published them.
+    struct Entry
+    {
+        in_addr_t ipv4 = 0;   // network byte order; 0 for none
+        std::string ipv6Host; // the URL's host, "[fd00::1]"; empty for none
+        std::string ipv6Text; // as the status line shows it; empty before the first look
+    };
+
+    explicit AddressBoard(std::size_t interfaces = 1) : m_entries(interfaces) {}
+    AddressBoard(const AddressBoard&) = delete;
+    AddressBoard& operator=(const AddressBoard&) = delete;
+
+    // Before any listener runs: one entry per interface followed.
+    void resize(std::size_t interfaces);
+
+    // Listeners.
+    void publishIpv4(std::size_t slot, in_addr_t addr);
+    // `zone` is the interface's name, which a link-local address needs.
+    void publishIpv6(std::size_t slot, const in6_addr& addr, const std::string& zone);
+
+    // Counts every publication.
+    unsigned version() const { return m_version.load(std::memory_order_acquire); }
+    // Every interface's entry, and the version they belong to.
+    std::vector<Entry> read(unsigned& version) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Entry> m_entries;
+    std::atomic<unsigned> m_version{0};
+};

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Follows one network interface for one address family, on that family's listener thread, the
+// only thread that touches it. At most once per CHECK_INTERVAL it looks up the interface's index
+// and address; it leaves the SSDP groups when the interface is gone (or renamed away), joins them
+// again when an interface of that name is back with an address, and writes one record for each
+// change. The listener publishes the address when addressChanged() says so.
+class InterfaceWatch
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class Family
+    {
+        Ipv4,
+        Ipv6,
+    };
+
+    // A change is followed within this time plus one receive time-out.
+    static constexpr std::chrono::milliseconds CHECK_INTERVAL{500};
+
+    // `groups`: the groups to join, as text ("239.255.255.250", "FF02::C"). `bothFamilies`: the
+    // other family is answered too, which the IPv4 records then say.
+    InterfaceWatch(Family family, std::string name, std::vector<std::string> groups,
+                   bool bothFamilies);
+
+    const std::string& name() const { return m_name; }
+    // The state found at start-up, taken without a record: the index the groups were joined on
+    // (0 for none) and the IPv4 address.
+    void assume(int joinedIndex, in_addr_t ipv4);
+    // Joins every group on the interface `index` through `fd`: 0, or the errno of the first
+    // failure. A group that is still joined counts as joined.
+    int joinGroups(int fd, int index) const;
+
+    // Looks at the interface when a look is due (false otherwise): its index and address, and
+    // leaves the groups through `fd` when the interface joined on is gone.
+    bool look(Clock::time_point now, int fd);
+    // After a look: the interface is there, with an address, and the groups are not joined.
+    bool wantsJoin() const;
+    // Joins the groups after a look, with its record; a failure is written once per interface.
+    void join(int fd);
+    // After a look: true once for each change of the address, with its record. The first look
+    // of an IPv6 watch counts as a change.
+    bool addressChanged();
+
+    int joinedIndex() const { return m_joinedIndex; }
+    in_addr_t ipv4() const { return m_ipv4; }
+    const in6_addr& ipv6() const { return m_ipv6; }
+
+private:
+    bool hasAddress(bool seen) const;
+    std::string addressText(bool seen) const;
+
+    Family m_family;
+    std::string m_name;
+    std::vector<std::string> m_groups;
+    std::vector<in6_addr> m_groupAddrs; // IPv6 only
+    std::string m_groupsText;           // as the records list them
+    bool m_bBothFamilies;
+    Clock::time_point m_nextLook{};
+    int m_index = 0; // as the last look found it
+    in_addr_t m_seenIpv4 = 0;
+    in6_addr m_seenIpv6{};
+    int m_joinedIndex = 0; // the index the groups are joined on; 0 while not joined
+    int m_joinFailedIndex = 0;
+    bool m_bKnown = false; // whether the address below was ever taken
+    in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()
+    in6_addr m_ipv6{};
+};

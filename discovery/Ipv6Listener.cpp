@@ -1,0 +1,224 @@
+#include "discovery/Ipv6Listener.h"
+
+#include "common/Logger.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace
+{
+std::vector<std::string> groupNames(const std::vector<Ipv6Group>& groups)
+{
+    std::vector<std::string> names;
+    for (const Ipv6Group& group : groups)
+    {
+        names.emplace_back(group.address);
+    }
+    return names;
+}
+} // namespace
+
+Ipv6Listener::Ipv6Listener(const Options& options, DatagramQueue& inbox, AddressBoard& board,
+                           ServiceStatus& status)
+    : m_options(options), m_inbox(inbox), m_board(board), m_status(status),
+      m_watch(InterfaceWatch::Family::Ipv6, options.interface,
+              groupNames(ipv6Groups(options.ipv6Scope)), true),
+      m_rcvBuf(DATAGRAM_BUF_SIZE, 0)
+{
+    for (const Ipv6Group& group : ipv6Groups(options.ipv6Scope))
+    {
+        in6_addr addr{};
+        inet_pton(AF_INET6, group.address, &addr);
+        m_groups.emplace_back(group, addr);
+    }
+}
+
+Ipv6Listener::~Ipv6Listener()
+{
+    // The service joins the thread before it ends; this only guards against a run that never
+    // returned (std::thread would abort the process).
+    if (m_thread.joinable())
+    {
+        m_thread.detach();
+    }
+}
+
+void Ipv6Listener::start(const std::atomic<bool>& running)
+{
+    follow(Clock::now());
+    m_thread = std::thread(&Ipv6Listener::run, this, std::cref(running));
+}
+
+void Ipv6Listener::join()
+{
+    if (m_thread.joinable())
+    {
+        m_thread.join();
+    }
+}
+
+void Ipv6Listener::run(const std::atomic<bool>& running)
+{
+    while (running)
+    {
+        const bool received = receive();
+        const Clock::time_point now = Clock::now();
+        if (received)
+        {
+            handOver(now);
+        }
+        follow(now);
+        m_limits.flush(now);
+    }
+    m_limits.flush(Clock::time_point::max());
+}
+
+bool Ipv6Listener::receive()
+{
+    const int fd = m_fd;
+    if (fd == -1)
+    {
+        // Not set up yet: the same pace as a receive time-out.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return false;
+    }
+    m_bRecvTimeoutSet = m_bRecvTimeoutSet || setReceiveTimeout(fd, m_timeoutFailLimit);
+    // Bound to the wildcard address: the kernel says where each datagram was sent to and which
+    // interface it came in by.
+    iovec data{m_rcvBuf.data(), m_rcvBuf.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
+    msghdr message{};
+    message.msg_name = &m_senderAddr;
+    message.msg_namelen = sizeof(m_senderAddr);
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    m_rcvLen = static_cast<int>(recvmsg(fd, &message, 0));
+    m_senderAddrLen = message.msg_namelen;
+    if (m_rcvLen <= 0)
+    {
+        return false;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+    {
+        if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_PKTINFO)
+        {
+            continue;
+        }
+        in6_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+        // Another socket's membership on another interface may bring the same group here.
+        if (static_cast<int>(info.ipi6_ifindex) != m_watch.joinedIndex())
+        {
+            return false;
+        }
+        for (const auto& [group, addr] : m_groups)
+        {
+            if (std::memcmp(&addr, &info.ipi6_addr, sizeof(addr)) == 0)
+            {
+                m_group = group.group;
+                return true;
+            }
+        }
+    }
+    // Sent to the host's own address, or to a group not joined: never judged.
+    return false;
+}
+
+void Ipv6Listener::handOver(Clock::time_point now)
+{
+    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, now, m_group))
+    {
+        return;
+    }
+    m_status.dropped();
+    m_inboxFullLimit.write(
+        [this]
+        {
+            LOG_DISC(WARNING) << "Receive queue full, datagram from " << addressText(m_senderAddr)
+                              << " dropped";
+        });
+}
+
+void Ipv6Listener::follow(Clock::time_point now)
+{
+    if (!m_watch.look(now, m_fd))
+    {
+        return;
+    }
+    if (m_watch.wantsJoin() && (m_fd != -1 || initSocket()))
+    {
+        m_watch.join(m_fd);
+    }
+    if (m_watch.addressChanged())
+    {
+        m_board.publishIpv6(0, m_watch.ipv6(), m_watch.name());
+        if (m_options.notifyInterval > 0)
+        {
+            // The responder announces a new address at once.
+            m_inbox.nudge();
+        }
+    }
+}
+
+bool Ipv6Listener::initSocket()
+{
+    const char* failed = nullptr;
+    int error = 0;
+    const auto check = [&failed, &error](bool ok, const char* call)
+    {
+        if (!ok)
+        {
+            failed = call;
+            error = errno;
+        }
+        return ok;
+    };
+    // Bound to the wildcard address, unlike the IPv4 socket: one socket serves every group of
+    // the scope, and each datagram's destination (IPV6_PKTINFO) tells which group's HOST it must
+    // name and keeps out datagrams sent to the host's own address, which are never judged.
+    const int fd = socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP);
+    const int on = 1;
+    const int off = 0;
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(SSDP_PORT);
+    any.sin6_addr = in6addr_any;
+    if (check(fd != -1, "socket(AF_INET6)") &&
+        // IPv6 only: the IPv4 socket keeps IPv4's port 1900.
+        check(setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0,
+              "setsockopt(IPV6_V6ONLY)") &&
+        check(setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof(on)) == 0,
+              "setsockopt(IPV6_RECVPKTINFO)") &&
+        check(m_options.notifyInterval == 0 ||
+                  setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &m_options.notifyTtl,
+                             sizeof(m_options.notifyTtl)) == 0,
+              "setsockopt(IPV6_MULTICAST_HOPS)") &&
+        check(bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) == 0,
+              "bind([::]:1900)"))
+    {
+        // Spares the listener the datagrams of groups that other programs joined; the
+        // destination check drops them anyway where the kernel lacks this option.
+        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof(off));
+        m_fd = fd;
+        m_setupFailure.clear();
+        return true;
+    }
+    if (fd != -1)
+    {
+        close(fd);
+    }
+    // Tried again at every look: written once for each kind of failure.
+    const std::string failure = std::string(failed) + " failed: " + std::strerror(error);
+    if (failure != m_setupFailure)
+    {
+        m_setupFailure = failure;
+        LOG_DISC(WARNING) << "IPv6 cannot be set up on " << m_options.interface << ": " << failure
+                          << "; searches over IPv6 are not answered until it can";
+    }
+    return false;
+}

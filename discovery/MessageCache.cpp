@@ -1,0 +1,229 @@
+#include "discovery/MessageCache.h"
+
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <ctime>
+
+namespace
+{
+const std::string REDFISH_ST = "urn:dmtf-org:service:redfish-rest:1";
+const std::string ROOT_DEVICE = "upnp:rootdevice";
+constexpr int CACHE_MAX_AGE = 1800;
+// There is no UPnP description document whose changes CONFIGID.UPNP.ORG would count.
+const char* CONFIG_ID = "1";
+
+void addHeader(std::string& msg, const char* name, const std::string& value)
+{
+    msg.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
+}
+
+std::string serviceRootUrl(const std::string& host)
+{
+    return "https://" + host + "/redfish/v1";
+}
+
+// UPnP Device Architecture 1.1, 1.2.2: what the device announces, as NT (or ST) and USN pairs:
+// the root device, the device's UUID and the Redfish service type, in that order.
+enum Advert
+{
+    ROOT_ADVERT,
+    UUID_ADVERT,
+    REDFISH_ADVERT,
+};
+std::array<std::pair<std::string, std::string>, 3> adverts(const std::string& uuid)
+{
+    const std::string device = "uuid:" + uuid;
+    return {{{ROOT_DEVICE, device + "::" + ROOT_DEVICE},
+             {device, device},
+             {REDFISH_ST, device + "::" + REDFISH_ST}}};
+}
+} // namespace
+
+MessageCache::MessageCache()
+{
+    // UPnP Device Architecture 1.1, 1.3.3: SERVER is "OS/version UPnP/1.1 product/version".
+    utsname system{};
+    uname(&system);
+    m_server = std::string(system.sysname) + "/" + system.release + " UPnP/1.1 redfish-discovery/" +
+               DISCOVERY_VERSION;
+    m_bootId = static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+void MessageCache::configure(const Options& options, LegacyBuilder legacy)
+{
+    m_options = options;
+    m_legacy = legacy;
+    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6Group>{};
+    m_bBuilt = false;
+}
+
+bool MessageCache::hasAny() const
+{
+    return std::any_of(m_slots.begin(), m_slots.end(),
+                       [](const Slot& s) { return s.ipv4 != 0 || !s.ipv6Host.empty(); });
+}
+
+bool MessageCache::refresh(const std::string& uuid, const AddressBoard& board)
+{
+    bool changed = false;
+    bool moved = false;
+    bool newBoot = false;
+    if (board.version() != m_boardVersion || m_slots.empty())
+    {
+        const std::vector<AddressBoard::Entry> entries = board.read(m_boardVersion);
+        m_slots.resize(entries.size());
+        for (std::size_t i = 0; i < entries.size(); ++i)
+        {
+            Slot& slot = m_slots[i];
+            const AddressBoard::Entry& entry = entries[i];
+            changed = changed || entry.ipv4 != slot.ipv4 || entry.ipv6Host != slot.ipv6Host;
+            slot.ipv4 = entry.ipv4;
+            slot.ipv6Host = entry.ipv6Host;
+            if (slot.ipv4 != 0 && slot.ipv4 != slot.builtIpv4)
+            {
+                newBoot = newBoot || slot.builtIpv4 != 0;
+                slot.builtIpv4 = slot.ipv4;
+                moved = true;
+            }
+            if (!slot.ipv6Host.empty() && slot.ipv6Host != slot.builtIpv6Host)
+            {
+                newBoot = newBoot || !slot.builtIpv6Host.empty();
+                slot.builtIpv6Host = slot.ipv6Host;
+                moved = true;
+            }
+        }
+    }
+    if (moved || uuid != m_uuid || !m_bBuilt)
+    {
+        m_bootId += newBoot ? 1 : 0;
+        m_uuid = uuid;
+        build();
+    }
+    return changed;
+}
+
+void MessageCache::build()
+{
+    m_bBuilt = true;
+    const auto pairs = adverts(m_uuid);
+    for (std::size_t i = 0; i < m_slots.size(); ++i)
+    {
+        Slot& slot = m_slots[i];
+        const std::string hosts[] = {slot.builtIpv4 == 0 ? "" : ipv4Text(slot.builtIpv4),
+                                     slot.builtIpv6Host};
+        for (std::size_t family = 0; family < 2; ++family)
+        {
+            auto& rsp = slot.rsp[family];
+            if (hosts[family].empty())
+            {
+                rsp.fill({});
+            }
+            else if (m_options.responseFormat == ResponseFormat::Legacy)
+            {
+                rsp.fill({m_legacy(m_uuid, hosts[family])});
+            }
+            else
+            {
+                // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered
+                // with its own ST and USN; one for ssdp:all with every pair the device announces.
+                const std::string url = serviceRootUrl(hosts[family]);
+                std::vector<std::string> all;
+                for (const auto& [st, usn] : pairs)
+                {
+                    all.push_back(buildStandardRsp(st, usn, url));
+                }
+                rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {all[REDFISH_ADVERT]};
+                rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {all[ROOT_ADVERT]};
+                rsp[static_cast<std::size_t>(SearchTarget::All)] = std::move(all);
+            }
+        }
+        if (m_options.notifyInterval > 0)
+        {
+            slot.alive[static_cast<std::size_t>(SsdpGroup::Ipv4)] =
+                notifyMessages(true, SsdpGroup::Ipv4, i);
+            for (const Ipv6Group& group : m_ipv6Groups)
+            {
+                slot.alive[static_cast<std::size_t>(group.group)] =
+                    notifyMessages(true, group.group, i);
+            }
+        }
+    }
+}
+
+const std::vector<std::string>* MessageCache::responses(SearchTarget target, bool ipv6,
+                                                        std::size_t slot) const
+{
+    if (slot >= m_slots.size() || (ipv6 ? !hasIpv6(slot) : !hasIpv4(slot)))
+    {
+        return nullptr;
+    }
+    return &m_slots[slot].rsp[ipv6 ? 1 : 0][static_cast<std::size_t>(target)];
+}
+
+const std::vector<std::string>& MessageCache::alive(SsdpGroup group, std::size_t slot) const
+{
+    return m_slots.at(slot).alive[static_cast<std::size_t>(group)];
+}
+
+std::string MessageCache::buildStandardRsp(const std::string& st, const std::string& usn,
+                                           const std::string& url) const
+{
+    // UPnP Device Architecture 1.1, 1.3.3, with AL as DSP0266 adds it. DATE is only
+    // recommended there and would make every response differ; it is left out.
+    std::string rsp = "HTTP/1.1 200 OK\r\n";
+    addHeader(rsp, "CACHE-CONTROL", "max-age=" + std::to_string(CACHE_MAX_AGE));
+    addHeader(rsp, "EXT", "");
+    addHeader(rsp, "LOCATION", url);
+    addHeader(rsp, "SERVER", m_server);
+    addHeader(rsp, "ST", st);
+    addHeader(rsp, "USN", usn);
+    addHeader(rsp, "AL", url);
+    addHeader(rsp, "BOOTID.UPNP.ORG", std::to_string(m_bootId));
+    addHeader(rsp, "CONFIGID.UPNP.ORG", CONFIG_ID);
+    return rsp.append("\r\n");
+}
+
+std::vector<std::string> MessageCache::notifyMessages(bool alive, SsdpGroup group,
+                                                      std::size_t slot) const
+{
+    // UPnP Device Architecture 1.1, 1.2.2 and 1.2.3: one message for each NT the device
+    // announces. A control point may hold an announcement for max-age seconds, which must
+    // outlast the interval until the next one.
+    const bool ipv4 = group == SsdpGroup::Ipv4;
+    const Slot& where = m_slots.at(slot);
+    const std::string url = serviceRootUrl(ipv4 ? ipv4Text(where.builtIpv4) : where.builtIpv6Host);
+    const char* host = "239.255.255.250:1900";
+    for (const Ipv6Group& g : IPV6_GROUPS)
+    {
+        host = g.group == group ? g.host : host;
+    }
+    const std::string maxAge =
+        "max-age=" + std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options.notifyInterval));
+    std::vector<std::string> messages;
+    for (const auto& [nt, usn] : adverts(m_uuid))
+    {
+        std::string msg = "NOTIFY * HTTP/1.1\r\n";
+        addHeader(msg, "HOST", host);
+        if (alive)
+        {
+            addHeader(msg, "CACHE-CONTROL", maxAge);
+            addHeader(msg, "LOCATION", url);
+        }
+        addHeader(msg, "NT", nt);
+        addHeader(msg, "NTS", alive ? "ssdp:alive" : "ssdp:byebye");
+        if (alive)
+        {
+            addHeader(msg, "SERVER", m_server);
+        }
+        addHeader(msg, "USN", usn);
+        if (alive)
+        {
+            addHeader(msg, "AL", url);
+        }
+        addHeader(msg, "BOOTID.UPNP.ORG", std::to_string(m_bootId));
+        addHeader(msg, "CONFIGID.UPNP.ORG", CONFIG_ID);
+        messages.push_back(msg.append("\r\n"));
+    }
+    return messages;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "discovery/AddressBoard.h"
+#include "discovery/Ipv6.h"
+#include "discovery/Options.h"
+#include "discovery/Ssdp.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Every message the service sends, built once and again only when the service's UUID or an
+// announced address changes: the answers by interface, family and search target, and the alive
+// announcements by interface and group. Holds SERVER and BOOTID.UPNP.ORG. Owned by the responder.
+class MessageCache
+{
+public:
+    // The legacy answer for a UUID and a URL host, whose bytes the service object defines.
+    using LegacyBuilder = std::string (*)(const std::string& uuid, const std::string& host);
+
+    MessageCache();
+
+    // Before use, and again whenever the options change.
+    void configure(const Options& options, LegacyBuilder legacy);
+
+    // Takes the board's addresses when they moved and `uuid` when it changed, and builds the
+    // messages again then. True when the addresses to announce changed: one appeared, moved or
+    // went away.
+    bool refresh(const std::string& uuid, const AddressBoard& board);
+
+    // The datagrams that answer a search for `target` that came over IPv6 or IPv4 on interface
+    // `slot`: one, or three for ssdp:all in the standard form; nullptr while that interface has
+    // no address of that family.
+    const std::vector<std::string>* responses(SearchTarget target, bool ipv6,
+                                              std::size_t slot = 0) const;
+    // The alive announcements to `group` on interface `slot`, built when announcements are on.
+    const std::vector<std::string>& alive(SsdpGroup group, std::size_t slot = 0) const;
+    // The announcements to `group`, alive or byebye, in the standard form, built now.
+    std::vector<std::string> notifyMessages(bool alive, SsdpGroup group,
+                                            std::size_t slot = 0) const;
+
+    std::size_t interfaces() const { return m_slots.size(); }
+    bool hasIpv4(std::size_t slot = 0) const { return m_slots[slot].ipv4 != 0; }
+    bool hasIpv6(std::size_t slot = 0) const { return !m_slots[slot].ipv6Host.empty(); }
+    bool hasAny() const;
+    std::uint32_t bootId() const { return m_bootId; }
+
+private:
+    struct Slot
+    {
+        in_addr_t ipv4 = 0;   // what is announced now; 0 for none
+        std::string ipv6Host; // likewise; empty for none
+        // The addresses the messages were built for, kept while a family has none, so that a
+        // new address is told apart from the old one.
+        in_addr_t builtIpv4 = 0;
+        std::string builtIpv6Host;
+        std::array<std::array<std::vector<std::string>, SEARCH_TARGET_COUNT>, 2> rsp;
+        std::array<std::vector<std::string>, SSDP_GROUP_COUNT> alive;
+    };
+
+    void build();
+    std::string buildStandardRsp(const std::string& st, const std::string& usn,
+                                 const std::string& url) const;
+
+    Options m_options;
+    LegacyBuilder m_legacy = nullptr;
+    std::vector<Ipv6Group> m_ipv6Groups; // of the chosen scope
+    std::string m_server;                // the SERVER header's value
+    // UPnP Device Architecture 1.1: BOOTID.UPNP.ORG grows each time the device (re)joins the
+    // network; the start time in seconds grows across restarts, and a new address adds one.
+    std::uint32_t m_bootId = 0;
+    std::string m_uuid;
+    bool m_bBuilt = false;
+    unsigned m_boardVersion = 0;
+    std::vector<Slot> m_slots;
+};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "discovery/Ssdp.h"
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <queue>
+#include <string>
+#include <vector>
+
+// The searches judged and waiting for their random delay to end, earliest first, with their
+// count per requesting address. Owned by the responder.
+class PendingResponses
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Entry
+    {
+        Clock::time_point due;
+        PeerAddr to;
+        socklen_t toLen;
+        SearchTarget target;
+        bool operator>(const Entry& other) const { return due > other.due; }
+    };
+
+    // A search beyond this many waiting answers is dropped.
+    static constexpr std::size_t CAPACITY = 256;
+    // Of those, the most that one requesting address may hold, so that one sender cannot crowd
+    // out the others. A console that sends each of the three answered targets a few times, as
+    // the UPnP Device Architecture advises against loss, stays well below it, as do a few
+    // consoles behind one address; a single flooding address takes a sixteenth of the bound.
+    static constexpr unsigned PER_PEER = 16;
+
+    // Takes `entry` unless a bound is reached; false then. `heldByPeer` tells how many answers
+    // its address holds (before this one).
+    bool add(const Entry& entry, unsigned& heldByPeer);
+    // Takes out the earliest entry if it is due by `now`.
+    bool popDue(Clock::time_point now, Entry& out);
+    // The earliest due time; Clock::time_point::max() when nothing waits.
+    Clock::time_point nextDue() const;
+    std::size_t size() const { return m_heap.size(); }
+    bool empty() const { return m_heap.empty(); }
+
+private:
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> m_heap;
+    std::map<std::string, unsigned> m_perPeer; // by the requester's address bytes
+};

@@ -1,0 +1,26 @@
+#include "discovery/ServiceStatus.h"
+
+void ServiceStatus::searched(const PeerAddr& from)
+{
+    if (m_bKeepLast)
+    {
+        std::lock_guard<std::mutex> lock(m_lastMutex);
+        m_last = from;
+    }
+}
+
+std::string ServiceStatus::line(const std::string& addresses)
+{
+    PeerAddr last{};
+    {
+        std::lock_guard<std::mutex> lock(m_lastMutex);
+        last = m_last;
+    }
+    std::string text = addresses + ": answered " + std::to_string(m_answered.load()) +
+                       ", dropped " + std::to_string(m_dropped.load());
+    if (last.sa.sa_family != AF_UNSPEC)
+    {
+        text += ", last search from " + addressText(last);
+    }
+    return text;
+}
