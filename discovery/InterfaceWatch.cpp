@@ -121,8 +121,14 @@ bool InterfaceWatch::look(Clock::time_point now, int fd)
     else
     {
         m_index = static_cast<int>(if_nametoindex(m_name.c_str()));
-        m_seenIpv6 = m_index == 0 ? in6addr_any
-                                  : chooseIpv6Addr(parseIfInet6(readIfInet6(), m_name), m_ipv6);
+        const std::vector<Ipv6IfAddr> addrs =
+            m_index == 0 ? std::vector<Ipv6IfAddr>{} : parseIfInet6(readIfInet6(), m_name);
+        m_ownIpv6.clear();
+        for (const Ipv6IfAddr& a : addrs)
+        {
+            m_ownIpv6.push_back(a.addr);
+        }
+        m_seenIpv6 = chooseIpv6Addr(addrs, m_ipv6);
     }
 
     if (m_joinedIndex != 0 && m_index != m_joinedIndex)
@@ -151,6 +157,23 @@ bool InterfaceWatch::look(Clock::time_point now, int fd)
         m_joinedIndex = 0;
     }
     return true;
+}
+
+bool InterfaceWatch::isOwnAddress(const PeerAddr& sender) const
+{
+    if (sender.sa.sa_family == AF_INET)
+    {
+        const in_addr_t addr = sender.v4.sin_addr.s_addr;
+        return addr == m_ipv4 || addr == m_seenIpv4;
+    }
+    for (const in6_addr& own : m_ownIpv6)
+    {
+        if (std::memcmp(&own, &sender.v6.sin6_addr, sizeof(own)) == 0)
+        {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool InterfaceWatch::wantsJoin() const

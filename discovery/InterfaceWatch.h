@@ -1,5 +1,7 @@
 #pragma once
 
+#include "discovery/Ssdp.h"
+
 #include <netinet/in.h>
 
 #include <chrono>
@@ -48,6 +50,9 @@ public:
     // of an IPv6 watch counts as a change.
     bool addressChanged();
 
+    // True when `sender` is one of the interface's own addresses as the last look found them.
+    bool isOwnAddress(const PeerAddr& sender) const;
+
     int joinedIndex() const { return m_joinedIndex; }
     in_addr_t ipv4() const { return m_ipv4; }
     const in6_addr& ipv6() const { return m_ipv6; }
@@ -66,7 +71,8 @@ private:
     int m_index = 0; // as the last look found it
     in_addr_t m_seenIpv4 = 0;
     in6_addr m_seenIpv6{};
-    int m_joinedIndex = 0; // the index the groups are joined on; 0 while not joined
+    std::vector<in6_addr> m_ownIpv6; // every IPv6 address the interface has
+    int m_joinedIndex = 0;           // the index the groups are joined on; 0 while not joined
     int m_joinFailedIndex = 0;
     bool m_bKnown = false; // whether the address below was ever taken
     in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()

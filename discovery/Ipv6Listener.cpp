@@ -121,11 +121,27 @@ bool Ipv6Listener::receive()
             if (std::memcmp(&addr, &info.ipi6_addr, sizeof(addr)) == 0)
             {
                 m_group = group.group;
-                return true;
+                return acceptSender();
             }
         }
     }
     // Sent to the host's own address, or to a group not joined: never judged.
+    return false;
+}
+
+bool Ipv6Listener::acceptSender()
+{
+    if (isAnswerableSender(m_senderAddr) && !m_watch.isOwnAddress(m_senderAddr))
+    {
+        return true;
+    }
+    m_status.dropped();
+    m_senderLimit.write(
+        [this]
+        {
+            LOG_DISC(WARNING) << "Datagram from " << endpointText(m_senderAddr)
+                              << " dropped: no answer may go to its source";
+        });
     return false;
 }
 
@@ -204,6 +220,7 @@ bool Ipv6Listener::initSocket()
         // Spares the listener the datagrams of groups that other programs joined; the
         // destination check drops them anyway where the kernel lacks this option.
         setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof(off));
+        widenSendBuffer(fd);
         m_fd = fd;
         m_setupFailure.clear();
         return true;

@@ -42,6 +42,8 @@ private:
     // Receives one datagram to a joined group on the interface, or times out; true for a
     // datagram to hand over.
     bool receive();
+    // False, with the drop counted and written, for a sender that no answer may go to.
+    bool acceptSender();
     void handOver(Clock::time_point now);
     void follow(Clock::time_point now);
     // The socket, not yet a member of any group; false, with one WARNING per kind of failure,
@@ -66,4 +68,5 @@ private:
     LogLimiterGroup m_limits;
     LogLimiter m_timeoutFailLimit{m_limits, "setsockopt() failed to set recv timeout"};
     LogLimiter m_inboxFullLimit{m_limits, "Receive queue full"};
+    LogLimiter m_senderLimit{m_limits, "Unanswerable source"};
 };

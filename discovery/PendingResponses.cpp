@@ -16,7 +16,7 @@ bool PendingResponses::add(const Entry& entry, unsigned& heldByPeer)
     const std::string peer = peerKey(entry.to);
     const auto held = m_perPeer.find(peer);
     heldByPeer = held == m_perPeer.end() ? 0 : held->second;
-    if (m_heap.size() >= CAPACITY || heldByPeer >= PER_PEER)
+    if (m_heap.size() >= CAPACITY || (heldByPeer >= PER_PEER && m_heap.size() >= SHARED))
     {
         return false;
     }

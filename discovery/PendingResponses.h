@@ -27,11 +27,13 @@ public:
 
     // A search beyond this many waiting answers is dropped.
     static constexpr std::size_t CAPACITY = 256;
-    // Of those, the most that one requesting address may hold, so that one sender cannot crowd
-    // out the others. A console that sends each of the three answered targets a few times, as
-    // the UPnP Device Architecture advises against loss, stays well below it, as do a few
-    // consoles behind one address; a single flooding address takes a sixteenth of the bound.
+    // Of those, the most that one requesting address may hold once more than SHARED are
+    // waiting, so that one sender cannot crowd out the others. Below SHARED any sender may use
+    // the free room: consoles behind one address (a NAT, a host running several discovery tools)
+    // lose nothing while the queue is not contended. A flooding address so holds at most half
+    // the bound, and the other half is always left to everyone else.
     static constexpr unsigned PER_PEER = 16;
+    static constexpr std::size_t SHARED = CAPACITY / 2;
 
     // Takes `entry` unless a bound is reached; false then. `heldByPeer` tells how many answers
     // its address holds (before this one).

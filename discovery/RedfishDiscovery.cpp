@@ -67,21 +67,36 @@ bool RedfishDiscovery::run()
     {
         return false;
     }
-    if (!init())
+    // A stop asked for before this point (a signal during start-up) is honoured at each step: no
+    // thread is started after it and systemd hears no READY=1.
+    const bool started = !stopRequested() && init();
+    if (!started && !stopRequested())
     {
         m_bRunning = false;
         return false;
     }
-    m_notify.ready();
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        if (!m_bStopRequested)
+        {
+            m_notify.ready();
+        }
+    }
     // The inbox closes when the listeners have ended; the responder then judges what is still
     // in it, sends the responses already scheduled at their times, and ends.
-    m_listener.join();
+    if (m_listener.joinable())
+    {
+        m_listener.join();
+    }
     if (m_ipv6)
     {
         m_ipv6->join();
     }
     m_inbox.close();
-    m_responder.join();
+    if (m_responder.joinable())
+    {
+        m_responder.join();
+    }
 
     LOG_DISC(INFO) << "Exiting...";
     return true;
@@ -90,11 +105,19 @@ bool RedfishDiscovery::run()
 bool RedfishDiscovery::stop()
 {
     LOG_DISC(TRACE);
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    m_bStopRequested = true;
     if (m_bRunning.exchange(false))
     {
         m_notify.stopping();
     }
     return true;
+}
+
+bool RedfishDiscovery::stopRequested()
+{
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    return m_bStopRequested;
 }
 
 bool RedfishDiscovery::init()
@@ -108,6 +131,10 @@ bool RedfishDiscovery::init()
     if (!initMulticast())
     {
         LOG_DISC(WARNING) << "initMulticast() failed";
+        return false;
+    }
+    if (stopRequested())
+    {
         return false;
     }
     if (m_options.notifyInterval > 0)
@@ -164,7 +191,11 @@ void RedfishDiscovery::eventSend()
 
 void RedfishDiscovery::tellSystemd(Clock::time_point now)
 {
-    m_notify.keepAlive(now);
+    // A responder stuck anywhere stops the pings too, and the watchdog restarts the service.
+    if (!m_status.responderStuck(now))
+    {
+        m_notify.keepAlive(now);
+    }
     if (m_notify.statusDue(now))
     {
         m_notify.status(statusLine(), now);
@@ -191,14 +222,17 @@ void RedfishDiscovery::responderThread()
     for (;;)
     {
         const Clock::time_point now = Clock::now();
+        m_status.responderTurns(now);
         refreshMessages(now);
         sendDueResponses(now);
         announceIfDue(now);
         const Clock::time_point flushBy = m_responderLimits.flush(now);
         const Clock::time_point wakeBy =
             std::min({m_pending.nextDue(), m_announcer.next(), flushBy});
+        m_status.responderWaits();
         if (m_inbox.pop(datagram, wakeBy))
         {
+            m_status.responderTurns(Clock::now());
             handleDatagram(datagram);
         }
         else if (m_inbox.closed())
@@ -282,9 +316,14 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
         {
             sent = sendSearchRsp(rsp, due.to, due.toLen) || sent;
         }
+        // A send that failed (a full send buffer above all) leaves the search unanswered.
         if (sent)
         {
             m_status.answered();
+        }
+        else
+        {
+            m_status.dropped();
         }
     }
 }

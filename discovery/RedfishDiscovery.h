@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -142,6 +143,7 @@ public:
 
 private:
     bool init();
+    bool stopRequested();
     bool initSocket();
     bool initMulticast();
     bool setMulticastTtl();
@@ -176,6 +178,10 @@ private:
 
     Options m_options;
     std::atomic<bool> m_bRunning{false};
+    // Set by stop() whenever it is called, even before run(); under the lock, so that READY=1
+    // never follows STOPPING=1.
+    std::mutex m_stopMutex;
+    bool m_bStopRequested = false;
 
     // Shared.
     AddressBoard m_board;
@@ -197,6 +203,7 @@ private:
     LogLimiterGroup m_listenerLimits;
     LogLimiter m_timeoutFailLimit{m_listenerLimits, "setsockopt() failed to set recv timeout"};
     LogLimiter m_inboxFullLimit{m_listenerLimits, "Receive queue full"};
+    LogLimiter m_senderLimit{m_listenerLimits, "Unanswerable source"};
 
     // IPv6 listener, with --ipv6.
     std::optional<Ipv6Listener> m_ipv6;

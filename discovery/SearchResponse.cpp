@@ -123,7 +123,7 @@ bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const PeerAddr& to,
 {
     const bool ipv6 = to.sa.sa_family == AF_INET6;
     const int fd = ipv6 ? (m_ipv6 ? m_ipv6->fd() : -1) : m_sockFd;
-    if (sendto(fd, rsp.data(), rsp.size(), 0, &to.sa, toLen) != -1)
+    if (sendto(fd, rsp.data(), rsp.size(), MSG_DONTWAIT, &to.sa, toLen) != -1)
     {
         return true;
     }

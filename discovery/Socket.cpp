@@ -44,6 +44,18 @@ bool RedfishDiscovery::initSocket()
         return false;
     }
 
+    // Only the groups this socket joined, on the interfaces it joined them on: by default Linux
+    // delivers a group's datagrams to every socket bound to it, whoever joined it where. Each
+    // datagram's arrival interface (IP_PKTINFO) is checked against the one joined as well.
+    const int off = 0;
+    const int on = 1;
+    if (setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == -1 ||
+        setsockopt(m_sockFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == -1)
+    {
+        LOG_DISC(WARNING) << "setsockopt(...IP_PKTINFO...) failed" << std::strerror(errno);
+        return false;
+    }
+    widenSendBuffer(m_sockFd);
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
     // never a search sent straight to the controller's own address.
     if (::bind(m_sockFd, reinterpret_cast<sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
@@ -103,10 +115,48 @@ bool RedfishDiscovery::setMulticastTtl()
 bool RedfishDiscovery::receive()
 {
     m_bRecvTimeoutSet = m_bRecvTimeoutSet || setReceiveTimeout(m_sockFd, m_timeoutFailLimit);
-    m_senderAddrLen = sizeof(m_senderAddr);
-    m_rcvLen = static_cast<int>(
-        recvfrom(m_sockFd, m_rcvBuf.data(), RCV_BUF_SIZE, 0, &m_senderAddr.sa, &m_senderAddrLen));
-    return m_rcvLen > 0;
+    iovec data{m_rcvBuf.data(), RCV_BUF_SIZE};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &m_senderAddr;
+    message.msg_namelen = sizeof(m_senderAddr);
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    m_rcvLen = static_cast<int>(recvmsg(m_sockFd, &message, 0));
+    m_senderAddrLen = message.msg_namelen;
+    if (m_rcvLen <= 0)
+    {
+        return false;
+    }
+    bool onInterface = false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+    {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+        {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+            // Another program's membership on another interface may bring the group here.
+            onInterface = info.ipi_ifindex != 0 && info.ipi_ifindex == m_ipv4Watch.joinedIndex();
+        }
+    }
+    if (!onInterface)
+    {
+        return false;
+    }
+    if (!isAnswerableSender(m_senderAddr) || m_ipv4Watch.isOwnAddress(m_senderAddr))
+    {
+        m_status.dropped();
+        m_senderLimit.write(
+            [this]
+            {
+                LOG_DISC(WARNING) << "Datagram from " << endpointText(m_senderAddr)
+                                  << " dropped: no answer may go to its source";
+            });
+        return false;
+    }
+    return true;
 }
 
 void RedfishDiscovery::followInterface(Clock::time_point now)

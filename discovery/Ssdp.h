@@ -34,10 +34,28 @@ enum class SearchTarget
 };
 inline constexpr std::size_t SEARCH_TARGET_COUNT = 3;
 
+// False for a sender that no answer may go to, whatever it asked: source port 0; over IPv4 a
+// source in 0/8, 127/8, or 224/4 and above (multicast, reserved, broadcast); over IPv6 the
+// unspecified, loopback, multicast or an IPv4-mapped address. Answering these would send to
+// the controller itself (Linux sends to :: and 0.0.0.0 as to loopback) or to a whole group.
+// The interface's own addresses are the listener's to check.
+bool isAnswerableSender(const PeerAddr& sender);
+
 // The address alone, as inet_ntop writes it.
 std::string addressText(const PeerAddr& addr);
+// The address and port, "198.18.0.2:1900" or "[fd00::2]:1900".
+std::string endpointText(const PeerAddr& addr);
 // An IPv4 address in network byte order, dotted.
 std::string ipv4Text(in_addr_t addr);
+
+// Sends never wait (MSG_DONTWAIT): an answer to a neighbour that never answers ARP or neighbour
+// solicitation stays charged to the socket until resolution fails, about 3 s, and a full send
+// buffer drops answers rather than stalling every other one. The buffer is widened to hold a
+// full set of pending answers (256 searches, three messages each, about 1.3 kB of kernel memory
+// apiece) so that a burst from silent senders does not crowd out a console's answer; the kernel
+// caps it at twice net.core.wmem_max, and it costs memory only while datagrams wait.
+inline constexpr int SEND_BUFFER_BYTES = 1024 * 1024;
+void widenSendBuffer(int fd);
 
 // Bounds how long a listener's receive waits, and so how long a stop request waits for it. A
 // failure is written through `failures`; the caller tries again before its next receive.
