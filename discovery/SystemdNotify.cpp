@@ -1,19 +1,85 @@
 #include "discovery/SystemdNotify.h"
 
-#include <systemd/sd-daemon.h>
+#include "common/Logger.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+
+namespace
+{
+// A whole decimal number above zero, else 0.
+template <typename T> T positive(const char* text)
+{
+    T value = 0;
+    const char* end = text + std::strlen(text);
+    const auto [last, error] = std::from_chars(text, end, value);
+    return error == std::errc() && last == end && value > 0 ? value : 0;
+}
+
+// The watchdog's interval in microseconds when it applies to this process, else 0. A
+// WATCHDOG_PID that names another process means the variables were inherited from the unit's
+// main process, whose pings this process must not stand in for.
+std::uint64_t watchdogUsec()
+{
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    if (usec == nullptr || (pid != nullptr && positive<pid_t>(pid) != getpid()))
+    {
+        return 0;
+    }
+    return positive<std::uint64_t>(usec);
+}
+} // namespace
 
 SystemdNotify::SystemdNotify()
 {
-    m_bEnabled = std::getenv("NOTIFY_SOCKET") != nullptr;
-    std::uint64_t usec = 0;
-    // Positive only when WATCHDOG_USEC is set, and WATCHDOG_PID, if set, names this process.
-    if (m_bEnabled && sd_watchdog_enabled(0, &usec) > 0 && usec > 0)
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    m_bEnabled = name != nullptr;
+    if (!m_bEnabled)
     {
-        // Half the interval, as sd_watchdog_enabled(3) advises, leaves room for one late turn.
-        m_keepAliveInterval = std::chrono::microseconds(usec / 2);
+        return;
+    }
+    m_socketName = name;
+    const std::size_t length = m_socketName.size();
+    const bool abstract = length > 0 && m_socketName[0] == '@';
+    const bool path = length > 0 && m_socketName[0] == '/';
+    if (!abstract && !path)
+    {
+        m_addrFault = "is neither an absolute path nor an abstract name ('@')";
+    }
+    // A path ends with a NUL in the address; an abstract name has none, and its '@' becomes
+    // the leading NUL that marks it.
+    else if (length + (path ? 1 : 0) > sizeof(m_addr.sun_path))
+    {
+        m_addrFault = "is too long for a socket address";
+    }
+    else
+    {
+        m_addr.sun_family = AF_UNIX;
+        m_socketName.copy(m_addr.sun_path, length);
+        if (abstract)
+        {
+            m_addr.sun_path[0] = '\0';
+        }
+        m_addrLen =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length + (path ? 1 : 0));
+    }
+
+    if (const std::uint64_t usec = watchdogUsec(); usec > 0)
+    {
+        // Half the interval, as sd_watchdog_enabled(3) advises, leaves room for one late turn;
+        // bounded where the clock's nanoseconds would overflow, centuries away.
+        const auto longest =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::duration::max());
+        m_keepAliveInterval = std::chrono::microseconds(static_cast<std::int64_t>(
+            std::min<std::uint64_t>(usec / 2, static_cast<std::uint64_t>(longest.count()))));
     }
 }
 
@@ -21,7 +87,7 @@ void SystemdNotify::ready()
 {
     if (m_bEnabled)
     {
-        sd_notify(0, "READY=1");
+        send("READY=1");
     }
 }
 
@@ -29,7 +95,7 @@ void SystemdNotify::stopping()
 {
     if (m_bEnabled)
     {
-        sd_notify(0, "STOPPING=1");
+        send("STOPPING=1");
     }
 }
 
@@ -41,7 +107,7 @@ void SystemdNotify::keepAlive(Clock::time_point now)
         return;
     }
     m_lastKeepAlive = now;
-    sd_notify(0, "WATCHDOG=1");
+    send("WATCHDOG=1");
 }
 
 bool SystemdNotify::statusDue(Clock::time_point now) const
@@ -58,5 +124,48 @@ void SystemdNotify::status(const std::string& text, Clock::time_point now)
     m_status = text;
     m_lastStatus = now;
     m_bStatusSent = true;
-    sd_notify(0, ("STATUS=" + text).c_str());
+    send("STATUS=" + text);
+}
+
+void SystemdNotify::send(const std::string& message)
+{
+    if (m_addrLen == 0)
+    {
+        if (firstFailure(BAD_ADDRESS))
+        {
+            LOG_DISC(WARNING) << "NOTIFY_SOCKET '" << m_socketName << "' " << m_addrFault
+                              << ": nothing is sent to systemd";
+        }
+        return;
+    }
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+    {
+        const int error = errno;
+        if (firstFailure(SOCKET_FAILED))
+        {
+            LOG_DISC(WARNING) << "socket(AF_UNIX) failed: " << std::strerror(error)
+                              << " (not recorded again)";
+        }
+        return;
+    }
+    ssize_t sent = 0;
+    do
+    {
+        sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+                      reinterpret_cast<const sockaddr*>(&m_addr), m_addrLen);
+    } while (sent < 0 && errno == EINTR);
+    const int error = errno;
+    close(fd);
+    if (sent < 0 && firstFailure(error))
+    {
+        LOG_DISC(WARNING) << "sendto(NOTIFY_SOCKET " << m_socketName
+                          << ") failed: " << std::strerror(error) << " (not recorded again)";
+    }
+}
+
+bool SystemdNotify::firstFailure(int kind)
+{
+    const std::lock_guard<std::mutex> lock(m_failuresMutex);
+    return m_failuresLogged.insert(kind).second;
 }

@@ -1,15 +1,25 @@
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
 
-// What the daemon tells systemd about itself through sd_notify(3): ready, stopping, a one-line
-// status, and that its listener still turns. Without NOTIFY_SOCKET in the environment (a start
-// by hand, the tests) every call returns at once and nothing is sent.
+// What the daemon tells systemd about itself: ready, stopping, a one-line status, and that its
+// listener still turns. It speaks systemd's notification protocol itself, which systemd keeps
+// stable for programs that do without its library (sd_notify(3)): one datagram per message to
+// the AF_UNIX socket named in NOTIFY_SOCKET, a path, or an abstract name when it starts with
+// '@'. Without NOTIFY_SOCKET (a start by hand, the tests) every call returns at once and nothing
+// is sent.
 //
 // ready() and stopping() may come from any thread; keepAlive() and status() belong to the
 // listener alone, so that a listener that stops turning stops the watchdog's pings with it.
-// Never call from a signal handler: sd_notify opens a socket.
+// Each message goes out on a socket of its own, so the threads share only the address, fixed
+// at construction, and the record of the failures already logged. Never call from a signal
+// handler: a message opens a socket, and a failure takes a lock and writes a record.
 class SystemdNotify
 {
 public:
@@ -17,7 +27,9 @@ public:
     // The status line changes with every search under load; systemd needs it no more often.
     static constexpr Clock::duration STATUS_INTERVAL = std::chrono::seconds(1);
 
-    // Reads NOTIFY_SOCKET and the watchdog interval (WATCHDOG_USEC) from the environment.
+    // Reads NOTIFY_SOCKET and the watchdog's WATCHDOG_USEC and WATCHDOG_PID, and leaves them in
+    // the environment. Writes no record: the daemon's one instance is built before the logging
+    // set-up, so a NOTIFY_SOCKET that names no usable socket is recorded at the first message.
     SystemdNotify();
 
     bool enabled() const { return m_bEnabled; }
@@ -32,7 +44,27 @@ public:
     void status(const std::string& text, Clock::time_point now);
 
 private:
+    // What has already been recorded: a sendto() failure by its errno, the others once each.
+    enum Failure : int
+    {
+        BAD_ADDRESS = -2,
+        SOCKET_FAILED = -1,
+    };
+
+    void send(const std::string& message);
+    // True the first time a failure of this kind is seen.
+    bool firstFailure(int kind);
+
     bool m_bEnabled = false;
+    std::string m_socketName;     // NOTIFY_SOCKET, as the records show it
+    const char* m_addrFault = ""; // why it is no usable address, when m_addrLen is 0
+    sockaddr_un m_addr{};
+    socklen_t m_addrLen = 0;
+
+    std::mutex m_failuresMutex;
+    std::set<int> m_failuresLogged;
+
+    // Listener only.
     Clock::duration m_keepAliveInterval{}; // zero: no watchdog
     Clock::time_point m_lastKeepAlive{};
     Clock::time_point m_lastStatus{};

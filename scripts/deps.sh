@@ -5,7 +5,7 @@ set -euo pipefail
 packages=("$@"
           build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
           googletest libgtest-dev iproute2 python3 python3-pytest util-linux
-          dpkg-dev systemd libsystemd-dev scdoc lintian man-db clang libclang-rt-14-dev
+          dpkg-dev systemd scdoc lintian man-db clang libclang-rt-14-dev
           clang-tidy gupnp-tools nmap openssl)
 missing=()
 for p in "${packages[@]}"; do

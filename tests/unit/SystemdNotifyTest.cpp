@@ -1,8 +1,11 @@
 #include "discovery/SystemdNotify.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -49,6 +52,29 @@ public:
 private:
     int m_fd = -1;
 };
+
+// An environment variable set (or, with nullptr, unset) for the life of the object.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name)
+    {
+        if (value != nullptr)
+        {
+            setenv(name, value, 1);
+        }
+        else
+        {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() { unsetenv(m_name); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* m_name;
+};
 } // namespace
 
 TEST(SystemdNotify, StatusAtMostOnceASecondAndOnlyWhenChanged)
@@ -84,5 +110,90 @@ TEST(SystemdNotify, StatusAtMostOnceASecondAndOnlyWhenChanged)
         EXPECT_EQ(systemd.received(), expected)
             << step.text << " at "
             << std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count() << " ms";
+    }
+}
+
+// A watchdog's variables inherited from the unit's main process name it in WATCHDOG_PID: a
+// process that pinged on its behalf would keep a wedged main process alive.
+TEST(SystemdNotify, WatchdogPingsOnlyForTheProcessItNames)
+{
+    using namespace std::chrono_literals;
+    const std::string self = std::to_string(getpid());
+    const std::string other = std::to_string(getppid());
+    struct Case
+    {
+        const char* usec;
+        const char* pid; // nullptr: unset
+        bool pings;
+    };
+    const Case cases[] = {
+        {"1000000", nullptr, true},        {"1000000", self.c_str(), true},
+        {"1000000", other.c_str(), false}, {"1000000", "", false},
+        {"1000000", "1x", false},          {"0", nullptr, false},
+        {"-1000000", nullptr, false},
+    };
+    for (const Case& c : cases)
+    {
+        NotifySocket systemd;
+        const ScopedEnv usec("WATCHDOG_USEC", c.usec);
+        const ScopedEnv pid("WATCHDOG_PID", c.pid);
+        SystemdNotify notify;
+        const SystemdNotify::Clock::time_point t0{};
+        // Every half interval, and not sooner.
+        const std::vector<std::string> ping =
+            c.pings ? std::vector<std::string>{"WATCHDOG=1"} : std::vector<std::string>{};
+        notify.keepAlive(t0 + 100s);
+        EXPECT_EQ(systemd.received(), ping) << c.usec << " " << (c.pid ? c.pid : "unset");
+        notify.keepAlive(t0 + 100s + 499ms);
+        EXPECT_EQ(systemd.received(), std::vector<std::string>{});
+        notify.keepAlive(t0 + 100s + 500ms);
+        EXPECT_EQ(systemd.received(), ping) << c.usec << " " << (c.pid ? c.pid : "unset");
+    }
+}
+
+// Every message that cannot go out fails the same way again: one WARNING per kind, however
+// many messages follow. The lengths are the limits of sun_path (108 bytes): a path needs its
+// NUL, an abstract name's '@' stands for the leading NUL.
+TEST(SystemdNotify, UnusableSocketRecordedOncePerKind)
+{
+    using namespace std::chrono_literals;
+    const std::string unbound = "@discovery-notify-test-nobody-" + std::to_string(getpid());
+    const std::string neither = "is neither an absolute path nor an abstract name";
+    const std::string tooLong = "is too long for a socket address";
+    const std::string refused = std::string("failed: ") + std::strerror(ECONNREFUSED);
+    const std::string missing = std::string("failed: ") + std::strerror(ENOENT);
+    struct Case
+    {
+        std::string socket;
+        std::string warning;
+    };
+    const Case cases[] = {
+        {"", neither},
+        {"run/systemd/notify", neither},
+        {unbound, refused},
+        {"@" + std::string(107, 'x'), refused},
+        {"@" + std::string(108, 'x'), tooLong},
+        {"/" + std::string(106, 'x'), missing},
+        {"/" + std::string(107, 'x'), tooLong},
+    };
+    for (const Case& c : cases)
+    {
+        const ScopedEnv socket("NOTIFY_SOCKET", c.socket.c_str());
+        SystemdNotify notify;
+        LogCapture::clear();
+        notify.ready();
+        notify.status("a", SystemdNotify::Clock::time_point{} + 1s);
+        notify.status("b", SystemdNotify::Clock::time_point{} + 2s);
+        notify.stopping();
+        std::vector<std::string> warnings;
+        for (const LogRecord& r : LogCapture::records())
+        {
+            if (r.level == el::Level::Warning)
+            {
+                warnings.push_back(r.message);
+            }
+        }
+        ASSERT_EQ(warnings.size(), 1U) << c.socket;
+        EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
     }
 }
