@@ -24,9 +24,11 @@ const char* const USAGE =
     "  -t, --notify-ttl HOPS time-to-live of the announcements, 1 to 255 (default 2)\n"
     "  -6, --ipv6            answer over IPv6 too, on the groups of --ipv6-scope, with\n"
     "                        the interface's IPv6 address in the URL; IPv4 goes on as ever\n"
-    "      --ipv6-scope link|site|organization\n"
+    "      --ipv6-scope link|site|organization|global\n"
     "                        with --ipv6: join FF02::C (link, the default), and FF05::C\n"
-    "                        (site) and FF08::C (organization) as well\n"
+    "                        (site), FF08::C (organization) and FF0E::C (global) as well;\n"
+    "                        global for GSSDP-based consoles with a unique-local or global\n"
+    "                        IPv6 address, which search FF0E::C\n"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the version and exit\n"
     "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
@@ -132,8 +134,9 @@ int parseOptions(int argc, char** argv, Options& options)
             }
             if (chosen == nullptr)
             {
-                return usageError(std::string("IPv6 scope must be link, site or organization: '") +
-                                  optarg + "'");
+                return usageError(
+                    std::string("IPv6 scope must be link, site, organization or global: '") +
+                    optarg + "'");
             }
             options.ipv6Scope = chosen->group;
             scopeGiven = true;

@@ -285,7 +285,7 @@ private:
     // announcements; built again when either the address or the service information changes.
     // Both by family (IPv4, IPv6); the announcements by group.
     std::array<std::array<std::vector<std::string>, 3>, 2> m_rsp;
-    std::array<std::vector<std::string>, 4> m_alive;
+    std::array<std::vector<std::string>, SSDP_GROUP_COUNT> m_alive;
     in_addr_t m_rspAddr = 0;
     std::string m_rspIpv6Host;     // the IPv6 URL host the messages were built for
     unsigned m_rspIpv6Version = 0; // of m_ipv6HostVersion, when it was taken

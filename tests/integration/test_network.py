@@ -99,8 +99,9 @@ USAGE_ERRORS = {
     "name too long": (["-i", "e" * 16],
                       "discovery: interface name must be 1 to 15 characters: '" + "e" * 16 + "'"),
     "stray argument": (["eth1"], "discovery: unexpected argument 'eth1'"),
-    "unknown IPv6 scope": (["--ipv6", "--ipv6-scope", "global"],
-                           "discovery: IPv6 scope must be link, site or organization: 'global'"),
+    "unknown IPv6 scope": (["--ipv6", "--ipv6-scope", "universe"],
+                           "discovery: IPv6 scope must be link, site, organization or global: "
+                           "'universe'"),
     "IPv6 scope without IPv6": (["--ipv6-scope", "site"],
                                 "discovery: option --ipv6-scope needs --ipv6"),
     "response format": (["--response-format", "xml"],
