@@ -5,15 +5,18 @@
 #include <getopt.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <iostream>
+#include <utility>
 
 namespace
 {
 const char* const USAGE =
     "usage: discovery [options]\n"
-    "Answers SSDP searches for the Redfish service on one network interface.\n"
+    "Answers SSDP searches for the Redfish service on one network interface or several.\n"
     "  -i, --interface NAME  join the SSDP group on NAME and announce its address\n"
-    "                        (default eth1)\n"
+    "                        (default eth1); may be given up to 8 times, to answer on\n"
+    "                        each interface with that interface's address\n"
     "  -f, --response-format legacy|dsp0266\n"
     "                        legacy (default): the responses the consoles built for this\n"
     "                        daemon parse; dsp0266: the standard form (LOCATION, SERVER,\n"
@@ -70,6 +73,7 @@ int parseOptions(int argc, char** argv, Options& options)
     opterr = 0;
     optind = 1;
     bool scopeGiven = false;
+    std::vector<std::string> interfaces;
     for (;;)
     {
         const int previous = optind;
@@ -88,7 +92,16 @@ int parseOptions(int argc, char** argv, Options& options)
                 return usageError("interface name must be 1 to " + std::to_string(IFNAMSIZ - 1) +
                                   " characters: '" + optarg + "'");
             }
-            options.interface = optarg;
+            if (std::find(interfaces.begin(), interfaces.end(), optarg) != interfaces.end())
+            {
+                return usageError(std::string("interface given more than once: '") + optarg + "'");
+            }
+            if (interfaces.size() == MAX_INTERFACES)
+            {
+                return usageError("at most " + std::to_string(MAX_INTERFACES) +
+                                  " interfaces may be given: '" + optarg + "'");
+            }
+            interfaces.emplace_back(optarg);
             break;
         case 'f':
             if (std::string(optarg) == "legacy")
@@ -161,6 +174,11 @@ int parseOptions(int argc, char** argv, Options& options)
     if (scopeGiven && !options.ipv6)
     {
         return usageError("option --ipv6-scope needs --ipv6");
+    }
+    if (!interfaces.empty())
+    {
+        options.interfaces = std::move(interfaces);
+        options.interface = options.interfaces.front();
     }
     return -1;
 }

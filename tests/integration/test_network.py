@@ -99,6 +99,10 @@ USAGE_ERRORS = {
     "name too long": (["-i", "e" * 16],
                       "discovery: interface name must be 1 to 15 characters: '" + "e" * 16 + "'"),
     "stray argument": (["eth1"], "discovery: unexpected argument 'eth1'"),
+    "interface twice": (["-i", "eth0", "--interface", "eth1", "-i", "eth0"],
+                        "discovery: interface given more than once: 'eth0'"),
+    "nine interfaces": ([a for i in range(9) for a in ("-i", f"eth{i}")],
+                        "discovery: at most 8 interfaces may be given: 'eth8'"),
     "unknown IPv6 scope": (["--ipv6", "--ipv6-scope", "universe"],
                            "discovery: IPv6 scope must be link, site, organization or global: "
                            "'universe'"),
