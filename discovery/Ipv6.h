@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,8 +15,11 @@ enum class SsdpGroup
     Ipv6Link,
     Ipv6Site,
     Ipv6Organization,
+    Ipv6Global,
 };
-inline constexpr std::size_t SSDP_GROUP_COUNT = 4;
+
+// How many SsdpGroup values there are: the size of tables indexed by group.
+inline constexpr std::size_t SSDP_GROUP_COUNT = static_cast<std::size_t>(SsdpGroup::Ipv6Global) + 1;
 
 // UPnP Device Architecture 1.1, section 1.1.1: the IPv6 SSDP groups, all on port 1900.
 struct Ipv6Group
@@ -30,6 +34,7 @@ inline constexpr Ipv6Group IPV6_GROUPS[] = {
     {SsdpGroup::Ipv6Link, "link", "FF02::C", "[FF02::C]:1900"},
     {SsdpGroup::Ipv6Site, "site", "FF05::C", "[FF05::C]:1900"},
     {SsdpGroup::Ipv6Organization, "organization", "FF08::C", "[FF08::C]:1900"},
+    {SsdpGroup::Ipv6Global, "global", "FF0E::C", "[FF0E::C]:1900"},
 };
 
 // The groups that `scope` joins, narrowest first.

@@ -7,15 +7,18 @@
 #include <getopt.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <iostream>
+#include <utility>
 
 namespace
 {
 const char* const USAGE =
     "usage: discovery [options]\n"
-    "Answers SSDP searches for the Redfish service on one network interface.\n"
+    "Answers SSDP searches for the Redfish service on one network interface or several.\n"
     "  -i, --interface NAME  join the SSDP group on NAME and announce its address\n"
-    "                        (default eth1)\n"
+    "                        (default eth1); may be given up to 8 times, to answer on\n"
+    "                        each interface with that interface's address\n"
     "  -f, --response-format legacy|dsp0266\n"
     "                        legacy (default): the responses the consoles built for this\n"
     "                        daemon parse; dsp0266: the standard form (LOCATION, SERVER,\n"
@@ -26,9 +29,11 @@ const char* const USAGE =
     "  -t, --notify-ttl HOPS time-to-live of the announcements, 1 to 255 (default 2)\n"
     "  -6, --ipv6            answer over IPv6 too, on the groups of --ipv6-scope, with\n"
     "                        the interface's IPv6 address in the URL; IPv4 goes on as ever\n"
-    "      --ipv6-scope link|site|organization\n"
+    "      --ipv6-scope link|site|organization|global\n"
     "                        with --ipv6: join FF02::C (link, the default), and FF05::C\n"
-    "                        (site) and FF08::C (organization) as well\n"
+    "                        (site), FF08::C (organization) and FF0E::C (global) as well;\n"
+    "                        global for GSSDP-based consoles with a unique-local or global\n"
+    "                        IPv6 address, which search FF0E::C\n"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the version and exit\n"
     "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
@@ -55,7 +60,10 @@ bool parseNumber(const char* text, long low, long high, int& out)
 }
 } // namespace
 
-Options::Options() : interface(RedfishDiscovery::MULTICAST_IF()) {}
+Options::Options()
+    : interface(RedfishDiscovery::MULTICAST_IF()), interfaces{RedfishDiscovery::MULTICAST_IF()}
+{
+}
 
 int parseOptions(int argc, char** argv, Options& options)
 {
@@ -72,6 +80,7 @@ int parseOptions(int argc, char** argv, Options& options)
     opterr = 0;
     optind = 1;
     bool scopeGiven = false;
+    std::vector<std::string> interfaces;
     for (;;)
     {
         const int previous = optind;
@@ -90,7 +99,16 @@ int parseOptions(int argc, char** argv, Options& options)
                 return usageError("interface name must be 1 to " + std::to_string(IFNAMSIZ - 1) +
                                   " characters: '" + optarg + "'");
             }
-            options.interface = optarg;
+            if (std::find(interfaces.begin(), interfaces.end(), optarg) != interfaces.end())
+            {
+                return usageError(std::string("interface given more than once: '") + optarg + "'");
+            }
+            if (interfaces.size() == MAX_INTERFACES)
+            {
+                return usageError("at most " + std::to_string(MAX_INTERFACES) +
+                                  " interfaces may be given: '" + optarg + "'");
+            }
+            interfaces.emplace_back(optarg);
             break;
         case 'f':
             if (std::string(optarg) == "legacy")
@@ -136,8 +154,9 @@ int parseOptions(int argc, char** argv, Options& options)
             }
             if (chosen == nullptr)
             {
-                return usageError(std::string("IPv6 scope must be link, site or organization: '") +
-                                  optarg + "'");
+                return usageError(
+                    std::string("IPv6 scope must be link, site, organization or global: '") +
+                    optarg + "'");
             }
             options.ipv6Scope = chosen->group;
             scopeGiven = true;
@@ -162,6 +181,11 @@ int parseOptions(int argc, char** argv, Options& options)
     if (scopeGiven && !options.ipv6)
     {
         return usageError("option --ipv6-scope needs --ipv6");
+    }
+    if (!interfaces.empty())
+    {
+        options.interfaces = std::move(interfaces);
+        options.interface = options.interfaces.front();
     }
     return -1;
 }

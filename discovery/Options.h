@@ -2,7 +2,9 @@
 
 #include "discovery/Ipv6.h"
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 // How search responses are written: the form the consoles built for this daemon parse, or the
 // standard form that DMTF's tools and generic UPnP control points accept (DSP0266, UPnP Device
@@ -13,13 +15,18 @@ enum class ResponseFormat
     Dsp0266,
 };
 
+// How many interfaces -i may name.
+inline constexpr std::size_t MAX_INTERFACES = 8;
+
 // The daemon's command line. Every option defaults to the behaviour of a daemon started without
 // arguments.
 struct Options
 {
     Options();
 
-    std::string interface; // RedfishDiscovery::MULTICAST_IF() unless told otherwise
+    std::string interface;               // the first of `interfaces`
+    std::vector<std::string> interfaces; // every -i, in the order given, none twice; at least
+                                         // one: RedfishDiscovery::MULTICAST_IF() by default
     ResponseFormat responseFormat = ResponseFormat::Legacy;
     int notifyInterval = 0; // seconds between NOTIFY announcements; 0: none
     int notifyTtl = 2;      // multicast time-to-live of the announcements (Redfish's NotifyTTL)

@@ -43,7 +43,9 @@ struct Scope
     const char* name;
     const char* group;
 };
-constexpr Scope scopes[] = {{"link", "FF02::C"}, {"site", "FF05::C"}, {"organization", "FF08::C"}};
+constexpr Scope scopes[] = {
+    {"link", "FF02::C"}, {"site", "FF05::C"}, {"organization", "FF08::C"}, {"global", "FF0E::C"}};
+constexpr int SCOPE_COUNT = static_cast<int>(sizeof(scopes) / sizeof(scopes[0]));
 
 struct Options
 {
@@ -79,9 +81,9 @@ void usage(std::FILE* out)
         "  -d, --dest ADDR[:PORT] destination (default 239.255.255.250:1900; with -6,\n"
         "                         [ADDR]:PORT or ADDR, default the scope's group, port 1900)\n"
         "  -6, --ipv6             search over IPv6: HOST [FF02::C]:1900 and so on\n"
-        "      --scope SCOPE      with -6: link (FF02::C, the default), site (FF05::C) or\n"
-        "                         organization (FF08::C); --listen joins this scope's group\n"
-        "                         and those of the narrower scopes\n"
+        "      --scope SCOPE      with -6: link (FF02::C, the default), site (FF05::C),\n"
+        "                         organization (FF08::C) or global (FF0E::C); --listen joins\n"
+        "                         this scope's group and those of the narrower scopes\n"
         "  -n, --count N          requests, each from its own socket (default 1)\n"
         "  -I, --interval MS      pause between requests (default 0)\n"
         "  -w, --wait MS          listen this long after the last request (default MX s + 500;\n"
@@ -245,9 +247,9 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
             break;
         case 'S':
             opt.scope = 0;
-            while (opt.scope < 3 && std::strcmp(optarg, scopes[opt.scope].name) != 0)
+            while (opt.scope < SCOPE_COUNT && std::strcmp(optarg, scopes[opt.scope].name) != 0)
                 ++opt.scope;
-            good = opt.scope < 3;
+            good = opt.scope < SCOPE_COUNT;
             break;
         case 'j':
             opt.json = true;

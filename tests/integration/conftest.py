@@ -33,6 +33,13 @@ def bed():
 
 
 @pytest.fixture
+def two_ports():
+    """A daemon namespace with two ports, eth1 and eth0, each with a console of its own."""
+    with Testbed(second="eth0") as b:
+        yield b
+
+
+@pytest.fixture
 def running(bed):
     bed.start()
     yield bed

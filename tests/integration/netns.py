@@ -31,14 +31,14 @@ def veth(ns, ifname, peer_ns, peer_ifname):
     batch([f"link add {ifname} type veth peer name {peer_ifname} netns {peer_ns}"], ns)
 
 
-def configure(ns, ifname, cidr=None, ipv6=True):
+def configure(ns, ifname, cidr=None, ipv6=True, multicast_route=True):
     """Brings ifname up; with an address, also routes the multicast range through it, as a
-    host's default route would."""
+    host's default route would (one interface of a namespace can have that route)."""
     lines = [f"addr add {cidr} dev {ifname}"] if cidr else []
     if not ipv6:
         lines.append(f"link set {ifname} addrgenmode none")
     lines.append(f"link set {ifname} up")
-    if cidr:
+    if cidr and multicast_route:
         lines.append(f"route add 224.0.0.0/4 dev {ifname}")
     batch(lines, ns)
 

@@ -8,18 +8,20 @@ import re
 import subprocess
 import time
 
+import pytest
+
 from test_network import index_of, recreate_link
 from testbed import DAEMON_IP6, UUID, Testbed, expected_response, search_request
 
 LINK_LOCAL = r"fe80::[0-9a-f:]+"
 
-# Joins FF02::C and FF05::C on cp0 in the control point's namespace and prints each datagram
+# Joins the groups argv[2:] on cp0 in the control point's namespace and prints each datagram
 # with the group it was sent to and the hop limit it arrived with, for argv[1] seconds.
 _LISTEN = """
 import json, socket, struct, sys, time
 s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
 s.bind(("::", 1900))
-for group in ("ff02::c", "ff05::c"):
+for group in sys.argv[2:]:
     s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP, socket.inet_pton(
         socket.AF_INET6, group) + struct.pack("@I", socket.if_nametoindex("cp0")))
 s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVHOPLIMIT, 1)
@@ -37,6 +39,15 @@ while time.monotonic() < end:
                       "hops": struct.unpack("i", info[socket.IPV6_HOPLIMIT])[0],
                       "payload": data.decode("latin-1")}), flush=True)
 """
+
+
+def listen(bed, seconds, *groups):
+    """Starts _LISTEN on the groups; returns a function that waits for it and returns what it
+    heard."""
+    proc = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", "-c", _LISTEN,
+                             str(seconds), *groups], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    return lambda: [json.loads(line) for line in proc.communicate(timeout=30)[0].splitlines()]
 
 
 def v6_search(bed, scope="link", raw=None):
@@ -122,14 +133,12 @@ def test_ipv6_off_in_the_namespace_gives_one_warning_and_ipv4_goes_on(bed):
 
 def test_announcements_go_to_each_joined_group_with_the_hop_limit(bed):
     bed.enable_ipv6()
-    listener = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", "-c", _LISTEN, "4"],
-                                stdout=subprocess.PIPE, text=True)
-    assert listener.stdout.readline() == "ready\n"
+    heard = listen(bed, 4, "ff02::c", "ff05::c")
     bed.start(args=["--ipv6", "--ipv6-scope", "site", "--notify-interval", "10",
                     "--notify-ttl", "7"])
     time.sleep(2)  # the three rounds at start take about a second
     assert bed.stop()[0] == 0
-    notes = [json.loads(line) for line in listener.communicate(timeout=30)[0].splitlines()]
+    notes = heard()
     assert {n["hops"] for n in notes} == {7}
     for group in ("ff02::c", "ff05::c"):
         to_group = [n["payload"] for n in notes if n["to"] == group]
@@ -139,3 +148,22 @@ def test_announcements_go_to_each_joined_group_with_the_hop_limit(bed):
         assert all(f"HOST: [{group.upper()}]:1900\r\n" in p for p in to_group)
         assert all(f"LOCATION: https://[{DAEMON_IP6}]/redfish/v1\r\n" in p for p in alive)
         assert f"USN: uuid:{UUID}::upnp:rootdevice\r\n" in byebye[0]
+
+
+# GSSDP-based consoles with a unique-local or global address search FF0E::C: only the global
+# scope joins it and announces there, the organization scope stops at FF08::C.
+@pytest.mark.parametrize("scope,groups", [("organization", ["ff08::c"]),
+                                          ("global", ["ff08::c", "ff0e::c"])])
+def test_the_global_group_only_with_the_global_scope(bed, scope, groups):
+    bed.enable_ipv6()
+    heard = listen(bed, 4, "ff08::c", "ff0e::c")
+    bed.start(args=["--ipv6", "--ipv6-scope", scope, "--notify-interval", "10"])
+    joined = ", ".join(g.upper() for g in ["ff02::c", "ff05::c", *groups])
+    bed.wait_for(f"Joined {joined} on eth1 (index ")
+    expected = [expected_response(ip=f"[{DAEMON_IP6}]")] if "ff0e::c" in groups else []
+    assert [a["payload"] for a in v6_search(bed, "global")] == expected
+    assert bed.stop()[0] == 0
+    # The listener hears the console's own search too, looped back.
+    notes = [n for n in heard() if n["payload"].startswith("NOTIFY ")]
+    assert sorted({n["to"] for n in notes}) == groups
+    assert all(f"HOST: [{n['to'].upper()}]:1900\r\n" in n["payload"] for n in notes)

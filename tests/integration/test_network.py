@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from testbed import DAEMON, DAEMON_IP, Testbed, expected_response, sh
+from testbed import (DAEMON, DAEMON_IP, DAEMON_IP6, DAEMON_IP6_2, DAEMON_IP_2, Testbed,
+                     expected_response, sh)
 from test_load import flood
 
 GROUP = "239.255.255.250"
@@ -91,6 +92,52 @@ def test_chosen_interface_is_followed_and_named():
         assert not any("eth1" in m for m in bed.messages())
 
 
+TWO_PORTS = ["-i", "eth0", "-i", "eth1"]
+
+# Per family: the daemon's options, the search client's, and the address each port announces.
+FAMILIES = {
+    "IPv4": ([], [], {"eth0": DAEMON_IP_2, "eth1": DAEMON_IP}),
+    "IPv6": (["--ipv6"], ["-6"], {"eth0": DAEMON_IP6_2, "eth1": DAEMON_IP6}),
+}
+
+
+def consoles(bed):
+    """Each port of a two-port testbed with its console's namespace."""
+    return {"eth0": bed.cns2, "eth1": bed.cns}
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_each_interface_answers_its_console_with_its_own_url(two_ports, family):
+    daemon_args, client_args, addresses = FAMILIES[family]
+    if family == "IPv6":
+        two_ports.enable_ipv6()
+    two_ports.start(args=TWO_PORTS + daemon_args)
+    if family == "IPv6":
+        for ifname, address in addresses.items():
+            two_ports.wait_for(f"{ifname} has the IPv6 address {address}: searches over IPv6 "
+                               "are answered")
+        addresses = {ifname: f"[{address}]" for ifname, address in addresses.items()}
+    got = {ifname: [r["payload"] for r in two_ports.search(*client_args, mx="1", wait_ms=1300,
+                                                           ns=ns)]
+           for ifname, ns in consoles(two_ports).items()}
+    assert got == {ifname: [expected_response(ip=address)]
+                   for ifname, address in addresses.items()}
+
+
+def test_address_lost_on_one_interface_stops_answers_there_only(two_ports):
+    two_ports.start(args=TWO_PORTS)
+
+    def answers():
+        return {ifname: [r["payload"] for r in two_ports.search(mx="1", wait_ms=1300, ns=ns)]
+                for ifname, ns in consoles(two_ports).items()}
+    both = {"eth0": [expected_response(ip=DAEMON_IP_2)], "eth1": [expected_response()]}
+    assert answers() == both
+    two_ports.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+    two_ports.wait_for("eth1 has no IPv4 address: searches are not answered until it has one",
+                       timeout=1.5)
+    assert answers() == {**both, "eth1": []}
+
+
 USAGE_ERRORS = {
     "unknown option": (["--bogus"], "discovery: unknown option --bogus"),
     "unknown short option": (["-x"], "discovery: unknown option -x"),
@@ -99,8 +146,13 @@ USAGE_ERRORS = {
     "name too long": (["-i", "e" * 16],
                       "discovery: interface name must be 1 to 15 characters: '" + "e" * 16 + "'"),
     "stray argument": (["eth1"], "discovery: unexpected argument 'eth1'"),
-    "unknown IPv6 scope": (["--ipv6", "--ipv6-scope", "global"],
-                           "discovery: IPv6 scope must be link, site or organization: 'global'"),
+    "interface twice": (["-i", "eth0", "--interface", "eth1", "-i", "eth0"],
+                        "discovery: interface given more than once: 'eth0'"),
+    "nine interfaces": ([a for i in range(9) for a in ("-i", f"eth{i}")],
+                        "discovery: at most 8 interfaces may be given: 'eth8'"),
+    "unknown IPv6 scope": (["--ipv6", "--ipv6-scope", "universe"],
+                           "discovery: IPv6 scope must be link, site, organization or global: "
+                           "'universe'"),
     "IPv6 scope without IPv6": (["--ipv6-scope", "site"],
                                 "discovery: option --ipv6-scope needs --ipv6"),
     "response format": (["--response-format", "xml"],

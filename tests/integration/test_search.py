@@ -45,6 +45,8 @@ INVALID = {
     "lower-case method": search_request("ssdp:all", 1).replace("M-SEARCH", "m-search"),
     "MAN unquoted": search_request("ssdp:all", 1).replace('"ssdp:discover"', "ssdp:discover"),
     "other target": search_request("urn:schemas-upnp-org:device:Basic:1", 1),
+    # Answered in the standard form only.
+    "the service's UUID": search_request(f"uuid:{UUID}", 1),
     "IPv6 host": search_request("ssdp:all", 1).replace("239.255.255.250:1900", "[FF02::C]:1900"),
     "no ST": search_request("ssdp:all", 1).replace("ST: ssdp:all\r\n", ""),
     "junk": "\x00\xff\x01garbage\r\n\r\n",

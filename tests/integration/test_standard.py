@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from testbed import DAEMON_IP, UUID, Testbed, sh
+from testbed import CONSOLE_IP_2, DAEMON_IP, DAEMON_IP_2, UUID, Testbed, sh
 
 REDFISH = "urn:dmtf-org:service:redfish-rest:1"
 URL = f"https://{DAEMON_IP}/redfish/v1"
@@ -71,6 +71,11 @@ TARGETS = {
                  (f"uuid:{UUID}", f"uuid:{UUID}"), (REDFISH, f"uuid:{UUID}::{REDFISH}")],
     # Accepted by the first eight characters in the legacy form, but no target of this service.
     "urn:dmtf-org:service:other:1": [],
+    # The pair announced for the UUID; another UUID, one that begins like the service's and one
+    # that the service's begins like, is never answered.
+    f"uuid:{UUID}": [(f"uuid:{UUID}", f"uuid:{UUID}")],
+    f"uuid:{UUID[:-1]}": [],
+    f"uuid:{UUID}0": [],
 }
 
 
@@ -133,9 +138,9 @@ def test_public_clients_find_the_daemon(standard):
     assert "UPnP/1.1 redfish-discovery/" in out and f"Location: {URL}" in out, out
 
 
-def listen(bed, seconds):
-    proc = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", "-c", _LISTEN,
-                             "198.18.0.2", str(seconds)], stdout=subprocess.PIPE, text=True)
+def listen(bed, seconds, ns=None, src="198.18.0.2"):
+    proc = subprocess.Popen(["ip", "netns", "exec", ns or bed.cns, "python3", "-c", _LISTEN,
+                             src, str(seconds)], stdout=subprocess.PIPE, text=True)
     assert proc.stdout.readline().strip() == "ready"
 
     def result():
@@ -191,3 +196,42 @@ def test_new_address_is_announced_at_once():
         assert len(notes) == 9 and all("LOCATION: https://198.18.0.5/redfish/v1\r\n" in n["payload"]
                                        for n in notes)
         assert notes[0]["t"] < 1.5
+
+
+def test_announcements_go_to_each_interface_with_its_url(two_ports):
+    heard = {"eth0": listen(two_ports, 5, two_ports.cns2, CONSOLE_IP_2),
+             "eth1": listen(two_ports, 5)}
+    two_ports.start(args=["-i", "eth0", "-i", "eth1", "--notify-interval", "10"])
+    time.sleep(2)  # the three rounds at start take about a second
+    assert two_ports.stop()[0] == 0
+    for ifname, address in (("eth0", DAEMON_IP_2), ("eth1", DAEMON_IP)):
+        notes = heard[ifname]()
+        alive = [n["payload"] for n in notes if "NTS: ssdp:alive" in n["payload"]]
+        assert (len(alive), len(notes)) == (9, 12), ifname
+        assert {n["from"] for n in notes} == {address}
+        assert all(f"LOCATION: https://{address}/redfish/v1\r\n" in p for p in alive), ifname
+
+
+def boot_id(bed):
+    [answer] = bed.search(mx="1", wait_ms=1300)
+    value = int(headers(answer["payload"])[1]["BOOTID.UPNP.ORG"])
+    assert 0 <= value <= 2**31 - 1
+    return value
+
+
+# UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with each fresh set of initial
+# announcements (a start, an address that comes back) and at no other time.
+def test_bootid_grows_with_each_fresh_set_of_announcements_only(bed):
+    args = ["--response-format", "dsp0266", "--notify-interval", "1800"]
+    bed.start(args=args)
+    first = boot_id(bed)
+    assert boot_id(bed) == first
+    bed.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+    bed.wait_for("eth1 has no IPv4 address: searches are not answered until it has one", 1.5)
+    bed.in_daemon_ns("ip", "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
+    bed.wait_for(f"eth1 has the IPv4 address {DAEMON_IP}: searches are answered again", 1.5)
+    restored = boot_id(bed)
+    assert restored > first
+    assert bed.stop()[0] == 0
+    bed.start(args=args)
+    assert boot_id(bed) > restored

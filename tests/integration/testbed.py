@@ -27,6 +27,12 @@ DAEMON_IP = "198.18.0.1"
 CONSOLE_IP = "198.18.0.2"
 DAEMON_IP6 = "fd00::1"
 CONSOLE_IP6 = "fd00::2"
+# The second port of a two-port testbed (Testbed(second=...)): another veth pair, to a console
+# namespace of its own, on subnets of its own.
+DAEMON_IP_2 = "198.18.1.1"
+CONSOLE_IP_2 = "198.18.1.2"
+DAEMON_IP6_2 = "fd00:0:0:1::1"
+CONSOLE_IP6_2 = "fd00:0:0:1::2"
 UUID = "92384634-2938-2342-8820-489239905423"
 
 LOG_CONF = """-- discovery
@@ -98,20 +104,36 @@ def lay_out(root, log_conf=LOG_CONF, uuid=UUID):
 class Testbed:
     __test__ = False
 
-    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF, ifname="eth1"):
+    def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF, ifname="eth1",
+                 second=None):
+        """With `second`, the daemon's namespace gets a second port of that name, joined to a
+        second console (namespace cns2, its end also named cp0) on DAEMON_IP_2's subnet."""
         tag = f"{os.getpid() % 100000}x{next(_counter)}"
         self.ifname = ifname
+        self.second = second
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
+        self.cns2 = f"sde-{tag}" if second else None
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
         self.cwd = lay_out(self.root, log_conf, uuid)
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
-        netns.create(self.dns, self.cns)
+        self.spaces = [self.dns, self.cns] + ([self.cns2] if second else [])
+        netns.create(*self.spaces)
+        # (daemon's interface, its console's namespace, daemon's and console's IPv6 addresses)
+        self.ports = []
         if eth1:
-            netns.veth(self.dns, ifname, self.cns, "cp0")
-            netns.configure(self.dns, ifname, f"{DAEMON_IP}/24" if address else None)
-            netns.configure(self.cns, "cp0", f"{CONSOLE_IP}/24")
+            self._port(ifname, self.cns, DAEMON_IP if address else None, CONSOLE_IP, DAEMON_IP6,
+                       CONSOLE_IP6)
+        if second:
+            self._port(second, self.cns2, DAEMON_IP_2, CONSOLE_IP_2, DAEMON_IP6_2, CONSOLE_IP6_2)
+
+    def _port(self, ifname, cns, daemon_ip, console_ip, daemon_ip6, console_ip6):
+        netns.veth(self.dns, ifname, cns, "cp0")
+        netns.configure(self.dns, ifname, f"{daemon_ip}/24" if daemon_ip else None,
+                        multicast_route=not self.ports)
+        netns.configure(cns, "cp0", f"{console_ip}/24")
+        self.ports.append((ifname, cns, daemon_ip6, console_ip6))
 
     # --- the tree -------------------------------------------------------------------------
     def write_info(self, content):
@@ -128,6 +150,8 @@ class Testbed:
 
     # --- the daemon -----------------------------------------------------------------------
     def start(self, wait_ready=True, extra=(), args=()):
+        if self.proc is not None:
+            self.out.close()  # a restart: the new daemon's output replaces the old one's
         self.out = open(self.out_path, "w")
         self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
                                       os.path.abspath(DAEMON), *args],
@@ -189,10 +213,12 @@ class Testbed:
         return self.proc.wait(timeout=timeout)
 
     # --- the control point ----------------------------------------------------------------
-    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=()):
-        """Runs the search client in the control point's namespace; returns its responses.
-        With `sources`, request i leaves from the i-th of those addresses, round the list."""
-        cmd = ["ip", "netns", "exec", self.cns, os.path.abspath(SEARCH), "--json",
+    def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=(),
+               ns=None):
+        """Runs the search client in the control point's namespace (or `ns`, another console's);
+        returns its responses. With `sources`, request i leaves from the i-th of those
+        addresses, round the list."""
+        cmd = ["ip", "netns", "exec", ns or self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
         if sources:
             cmd += ["--source", ",".join(sources)]
@@ -238,12 +264,16 @@ class Testbed:
     def enable_ipv6(self, daemon_ip6=DAEMON_IP6):
         """Gives eth1 and cp0 fresh link-local addresses and DAEMON_IP6, CONSOLE_IP6, all usable
         at once: duplicate address detection off, IPv6 switched off and on to apply that. With
-        daemon_ip6=None eth1 keeps its link-local address only."""
-        for ns, dev, addr in ((self.dns, self.ifname, daemon_ip6), (self.cns, "cp0", CONSOLE_IP6)):
-            for setting in ("accept_dad=0", "disable_ipv6=1", "disable_ipv6=0"):
-                sh("ip", "netns", "exec", ns, "sysctl", "-qw", f"net.ipv6.conf.{dev}.{setting}")
-            if addr is not None:
-                sh("ip", "-n", ns, "addr", "add", f"{addr}/64", "dev", dev, "nodad")
+        daemon_ip6=None eth1 keeps its link-local address only. A second port gets
+        DAEMON_IP6_2 and CONSOLE_IP6_2 the same way."""
+        for i, (ifname, cns, port_ip6, console_ip6) in enumerate(self.ports):
+            daemon_addr = daemon_ip6 if i == 0 else port_ip6
+            for ns, dev, addr in ((self.dns, ifname, daemon_addr), (cns, "cp0", console_ip6)):
+                for setting in ("accept_dad=0", "disable_ipv6=1", "disable_ipv6=0"):
+                    sh("ip", "netns", "exec", ns, "sysctl", "-qw",
+                       f"net.ipv6.conf.{dev}.{setting}")
+                if addr is not None:
+                    sh("ip", "-n", ns, "addr", "add", f"{addr}/64", "dev", dev, "nodad")
 
     def disable_ipv6(self):
         """Switches IPv6 off for every interface in the daemon's namespace."""
@@ -271,7 +301,7 @@ class Testbed:
             self.proc.wait()
         if self.proc is not None:
             self.out.close()
-        netns.delete(self.dns, self.cns)
+        netns.delete(*self.spaces)
         shutil.rmtree(self.root, ignore_errors=True)
 
     def __enter__(self):

@@ -37,6 +37,8 @@ TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
         {"[ff02::c]:1900", SsdpGroup::Ipv6Link, true},
         {"[FF05::C]:1900 \t\r", SsdpGroup::Ipv6Site, true},
         {"[Ff08::c]:1900\r", SsdpGroup::Ipv6Organization, true},
+        {"[FF0E::C]:1900\r", SsdpGroup::Ipv6Global, true},
+        {"[FF0E::C]:1900\r", SsdpGroup::Ipv6Organization, false},
         {"[FF05::C]:1900\r", SsdpGroup::Ipv6Link, false},
         {"[FF02::C]:1900\r", SsdpGroup::Ipv6Site, false},
         {"239.255.255.250:1900\r", SsdpGroup::Ipv6Link, false},
