@@ -22,6 +22,7 @@ from netns import sh  # noqa: F401 (part of this module's interface)
 
 DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
+FORGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forge.py")
 
 DAEMON_IP = "198.18.0.1"
 CONSOLE_IP = "198.18.0.2"
@@ -250,6 +251,19 @@ class Testbed:
             proc.wait(timeout=wait + 30)
             return [json.loads(line) for line in out.splitlines() if line.strip()]
         return result if background else result()
+
+    def add_link(self, ifname, daemon_cidr, peer, console_cidr):
+        """Another link between the two namespaces, beside eth1 and cp0."""
+        netns.veth(self.dns, ifname, self.cns, peer)
+        for ns, dev, cidr in ((self.dns, ifname, daemon_cidr), (self.cns, peer, console_cidr)):
+            netns.batch([f"addr add {cidr} dev {dev}", f"link set {dev} up"], ns)
+
+    def forge(self, datagrams, gap=0.0):
+        """Sends each datagram ({"src", "dst", "sport", "dport", "payload"}) out of cp0 as a
+        forged frame, `gap` seconds apart: from any source address and port, one that no host
+        holds or the daemon's own."""
+        sh("ip", "netns", "exec", self.cns, "python3", FORGE, "cp0", str(gap),
+           input=json.dumps(datagrams), timeout=60)
 
     def add_console_address(self, cidr):
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")

@@ -1,0 +1,247 @@
+"""A hostile network: searches that reach the daemon by another interface, forged sources whose
+answers would land on the controller itself, senders that never answer ARP, a stop request in
+the middle of start-up, and many consoles behind one address. The tests share one network:
+eth1 and cp0 with IPv6 as well, and a second link, eth2 to cp1."""
+
+import contextlib
+import ctypes
+import json
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from test_notify import Systemd
+from testbed import (CONSOLE_IP, CONSOLE_IP6, DAEMON, DAEMON_IP, DAEMON_IP6, Testbed,
+                     expected_response, search_request)
+
+GROUP = "239.255.255.250"
+ETH2_IP, CP1_IP = "198.18.1.1", "198.18.1.2"
+STARTED = "Starting the Storage Server discovery process."
+STOPPED = "Stopping the Storage Server discovery process."
+
+# Joins the IPv4 group on the interface with address argv[1], as any program on the controller
+# may, until its input ends.
+_MEMBER = """
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+             socket.inet_aton("239.255.255.250") + socket.inet_aton(sys.argv[1]))
+print("ready", flush=True)
+sys.stdin.read()
+"""
+
+# Listens on each port of argv over both families until its input ends; one line per datagram.
+_LISTEN = """
+import json, select, socket, sys
+ports = {}
+for port in sys.argv[1:]:
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    s.bind(("::", int(port)))
+    ports[s] = int(port)
+print("ready", flush=True)
+while True:
+    for s in select.select([sys.stdin, *ports], [], [])[0]:
+        if s is sys.stdin:
+            sys.exit()
+        data, sender = s.recvfrom(4096)
+        print(json.dumps({"port": ports[s], "from": sender[0]}), flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def lan():
+    with Testbed() as net:
+        net.enable_ipv6()
+        net.add_link("eth2", f"{ETH2_IP}/24", "cp1", f"{CP1_IP}/24")
+        # As on hosts whose set-up needs it: without it the kernel drops a datagram from the
+        # host's own IPv4 address itself, before any socket sees it.
+        net.in_daemon_ns("sysctl", "-qw", "net.ipv4.conf.eth1.accept_local=1")
+        yield net
+
+
+@pytest.fixture
+def bed(lan):
+    """The shared network, with the daemon that the test started ended afterwards."""
+    yield lan
+    if lan.proc is not None:
+        if lan.proc.poll() is None:
+            lan.proc.kill()
+            lan.proc.wait()
+        lan.out.close()
+        lan.proc = None
+
+
+@contextlib.contextmanager
+def in_daemon_ns(bed, script, *args):
+    """Runs a script in the daemon's namespace for the block, from its first line on."""
+    proc = subprocess.Popen(["ip", "netns", "exec", bed.dns, "python3", "-c", script,
+                             *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            text=True)
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+
+
+def payloads(responses):
+    return [r["payload"] for r in responses]
+
+
+def test_searches_by_another_interface_are_not_answered(bed):
+    # Once another program joined the group on eth2, the kernel takes the group's datagrams in
+    # by eth2 as well.
+    with in_daemon_ns(bed, _MEMBER, ETH2_IP):
+        bed.start()
+        by_eth2 = bed.probe(search_request(mx="1"), src=CP1_IP, wait=1.3, background=True)
+        assert payloads(bed.search(mx="1", wait_ms=1300)) == [expected_response()]
+        assert by_eth2() == []
+
+
+def forged_search(src, port, st="urn:dmtf-org:service:redfish-rest:1"):
+    """A search with MX 1 from src:port, to the SSDP group of src's family."""
+    if ":" not in src:
+        return {"src": src, "sport": port, "dst": GROUP, "dport": 1900,
+                "payload": search_request(st, mx="1")}
+    return {"src": src, "sport": port, "dst": "ff02::c", "dport": 1900,
+            "payload": search_request(st, mx="1").replace(f"{GROUP}:1900", "[FF02::C]:1900")}
+
+
+# Sources whose answer would go to the controller itself (the unspecified address means the
+# loopback one), or could not be sent at all: (case, source, port).
+FORGED = [
+    ("IPv6 unspecified", "::", 41001),
+    ("IPv6 loopback", "::1", 41002),
+    ("IPv6 own address", DAEMON_IP6, 41003),
+    ("IPv4-mapped own address", "::ffff:" + DAEMON_IP, 41004),
+    ("IPv6 port 0", CONSOLE_IP6, 0),
+    ("IPv4 unspecified", "0.0.0.0", 41005),
+    ("IPv4 own address", DAEMON_IP, 41006),
+    ("IPv4 port 0", CONSOLE_IP, 0),
+]
+
+
+def test_forged_sources_are_not_answered(bed):
+    bed.start(args=["--ipv6"])
+    bed.wait_for(f"eth1 has the IPv6 address {DAEMON_IP6}: searches over IPv6 are answered")
+    cases = {port: case for case, _, port in FORGED}
+    with in_daemon_ns(bed, _LISTEN, *[port for port in cases if port]) as listener:
+        bed.forge([forged_search(src, port) for _, src, port in FORGED])
+        # Genuine searches in the same run are answered, over both families.
+        assert payloads(bed.search(mx="1", wait_ms=1300)) == [expected_response()]
+        assert payloads(bed.search("-6", mx="1", wait_ms=1300)) == \
+            [expected_response(ip=f"[{DAEMON_IP6}]")]
+        out, _ = listener.communicate(timeout=10)
+    assert [(cases[d["port"]], d["from"]) for d in map(json.loads, out.splitlines())] == []
+    # Nor was an answer tried that cannot leave: to port 0, or to a mapped address over IPv6.
+    assert [m for m in bed.messages("WARNING") if m.startswith("sendto() failed")] == []
+
+
+def test_senders_that_never_answer_arp_do_not_hold_up_a_console(bed):
+    # Three answers to each forged search fill the socket's send buffer sooner.
+    bed.start(args=["--response-format", "dsp0266"])
+    # Addresses on eth1's subnet that no host holds: the kernel keeps each answer to them, and
+    # its share of the send buffer, while it asks for their hardware address in vain.
+    silent = [f"198.18.0.{200 + i}" for i in range(16)]
+    bed.forge([forged_search(silent[i % len(silent)], 42000 + i, "ssdp:all") for i in range(256)],
+              gap=0.0005)
+    time.sleep(1.0)  # every forged search's answer has fallen due
+    answers = payloads(bed.search(mx="1", wait_ms=1300))
+    assert len(answers) == 1, bed.messages("WARNING")
+    assert "ST: urn:dmtf-org:service:redfish-rest:1\r\n" in answers[0]
+    assert f"AL: https://{DAEMON_IP}/redfish/v1\r\n" in answers[0]
+
+
+@pytest.fixture(scope="module")
+def systemd(lan):
+    s = Systemd(lan)
+    yield s
+    s.close()
+
+
+def caught(pid, sig):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            mask = next(line for line in f if line.startswith("SigCgt:")).split()[1]
+    except OSError:
+        return False
+    return bool(int(mask, 16) >> (sig - 1) & 1)
+
+
+@contextlib.contextmanager
+def held_once_caught(pid, sig, exe):
+    """Steps the process's main thread with ptrace from one system call to the next until it
+    runs `exe` with a handler for `sig` installed, and holds it there for the block; the
+    process's other threads run on. A start-up that the scheduler pauses at that point."""
+    seize, interrupt, syscall, detach, tracesysgood = 0x4206, 0x4207, 24, 17, 1
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+    assert libc.ptrace(seize, pid, None, tracesysgood) == 0, ctypes.get_errno()
+    assert libc.ptrace(interrupt, pid, None, None) == 0, ctypes.get_errno()
+    try:
+        while True:
+            _, status = os.waitpid(pid, 0x40000000)  # __WALL
+            assert os.WIFSTOPPED(status), status
+            stop = os.WSTOPSIG(status)
+            if stop == signal.SIGTRAP | 0x80 and os.readlink(f"/proc/{pid}/exe") == exe and \
+                    caught(pid, sig):
+                break
+            # A signal on its way to the thread goes on to it; ptrace's own stops do not.
+            passed = 0 if stop == signal.SIGTRAP | 0x80 or status >> 16 else stop
+            libc.ptrace(syscall, pid, None, passed)
+        yield
+    finally:
+        libc.ptrace(detach, pid, None, None)
+
+
+# When SIGTERM leaves: seconds after the daemon was started, or None for the moment its handler
+# is installed, the main thread held there until the signal has been handled.
+MOMENTS = [0.0, 0.001, 0.002, 0.004, 0.008, None]
+
+
+@pytest.mark.parametrize("moment", MOMENTS,
+                         ids=[f"{m * 1000:g} ms" if m is not None else "handler installed"
+                              for m in MOMENTS])
+def test_sigterm_during_start_up_stops_the_daemon(bed, systemd, moment):
+    systemd.receive(0.01)
+    bed.start(wait_ready=False, extra=systemd.env(watchdog=False))
+    if moment is None:
+        with held_once_caught(bed.pid(), signal.SIGTERM, os.path.realpath(DAEMON)):
+            bed.send_signal(signal.SIGTERM)
+            deadline = time.monotonic() + 5
+            while "Received signal 15 " not in bed.output() and time.monotonic() < deadline:
+                time.sleep(0.01)
+            time.sleep(0.05)  # the relay thread goes on from the record to the stop request
+    else:
+        time.sleep(moment)
+        bed.send_signal(signal.SIGTERM)
+    try:
+        code = bed.proc.wait(timeout=1.0)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"running on 1 s after SIGTERM:\n{bed.output()}")
+    told = systemd.receive(0.05)
+    messages = bed.messages()
+    if moment is not None and STARTED not in messages:
+        # Before the handlers were installed the signal's default action is fine.
+        assert code in (0, -signal.SIGTERM), bed.output()
+        return
+    assert code == 0, bed.output()
+    assert "Received signal 15 signal name is: Terminated" in messages
+    assert messages[-1] == STOPPED
+    if moment is None:
+        # Asked to stop before it was ready: it never says it is.
+        assert "READY=1" not in told, told
+
+
+def test_consoles_behind_one_address_are_all_answered(bed):
+    bed.start()
+    # Forty consoles behind one address translator search within 100 ms, with nothing else
+    # pending: one address, forty source ports.
+    answers = bed.search("--interval", "2", mx="1", count=40, wait_ms=1300)
+    assert sorted(a["request"] for a in answers) == list(range(40))
