@@ -18,6 +18,16 @@ void addHeader(std::string& msg, const char* name, const std::string& value)
     msg.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
 }
 
+// 2026-01-01T00:00:00Z.
+constexpr std::time_t BOOTID_EPOCH = 1767225600;
+constexpr std::uint32_t BOOTID_MAX = 0x7fffffff;
+
+std::uint32_t bootTime()
+{
+    const std::time_t since = std::time(nullptr) - BOOTID_EPOCH;
+    return since <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::time_t>(since, BOOTID_MAX));
+}
+
 std::string serviceRootUrl(const std::string& host)
 {
     return "https://" + host + "/redfish/v1";
@@ -47,7 +57,7 @@ MessageCache::MessageCache()
     uname(&system);
     m_server = std::string(system.sysname) + "/" + system.release + " UPnP/1.1 redfish-discovery/" +
                DISCOVERY_VERSION;
-    m_bootId = static_cast<std::uint32_t>(std::time(nullptr));
+    m_bootId = bootTime();
 }
 
 void MessageCache::configure(const Options& options, LegacyBuilder legacy)
@@ -64,11 +74,11 @@ bool MessageCache::hasAny() const
                        [](const Slot& s) { return s.ipv4 != 0 || !s.ipv6Host.empty(); });
 }
 
-bool MessageCache::refresh(const std::string& uuid, const AddressBoard& board)
+MessageCache::Change MessageCache::refresh(const std::string& uuid, const AddressBoard& board)
 {
-    bool changed = false;
+    bool appeared = false;
+    bool lost = false;
     bool moved = false;
-    bool newBoot = false;
     if (board.version() != m_boardVersion || m_slots.empty())
     {
         const std::vector<AddressBoard::Entry> entries = board.read(m_boardVersion);
@@ -77,30 +87,37 @@ bool MessageCache::refresh(const std::string& uuid, const AddressBoard& board)
         {
             Slot& slot = m_slots[i];
             const AddressBoard::Entry& entry = entries[i];
-            changed = changed || entry.ipv4 != slot.ipv4 || entry.ipv6Host != slot.ipv6Host;
+            appeared = appeared || (entry.ipv4 != 0 && entry.ipv4 != slot.ipv4) ||
+                       (!entry.ipv6Host.empty() && entry.ipv6Host != slot.ipv6Host);
+            lost = lost || (entry.ipv4 == 0 && slot.ipv4 != 0) ||
+                   (entry.ipv6Host.empty() && !slot.ipv6Host.empty());
             slot.ipv4 = entry.ipv4;
             slot.ipv6Host = entry.ipv6Host;
+            // While a family has no address, its messages stay built for the last one.
             if (slot.ipv4 != 0 && slot.ipv4 != slot.builtIpv4)
             {
-                newBoot = newBoot || slot.builtIpv4 != 0;
                 slot.builtIpv4 = slot.ipv4;
                 moved = true;
             }
             if (!slot.ipv6Host.empty() && slot.ipv6Host != slot.builtIpv6Host)
             {
-                newBoot = newBoot || !slot.builtIpv6Host.empty();
                 slot.builtIpv6Host = slot.ipv6Host;
                 moved = true;
             }
         }
     }
-    if (moved || uuid != m_uuid || !m_bBuilt)
+    const bool newBoot = appeared && m_bAddressSeen;
+    m_bAddressSeen = m_bAddressSeen || appeared;
+    if (newBoot)
     {
-        m_bootId += newBoot ? 1 : 0;
+        m_bootId = std::min(BOOTID_MAX, std::max(m_bootId + 1, bootTime()));
+    }
+    if (moved || newBoot || uuid != m_uuid || !m_bBuilt)
+    {
         m_uuid = uuid;
         build();
     }
-    return changed;
+    return appeared ? Change::Appeared : (lost ? Change::Lost : Change::None);
 }
 
 void MessageCache::build()
@@ -135,6 +152,7 @@ void MessageCache::build()
                 }
                 rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {all[REDFISH_ADVERT]};
                 rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {all[ROOT_ADVERT]};
+                rsp[static_cast<std::size_t>(SearchTarget::Uuid)] = {all[UUID_ADVERT]};
                 rsp[static_cast<std::size_t>(SearchTarget::All)] = std::move(all);
             }
         }

@@ -24,10 +24,17 @@ public:
     // Before use, and again whenever the options change.
     void configure(const Options& options, LegacyBuilder legacy);
 
+    // What a refresh found of the addresses to announce.
+    enum class Change
+    {
+        None,
+        Appeared, // an address appeared, came back or moved, on any interface: a new boot
+        Lost,     // an address went away, and none appeared
+    };
+
     // Takes the board's addresses when they moved and `uuid` when it changed, and builds the
-    // messages again then. True when the addresses to announce changed: one appeared, moved or
-    // went away.
-    bool refresh(const std::string& uuid, const AddressBoard& board);
+    // messages again then.
+    Change refresh(const std::string& uuid, const AddressBoard& board);
 
     // The datagrams that answer a search for `target` that came over IPv6 or IPv4 on interface
     // `slot`: one, or three for ssdp:all in the standard form; nullptr while that interface has
@@ -67,9 +74,13 @@ private:
     LegacyBuilder m_legacy = nullptr;
     std::vector<Ipv6Group> m_ipv6Groups; // of the chosen scope
     std::string m_server;                // the SERVER header's value
-    // UPnP Device Architecture 1.1: BOOTID.UPNP.ORG grows each time the device (re)joins the
-    // network; the start time in seconds grows across restarts, and a new address adds one.
+    // UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with every fresh set of initial
+    // announcements: at start, and whenever an address appears, comes back or moves. It starts
+    // from the seconds since 2026 began, so that it grows across restarts while the clock is
+    // sane and stays within the 31 bits UDA allows until 2094; a clock set back or unset starts
+    // no lower than 0.
     std::uint32_t m_bootId = 0;
+    bool m_bAddressSeen = false; // the first address found is the start's own set
     std::string m_uuid;
     bool m_bBuilt = false;
     unsigned m_boardVersion = 0;

@@ -258,15 +258,12 @@ void RedfishDiscovery::responderThread()
 
 void RedfishDiscovery::refreshMessages(Clock::time_point now)
 {
-    if (!m_cache.refresh(m_redfishdInfo.uuid, m_board) || !m_announcer.enabled())
-    {
-        return;
-    }
-    if (m_cache.hasAny())
+    const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
+    if (change == MessageCache::Change::Appeared)
     {
         m_announcer.restart(now, m_rng);
     }
-    else
+    else if (change == MessageCache::Change::Lost && !m_cache.hasAny())
     {
         m_announcer.pause();
     }
@@ -331,13 +328,24 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
 bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target, SsdpGroup group)
 {
     Headers headers;
-    const bool valid =
-        parseSearchQuery(text, headers, group) &&
-        classifySearchTarget(headers[ST_FIELD_NAME()],
-                             m_options.responseFormat == ResponseFormat::Dsp0266, target);
+    const bool standard = m_options.responseFormat == ResponseFormat::Dsp0266;
+    const bool parsed = parseSearchQuery(text, headers, group);
+    bool valid = parsed && classifySearchTarget(headers[ST_FIELD_NAME()], standard, target);
+    // UPnP Device Architecture 1.1, 1.3.2: a device answers a search for its own UUID too. The
+    // legacy rules never took such a target; the standard form does, once HOST and MAN hold.
+    const bool uuidSearch = !parsed && standard && headers.size() == 4 &&
+                            isHostFieldValid(headers[HOST_FIELD_NAME()], group) &&
+                            isManFieldValid(headers[MANDATORY_FIELD_NAME()]) &&
+                            isUuidTarget(headers[ST_FIELD_NAME()]);
     // The service information is read for every datagram, so that a file written after start-up
     // is picked up by the next datagram whatever it holds.
     const bool haveInfo = readRedfishdInfo();
+    if (uuidSearch && haveInfo && !m_redfishdInfo.uuid.empty() &&
+        isUuidTarget(headers[ST_FIELD_NAME()], m_redfishdInfo.uuid))
+    {
+        target = SearchTarget::Uuid;
+        valid = true;
+    }
     if (!valid || !haveInfo)
     {
         return false;

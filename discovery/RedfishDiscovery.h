@@ -83,6 +83,9 @@ public:
     // the targets themselves count (a Redfish type may carry a minor version, ":2"); else the
     // first 8 characters decide, as they decided acceptance.
     static bool classifySearchTarget(const std::string& value, bool exact, SearchTarget& target);
+    // True for an ST value "uuid:<text>" (the line's carriage return and trailing blanks
+    // aside) and, given `uuid`, for that UUID exactly.
+    static bool isUuidTarget(const std::string& value, const std::string& uuid = "");
     // The MX value as the delay uses it: its leading decimal number, raised to 1 and capped at 5.
     static int clampMx(const std::string& value);
     static int clampMx(long mx);

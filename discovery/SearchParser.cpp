@@ -143,6 +143,18 @@ bool RedfishDiscovery::isMxFieldValid(std::string& value)
     return mx >= 1 && mx <= MX_MAX;
 }
 
+bool RedfishDiscovery::isUuidTarget(const std::string& value, const std::string& uuid)
+{
+    std::string_view st(value);
+    st = st.substr(0, st.find_last_not_of(" \t\r") + 1);
+    constexpr std::string_view prefix = "uuid:";
+    if (st.size() <= prefix.size() || st.substr(0, prefix.size()) != prefix)
+    {
+        return false;
+    }
+    return uuid.empty() || st.substr(prefix.size()) == uuid;
+}
+
 int RedfishDiscovery::clampMx(const std::string& value)
 {
     // Read as atoi reads it (leading blanks, a sign, digits), but saturating instead of

@@ -31,8 +31,9 @@ enum class SearchTarget
     Redfish,
     All,
     RootDevice,
+    Uuid, // the device's own UUID, "uuid:<UUID>": answered in the standard form only
 };
-inline constexpr std::size_t SEARCH_TARGET_COUNT = 3;
+inline constexpr std::size_t SEARCH_TARGET_COUNT = 4;
 
 // False for a sender that no answer may go to, whatever it asked: source port 0; over IPv4 a
 // source in 0/8, 127/8, or 224/4 and above (multicast, reserved, broadcast); over IPv6 the
