@@ -46,6 +46,7 @@ bool DatagramQueue::push(Datagram& datagram)
         slot.senderLen = datagram.senderLen;
         slot.arrival = datagram.arrival;
         slot.group = datagram.group;
+        slot.slot = datagram.slot;
         ++m_count;
         if (m_bWaiting && m_wakeBy - datagram.arrival > WAKE_SLACK)
         {
@@ -63,10 +64,11 @@ bool DatagramQueue::push(Datagram& datagram)
 }
 
 bool DatagramQueue::push(std::vector<char>& buffer, int length, const PeerAddr& sender,
-                         socklen_t senderLen, Clock::time_point arrival, SsdpGroup group)
+                         socklen_t senderLen, Clock::time_point arrival, SsdpGroup group,
+                         std::size_t slot)
 {
     buffer[std::min<std::size_t>(static_cast<std::size_t>(length), buffer.size() - 1)] = '\0';
-    Datagram received{std::move(buffer), sender, senderLen, arrival, group};
+    Datagram received{std::move(buffer), sender, senderLen, arrival, group, slot};
     const bool queued = push(received);
     buffer = std::move(received.text);
     return queued;
@@ -115,6 +117,7 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     out.senderLen = slot.senderLen;
     out.arrival = slot.arrival;
     out.group = slot.group;
+    out.slot = slot.slot;
     m_head = (m_head + 1) % m_slots.size();
     --m_count;
     return true;

@@ -21,6 +21,7 @@ struct Datagram
     socklen_t senderLen = 0;
     std::chrono::steady_clock::time_point arrival;
     SsdpGroup group = SsdpGroup::Ipv4;
+    std::size_t slot = 0; // of the interface it came in by, in the order -i named them
 };
 
 // The hand-over from the listener to the responder: a bounded queue whose buffers are swapped in
@@ -48,7 +49,7 @@ public:
     // Listener: the same for a datagram just received into `buffer` (`length` bytes, of which
     // at most the buffer's size less one are kept, so that its text ends inside the buffer).
     bool push(std::vector<char>& buffer, int length, const PeerAddr& sender, socklen_t senderLen,
-              Clock::time_point arrival, SsdpGroup group);
+              Clock::time_point arrival, SsdpGroup group, std::size_t slot);
     // Responder: swaps the oldest datagram into `out`. Waits for one until `wakeBy`; false when
     // that time came first, or at once when the queue is closed and empty.
     bool pop(Datagram& out, Clock::time_point wakeBy);

@@ -251,3 +251,27 @@ bool InterfaceWatch::addressChanged()
     m_ipv6 = m_seenIpv6;
     return true;
 }
+
+int joinedSlot(const std::vector<InterfaceWatch>& watches, int index)
+{
+    for (std::size_t slot = 0; slot < watches.size(); ++slot)
+    {
+        if (index != 0 && watches[slot].joinedIndex() == index)
+        {
+            return static_cast<int>(slot);
+        }
+    }
+    return -1;
+}
+
+bool ownsAddress(const std::vector<InterfaceWatch>& watches, const PeerAddr& sender)
+{
+    for (const InterfaceWatch& watch : watches)
+    {
+        if (watch.isOwnAddress(sender))
+        {
+            return true;
+        }
+    }
+    return false;
+}

@@ -78,3 +78,9 @@ private:
     in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()
     in6_addr m_ipv6{};
 };
+
+// Of a listener's watches, one per interface: the one whose interface the groups were joined
+// on by `index`, or -1 for none.
+int joinedSlot(const std::vector<InterfaceWatch>& watches, int index);
+// True when `sender` is an address of any of the interfaces.
+bool ownsAddress(const std::vector<InterfaceWatch>& watches, const PeerAddr& sender);

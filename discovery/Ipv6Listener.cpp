@@ -24,10 +24,13 @@ std::vector<std::string> groupNames(const std::vector<Ipv6Group>& groups)
 Ipv6Listener::Ipv6Listener(const Options& options, DatagramQueue& inbox, AddressBoard& board,
                            ServiceStatus& status)
     : m_options(options), m_inbox(inbox), m_board(board), m_status(status),
-      m_watch(InterfaceWatch::Family::Ipv6, options.interface,
-              groupNames(ipv6Groups(options.ipv6Scope)), true),
       m_rcvBuf(DATAGRAM_BUF_SIZE, 0)
 {
+    for (const std::string& name : options.interfaces)
+    {
+        m_watches.emplace_back(InterfaceWatch::Family::Ipv6, name,
+                               groupNames(ipv6Groups(options.ipv6Scope)), true);
+    }
     for (const Ipv6Group& group : ipv6Groups(options.ipv6Scope))
     {
         in6_addr addr{};
@@ -112,10 +115,12 @@ bool Ipv6Listener::receive()
         in6_pktinfo info{};
         std::memcpy(&info, CMSG_DATA(c), sizeof(info));
         // Another socket's membership on another interface may bring the same group here.
-        if (static_cast<int>(info.ipi6_ifindex) != m_watch.joinedIndex())
+        const int slot = joinedSlot(m_watches, static_cast<int>(info.ipi6_ifindex));
+        if (slot == -1)
         {
             return false;
         }
+        m_slot = static_cast<std::size_t>(slot);
         for (const auto& [group, addr] : m_groups)
         {
             if (std::memcmp(&addr, &info.ipi6_addr, sizeof(addr)) == 0)
@@ -131,7 +136,7 @@ bool Ipv6Listener::receive()
 
 bool Ipv6Listener::acceptSender()
 {
-    if (isAnswerableSender(m_senderAddr) && !m_watch.isOwnAddress(m_senderAddr))
+    if (isAnswerableSender(m_senderAddr) && !ownsAddress(m_watches, m_senderAddr))
     {
         return true;
     }
@@ -147,7 +152,7 @@ bool Ipv6Listener::acceptSender()
 
 void Ipv6Listener::handOver(Clock::time_point now)
 {
-    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, now, m_group))
+    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, now, m_group, m_slot))
     {
         return;
     }
@@ -162,21 +167,25 @@ void Ipv6Listener::handOver(Clock::time_point now)
 
 void Ipv6Listener::follow(Clock::time_point now)
 {
-    if (!m_watch.look(now, m_fd))
+    for (std::size_t slot = 0; slot < m_watches.size(); ++slot)
     {
-        return;
-    }
-    if (m_watch.wantsJoin() && (m_fd != -1 || initSocket()))
-    {
-        m_watch.join(m_fd);
-    }
-    if (m_watch.addressChanged())
-    {
-        m_board.publishIpv6(0, m_watch.ipv6(), m_watch.name());
-        if (m_options.notifyInterval > 0)
+        InterfaceWatch& watch = m_watches[slot];
+        if (!watch.look(now, m_fd))
         {
-            // The responder announces a new address at once.
-            m_inbox.nudge();
+            continue;
+        }
+        if (watch.wantsJoin() && (m_fd != -1 || initSocket()))
+        {
+            watch.join(m_fd);
+        }
+        if (watch.addressChanged())
+        {
+            m_board.publishIpv6(slot, watch.ipv6(), watch.name());
+            if (m_options.notifyInterval > 0)
+            {
+                // The responder announces a new address at once.
+                m_inbox.nudge();
+            }
         }
     }
 }
@@ -234,7 +243,12 @@ bool Ipv6Listener::initSocket()
     if (failure != m_setupFailure)
     {
         m_setupFailure = failure;
-        LOG_DISC(WARNING) << "IPv6 cannot be set up on " << m_options.interface << ": " << failure
+        std::string names;
+        for (const InterfaceWatch& watch : m_watches)
+        {
+            names += (names.empty() ? "" : ", ") + watch.name();
+        }
+        LOG_DISC(WARNING) << "IPv6 cannot be set up on " << names << ": " << failure
                           << "; searches over IPv6 are not answered until it can";
     }
     return false;

@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-// The IPv6 side (--ipv6): one socket bound to [::]:1900, set up once the interface has an IPv6
-// address and then a member of the groups of the chosen scope on it; and the thread that owns it,
-// receives on it with recvmsg (the destination tells which group's HOST a search must name),
-// hands the searches to the responder, and follows the interface's IPv6 address, which it
+// The IPv6 side (--ipv6): one socket bound to [::]:1900, set up once an interface has an IPv6
+// address and then a member of the groups of the chosen scope on each interface; and the thread
+// that owns it, receives on it with recvmsg (the destination tells which group's HOST a search must
+// name), hands the searches to the responder, and follows each interface's IPv6 address, which it
 // publishes on the address board.
 class Ipv6Listener
 {
@@ -55,7 +55,7 @@ private:
     AddressBoard& m_board;
     ServiceStatus& m_status;
     std::vector<std::pair<Ipv6Group, in6_addr>> m_groups; // of the chosen scope, narrowest first
-    InterfaceWatch m_watch;
+    std::vector<InterfaceWatch> m_watches; // one per interface, in the order -i named them
     std::atomic<int> m_fd{-1};
     std::thread m_thread;
     std::vector<char> m_rcvBuf;
@@ -63,6 +63,7 @@ private:
     PeerAddr m_senderAddr{};
     socklen_t m_senderAddrLen = 0;
     SsdpGroup m_group = SsdpGroup::Ipv6Link;
+    std::size_t m_slot = 0; // the interface the datagram came in by
     bool m_bRecvTimeoutSet = false;
     std::string m_setupFailure; // the last one recorded
     LogLimiterGroup m_limits;

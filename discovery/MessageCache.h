@@ -48,8 +48,14 @@ public:
                                             std::size_t slot = 0) const;
 
     std::size_t interfaces() const { return m_slots.size(); }
-    bool hasIpv4(std::size_t slot = 0) const { return m_slots[slot].ipv4 != 0; }
-    bool hasIpv6(std::size_t slot = 0) const { return !m_slots[slot].ipv6Host.empty(); }
+    bool hasIpv4(std::size_t slot = 0) const
+    {
+        return slot < m_slots.size() && m_slots[slot].ipv4 != 0;
+    }
+    bool hasIpv6(std::size_t slot = 0) const
+    {
+        return slot < m_slots.size() && !m_slots[slot].ipv6Host.empty();
+    }
     bool hasAny() const;
     std::uint32_t bootId() const { return m_bootId; }
 

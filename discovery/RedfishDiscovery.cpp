@@ -22,9 +22,7 @@ std::mt19937 seededGenerator()
 }
 } // namespace
 
-RedfishDiscovery::RedfishDiscovery()
-    : m_ipv4Watch(InterfaceWatch::Family::Ipv4, MULTICAST_IF(), {SSDP_ADDR()}, false),
-      m_rng(seededGenerator())
+RedfishDiscovery::RedfishDiscovery() : m_rng(seededGenerator())
 {
     setOptions(m_options);
 }
@@ -45,8 +43,13 @@ RedfishDiscovery::~RedfishDiscovery()
 void RedfishDiscovery::setOptions(const Options& options)
 {
     m_options = options;
-    m_ipv4Watch = InterfaceWatch(InterfaceWatch::Family::Ipv4, options.interface, {SSDP_ADDR()},
-                                 options.ipv6);
+    m_ipv4Watches.clear();
+    for (const std::string& name : options.interfaces)
+    {
+        m_ipv4Watches.emplace_back(InterfaceWatch::Family::Ipv4, name,
+                                   std::vector<std::string>{SSDP_ADDR()}, options.ipv6);
+    }
+    m_board.resize(options.interfaces.size());
     m_cache.configure(options, &RedfishDiscovery::legacyResponse);
     m_announcer.configure(options.notifyInterval);
     m_status.keepLastSearcher(m_notify.enabled());
@@ -176,7 +179,8 @@ void RedfishDiscovery::listenerThread()
 
 void RedfishDiscovery::eventSend()
 {
-    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, m_rcvTime, SsdpGroup::Ipv4))
+    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, m_rcvTime, SsdpGroup::Ipv4,
+                     m_rcvSlot))
     {
         return;
     }
@@ -205,12 +209,17 @@ void RedfishDiscovery::tellSystemd(Clock::time_point now)
 std::string RedfishDiscovery::statusLine()
 {
     unsigned version = 0;
-    const AddressBoard::Entry entry = m_board.read(version).front();
-    std::string addresses =
-        m_options.interface + " " + (entry.ipv4 != 0 ? ipv4Text(entry.ipv4) : "no address");
-    if (m_options.ipv6)
+    const std::vector<AddressBoard::Entry> entries = m_board.read(version);
+    std::string addresses;
+    for (std::size_t slot = 0; slot < entries.size(); ++slot)
     {
-        addresses += " " + entry.ipv6Text;
+        const AddressBoard::Entry& entry = entries[slot];
+        addresses += (slot == 0 ? "" : ", ") + m_options.interfaces[slot] + " " +
+                     (entry.ipv4 != 0 ? ipv4Text(entry.ipv4) : "no address");
+        if (m_options.ipv6)
+        {
+            addresses += " " + entry.ipv6Text;
+        }
     }
     return m_status.line(addresses);
 }
@@ -280,7 +289,8 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     m_status.searched(datagram.sender);
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
     unsigned heldByPeer = 0;
-    if (m_pending.add({due, datagram.sender, datagram.senderLen, target}, heldByPeer))
+    if (m_pending.add({due, datagram.sender, datagram.senderLen, target, datagram.slot},
+                      heldByPeer))
     {
         return;
     }
@@ -299,10 +309,10 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
     PendingResponses::Entry due{};
     while (m_pending.popDue(now, due))
     {
-        // Built for the address announced now: a response never carries an address gone since
-        // the search arrived.
+        // Built for the address the interface has now: a response never carries an address gone
+        // since the search arrived, nor another interface's.
         const std::vector<std::string>* rsps =
-            m_cache.responses(due.target, due.to.sa.sa_family == AF_INET6);
+            m_cache.responses(due.target, due.to.sa.sa_family == AF_INET6, due.slot);
         if (rsps == nullptr)
         {
             continue;

@@ -27,13 +27,13 @@
 #include <thread>
 #include <vector>
 
-// The SSDP responder: one UDP socket bound to the SSDP group on one interface ("eth1" unless
-// told otherwise) with the listener thread that receives on it, with --ipv6 an IPv6 listener of
-// its own, and the responder thread that judges each datagram and answers valid searches after a
-// random delay bounded by the request's MX.
+// The SSDP responder: one UDP socket bound to the SSDP group and joined to it on each interface
+// ("eth1" unless told otherwise) with the listener thread that receives on it, with --ipv6 an IPv6
+// listener of its own, and the responder thread that judges each datagram and answers valid
+// searches after a random delay bounded by the request's MX.
 //
 // Which thread owns what:
-//   IPv4 listener  m_sockFd's receive, m_rcvBuf and the sender, m_ipv4Watch, m_listenerLimits,
+//   IPv4 listener  m_sockFd's receive, m_rcvBuf and the sender, m_ipv4Watches, m_listenerLimits,
 //                  m_notify's watchdog and status line
 //   IPv6 listener  everything in m_ipv6
 //   responder      m_redfishdInfo, m_pending, m_cache, m_announcer, m_rng, m_responderLimits
@@ -201,8 +201,9 @@ private:
     PeerAddr m_senderAddr{};
     socklen_t m_senderAddrLen = 0;
     Clock::time_point m_rcvTime;
+    std::size_t m_rcvSlot = 0; // the interface the datagram came in by
     bool m_bRecvTimeoutSet = false;
-    InterfaceWatch m_ipv4Watch;
+    std::vector<InterfaceWatch> m_ipv4Watches; // one per interface, in the order -i named them
     LogLimiterGroup m_listenerLimits;
     LogLimiter m_timeoutFailLimit{m_listenerLimits, "setsockopt() failed to set recv timeout"};
     LogLimiter m_inboxFullLimit{m_listenerLimits, "Receive queue full"};

@@ -158,36 +158,44 @@ void RedfishDiscovery::announceIfDue(Clock::time_point now)
 
 void RedfishDiscovery::sendAnnouncements(bool alive)
 {
-    // Out of the chosen interface, whatever its index now.
-    const int index = static_cast<int>(if_nametoindex(m_options.interface.c_str()));
-    const auto send = [this, alive](SsdpGroup group, const PeerAddr& to, socklen_t toLen)
-    {
-        for (const std::string& message :
-             alive ? m_cache.alive(group) : m_cache.notifyMessages(false, group))
-        {
-            sendSearchRsp(message, to, toLen);
-        }
-    };
-    if (m_cache.hasIpv4())
-    {
-        ip_mreqn outgoing{};
-        outgoing.imr_ifindex = index;
-        setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof(outgoing));
-        PeerAddr group{};
-        group.v4 = m_ssdpAddr;
-        send(SsdpGroup::Ipv4, group, sizeof(group.v4));
-    }
     const int ipv6Fd = m_ipv6 ? m_ipv6->fd() : -1;
-    if (m_cache.hasIpv6() && ipv6Fd != -1)
+    for (std::size_t slot = 0; slot < m_options.interfaces.size(); ++slot)
     {
-        setsockopt(ipv6Fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof(index));
-        for (const auto& [group, addr] : m_ipv6Groups)
+        // Out of each interface by its index now. An interface that has just gone away gets
+        // nothing: with index 0 the message would leave by the default route instead.
+        const int index = static_cast<int>(if_nametoindex(m_options.interfaces[slot].c_str()));
+        if (index == 0)
         {
-            PeerAddr to{};
-            to.v6.sin6_family = AF_INET6;
-            to.v6.sin6_port = htons(SSDP_PORT);
-            to.v6.sin6_addr = addr;
-            send(group, to, sizeof(to.v6));
+            continue;
+        }
+        const auto send = [this, alive, slot](SsdpGroup group, const PeerAddr& to, socklen_t toLen)
+        {
+            for (const std::string& message :
+                 alive ? m_cache.alive(group, slot) : m_cache.notifyMessages(false, group, slot))
+            {
+                sendSearchRsp(message, to, toLen);
+            }
+        };
+        if (m_cache.hasIpv4(slot))
+        {
+            ip_mreqn outgoing{};
+            outgoing.imr_ifindex = index;
+            setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof(outgoing));
+            PeerAddr group{};
+            group.v4 = m_ssdpAddr;
+            send(SsdpGroup::Ipv4, group, sizeof(group.v4));
+        }
+        if (m_cache.hasIpv6(slot) && ipv6Fd != -1)
+        {
+            setsockopt(ipv6Fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof(index));
+            for (const auto& [group, addr] : m_ipv6Groups)
+            {
+                PeerAddr to{};
+                to.v6.sin6_family = AF_INET6;
+                to.v6.sin6_port = htons(SSDP_PORT);
+                to.v6.sin6_addr = addr;
+                send(group, to, sizeof(to.v6));
+            }
         }
     }
 }

@@ -69,35 +69,44 @@ bool RedfishDiscovery::initSocket()
 bool RedfishDiscovery::initMulticast()
 {
     LOG_DISC(TRACE);
-    ifreq request = interfaceRequest(m_options.interface);
-    // Without an address from the query there is nothing to join with or to announce.
-    if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
+    const bool several = m_ipv4Watches.size() > 1;
+    for (std::size_t slot = 0; slot < m_ipv4Watches.size(); ++slot)
     {
-        const int error = errno;
-        if (m_options.ipv6 && error == EADDRNOTAVAIL)
+        InterfaceWatch& watch = m_ipv4Watches[slot];
+        ifreq request = interfaceRequest(watch.name());
+        // Without an address from the query there is nothing to join with or to announce.
+        if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
         {
-            // An IPv6-only network: answered over IPv6, while IPv4 waits for an address as it
-            // does after losing one.
-            LOG_DISC(WARNING) << m_options.interface
-                              << " has no IPv4 address: searches over IPv4 are not answered "
-                                 "until it has one";
-            m_ipv4Watch.assume(0, 0);
-            return true;
+            const int error = errno;
+            if ((m_options.ipv6 || several) && error == EADDRNOTAVAIL)
+            {
+                // An IPv6-only network, or one of several ports not configured yet: answered
+                // elsewhere meanwhile, while this one waits for an address as it does after
+                // losing one.
+                LOG_DISC(WARNING) << watch.name() << " has no IPv4 address: "
+                                  << (m_options.ipv6 ? "searches over IPv4" : "searches")
+                                  << " are not answered until it has one";
+                watch.assume(0, 0);
+                continue;
+            }
+            // A name that no interface has ends the start, so that a mistyped one shows.
+            LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(error)
+                              << (several ? " on " + watch.name() : "");
+            return false;
         }
-        LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(error);
-        return false;
+        sockaddr_in ifAddr{};
+        std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
+        request = interfaceRequest(watch.name());
+        const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+        if (const int error = watch.joinGroups(m_sockFd, index); error != 0)
+        {
+            LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed"
+                              << std::strerror(error) << (several ? " on " + watch.name() : "");
+            return false;
+        }
+        watch.assume(index, ifAddr.sin_addr.s_addr);
+        m_board.publishIpv4(slot, ifAddr.sin_addr.s_addr);
     }
-    sockaddr_in ifAddr{};
-    std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
-    request = interfaceRequest(m_options.interface);
-    const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-    if (const int error = m_ipv4Watch.joinGroups(m_sockFd, index); error != 0)
-    {
-        LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed" << std::strerror(error);
-        return false;
-    }
-    m_ipv4Watch.assume(index, ifAddr.sin_addr.s_addr);
-    m_board.publishIpv4(0, ifAddr.sin_addr.s_addr);
     return true;
 }
 
@@ -130,7 +139,7 @@ bool RedfishDiscovery::receive()
     {
         return false;
     }
-    bool onInterface = false;
+    int slot = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
     {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
@@ -138,14 +147,15 @@ bool RedfishDiscovery::receive()
             in_pktinfo info{};
             std::memcpy(&info, CMSG_DATA(c), sizeof(info));
             // Another program's membership on another interface may bring the group here.
-            onInterface = info.ipi_ifindex != 0 && info.ipi_ifindex == m_ipv4Watch.joinedIndex();
+            slot = joinedSlot(m_ipv4Watches, info.ipi_ifindex);
         }
     }
-    if (!onInterface)
+    if (slot == -1)
     {
         return false;
     }
-    if (!isAnswerableSender(m_senderAddr) || m_ipv4Watch.isOwnAddress(m_senderAddr))
+    m_rcvSlot = static_cast<std::size_t>(slot);
+    if (!isAnswerableSender(m_senderAddr) || ownsAddress(m_ipv4Watches, m_senderAddr))
     {
         m_status.dropped();
         m_senderLimit.write(
@@ -161,21 +171,25 @@ bool RedfishDiscovery::receive()
 
 void RedfishDiscovery::followInterface(Clock::time_point now)
 {
-    if (!m_ipv4Watch.look(now, m_sockFd))
+    for (std::size_t slot = 0; slot < m_ipv4Watches.size(); ++slot)
     {
-        return;
-    }
-    if (m_ipv4Watch.wantsJoin())
-    {
-        m_ipv4Watch.join(m_sockFd);
-    }
-    if (m_ipv4Watch.addressChanged())
-    {
-        m_board.publishIpv4(0, m_ipv4Watch.ipv4());
-        if (m_options.notifyInterval > 0)
+        InterfaceWatch& watch = m_ipv4Watches[slot];
+        if (!watch.look(now, m_sockFd))
         {
-            // The responder announces a new address at once.
-            m_inbox.nudge();
+            continue;
+        }
+        if (watch.wantsJoin())
+        {
+            watch.join(m_sockFd);
+        }
+        if (watch.addressChanged())
+        {
+            m_board.publishIpv4(slot, watch.ipv4());
+            if (m_options.notifyInterval > 0)
+            {
+                // The responder announces a new address at once.
+                m_inbox.nudge();
+            }
         }
     }
 }

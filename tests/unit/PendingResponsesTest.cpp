@@ -75,12 +75,12 @@ TEST(DatagramQueue, FullNudgeAndClose)
     std::vector<char> buffer(16, 'x');
     PeerAddr sender{};
     const Clock::time_point now = Clock::now();
-    EXPECT_TRUE(queue.push(buffer, 3, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4));
+    EXPECT_TRUE(queue.push(buffer, 3, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
     EXPECT_EQ(buffer.size(), 16U);
     buffer.assign(16, 'z');
-    EXPECT_TRUE(queue.push(buffer, 40, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4));
+    EXPECT_TRUE(queue.push(buffer, 40, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
     buffer.assign(16, 'y');
-    EXPECT_FALSE(queue.push(buffer, 3, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4));
+    EXPECT_FALSE(queue.push(buffer, 3, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
     EXPECT_EQ(std::string(buffer.data()), "yyy") << "a refused datagram stays with the caller";
 
     Datagram out;
@@ -93,7 +93,7 @@ TEST(DatagramQueue, FullNudgeAndClose)
     queue.nudge();
     EXPECT_FALSE(queue.pop(out, Clock::time_point::max()));
     EXPECT_FALSE(queue.closed());
-    EXPECT_TRUE(queue.push(buffer, 1, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4));
+    EXPECT_TRUE(queue.push(buffer, 1, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
     queue.close();
     EXPECT_TRUE(queue.pop(out, Clock::time_point::max()));
     EXPECT_FALSE(queue.pop(out, Clock::time_point::max()));
