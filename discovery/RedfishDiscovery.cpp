@@ -268,6 +268,10 @@ void RedfishDiscovery::responderThread()
 void RedfishDiscovery::refreshMessages(Clock::time_point now)
 {
     const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
+    if (!m_announcer.enabled())
+    {
+        return;
+    }
     if (change == MessageCache::Change::Appeared)
     {
         m_announcer.restart(now, m_rng);
