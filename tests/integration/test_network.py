@@ -138,6 +138,26 @@ def test_address_lost_on_one_interface_stops_answers_there_only(two_ports):
     assert answers() == {**both, "eth1": []}
 
 
+def test_several_interfaces_at_start(two_ports):
+    # A name that no interface has ends the start, so that a mistyped one shows as a failed unit.
+    two_ports.start(wait_ready=False, args=["-i", "eth0", "-i", "eth9"])
+    assert two_ports.wait_exit() == 1
+    assert "ioctl(SIOCGIFADDR) failedNo such device on eth9" in two_ports.messages("WARNING")
+    # One without an address is waited for, with one WARNING, while the other is answered; it is
+    # joined and answered once its address comes.
+    two_ports.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
+    two_ports.start(args=TWO_PORTS)
+    assert two_ports.messages("WARNING") == [
+        "eth1 has no IPv4 address: searches are not answered until it has one"]
+    assert two_ports.search(mx="1", wait_ms=1300) == []
+    assert [r["payload"] for r in two_ports.search(mx="1", wait_ms=1300, ns=two_ports.cns2)] == [
+        expected_response(ip=DAEMON_IP_2)]
+    two_ports.in_daemon_ns("ip", "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
+    two_ports.wait_for(f"eth1 has the IPv4 address {DAEMON_IP}: searches are answered again",
+                       timeout=1.5)
+    assert [r["payload"] for r in two_ports.search(mx="1", wait_ms=1300)] == [expected_response()]
+
+
 USAGE_ERRORS = {
     "unknown option": (["--bogus"], "discovery: unknown option --bogus"),
     "unknown short option": (["-x"], "discovery: unknown option -x"),
