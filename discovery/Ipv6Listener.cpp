@@ -13,6 +13,7 @@ namespace
 std::vector<std::string> groupNames(const std::vector<Ipv6Group>& groups)
 {
     std::vector<std::string> names;
+    names.reserve(groups.size());
     for (const Ipv6Group& group : groups)
     {
         names.emplace_back(group.address);

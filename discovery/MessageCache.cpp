@@ -146,6 +146,7 @@ void MessageCache::build()
                 // with its own ST and USN; one for ssdp:all with every pair the device announces.
                 const std::string url = serviceRootUrl(hosts[family]);
                 std::vector<std::string> all;
+                all.reserve(pairs.size());
                 for (const auto& [st, usn] : pairs)
                 {
                     all.push_back(buildStandardRsp(st, usn, url));
