@@ -92,78 +92,34 @@ bool Ipv6Listener::receive()
     m_bRecvTimeoutSet = m_bRecvTimeoutSet || setReceiveTimeout(fd, m_timeoutFailLimit);
     // Bound to the wildcard address: the kernel says where each datagram was sent to and which
     // interface it came in by.
-    iovec data{m_rcvBuf.data(), m_rcvBuf.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
-    msghdr message{};
-    message.msg_name = &m_senderAddr;
-    message.msg_namelen = sizeof(m_senderAddr);
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    m_rcvLen = static_cast<int>(recvmsg(fd, &message, 0));
-    m_senderAddrLen = message.msg_namelen;
-    if (m_rcvLen <= 0)
+    Arrival arrival;
+    m_rcvLen = receiveDatagram(fd, m_rcvBuf, m_senderAddr, m_senderAddrLen, arrival);
+    // Another socket's membership on another interface may bring the same group here.
+    const int slot = joinedSlot(m_watches, arrival.ifindex);
+    if (m_rcvLen <= 0 || slot == -1)
     {
         return false;
     }
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
+    m_slot = static_cast<std::size_t>(slot);
+    for (const auto& [group, addr] : m_groups)
     {
-        if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_PKTINFO)
+        if (std::memcmp(&addr, &arrival.destination, sizeof(addr)) == 0)
         {
-            continue;
-        }
-        in6_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(c), sizeof(info));
-        // Another socket's membership on another interface may bring the same group here.
-        const int slot = joinedSlot(m_watches, static_cast<int>(info.ipi6_ifindex));
-        if (slot == -1)
-        {
-            return false;
-        }
-        m_slot = static_cast<std::size_t>(slot);
-        for (const auto& [group, addr] : m_groups)
-        {
-            if (std::memcmp(&addr, &info.ipi6_addr, sizeof(addr)) == 0)
-            {
-                m_group = group.group;
-                return acceptSender();
-            }
+            m_group = group.group;
+            return m_status.admit(m_senderAddr, ownsAddress(m_watches, m_senderAddr),
+                                  m_senderLimit);
         }
     }
     // Sent to the host's own address, or to a group not joined: never judged.
     return false;
 }
 
-bool Ipv6Listener::acceptSender()
-{
-    if (isAnswerableSender(m_senderAddr) && !ownsAddress(m_watches, m_senderAddr))
-    {
-        return true;
-    }
-    m_status.dropped();
-    m_senderLimit.write(
-        [this]
-        {
-            LOG_DISC(WARNING) << "Datagram from " << endpointText(m_senderAddr)
-                              << " dropped: no answer may go to its source";
-        });
-    return false;
-}
-
 void Ipv6Listener::handOver(Clock::time_point now)
 {
-    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, now, m_group, m_slot))
+    if (!m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, now, m_group, m_slot))
     {
-        return;
+        m_status.inboxFull(m_senderAddr, m_inboxFullLimit);
     }
-    m_status.dropped();
-    m_inboxFullLimit.write(
-        [this]
-        {
-            LOG_DISC(WARNING) << "Receive queue full, datagram from " << addressText(m_senderAddr)
-                              << " dropped";
-        });
 }
 
 void Ipv6Listener::follow(Clock::time_point now)

@@ -42,8 +42,6 @@ private:
     // Receives one datagram to a joined group on the interface, or times out; true for a
     // datagram to hand over.
     bool receive();
-    // False, with the drop counted and written, for a sender that no answer may go to.
-    bool acceptSender();
     void handOver(Clock::time_point now);
     void follow(Clock::time_point now);
     // The socket, not yet a member of any group; false, with one WARNING per kind of failure,

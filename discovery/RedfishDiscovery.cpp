@@ -179,18 +179,11 @@ void RedfishDiscovery::listenerThread()
 
 void RedfishDiscovery::eventSend()
 {
-    if (m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, m_rcvTime, SsdpGroup::Ipv4,
-                     m_rcvSlot))
+    if (!m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, m_rcvTime, SsdpGroup::Ipv4,
+                      m_rcvSlot))
     {
-        return;
+        m_status.inboxFull(m_senderAddr, m_inboxFullLimit);
     }
-    m_status.dropped();
-    m_inboxFullLimit.write(
-        [this]
-        {
-            LOG_DISC(WARNING) << "Receive queue full, datagram from " << addressText(m_senderAddr)
-                              << " dropped";
-        });
 }
 
 void RedfishDiscovery::tellSystemd(Clock::time_point now)

@@ -1,5 +1,8 @@
 #include "discovery/ServiceStatus.h"
 
+#include "common/LogLimiter.h"
+#include "common/Logger.h"
+
 void ServiceStatus::searched(const PeerAddr& from)
 {
     if (m_bKeepLast)
@@ -30,4 +33,31 @@ bool ServiceStatus::responderStuck(std::chrono::steady_clock::time_point now) co
     const auto since = m_responderBusySince.load(std::memory_order_relaxed);
     return since != 0 && now.time_since_epoch().count() - since >
                              std::chrono::steady_clock::duration(std::chrono::seconds(1)).count();
+}
+
+bool ServiceStatus::admit(const PeerAddr& sender, bool own, LogLimiter& limit)
+{
+    if (isAnswerableSender(sender) && !own)
+    {
+        return true;
+    }
+    dropped();
+    limit.write(
+        [&sender]
+        {
+            LOG_DISC(WARNING) << "Datagram from " << endpointText(sender)
+                              << " dropped: no answer may go to its source";
+        });
+    return false;
+}
+
+void ServiceStatus::inboxFull(const PeerAddr& sender, LogLimiter& limit)
+{
+    dropped();
+    limit.write(
+        [&sender]
+        {
+            LOG_DISC(WARNING) << "Receive queue full, datagram from " << addressText(sender)
+                              << " dropped";
+        });
 }

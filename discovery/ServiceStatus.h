@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+class LogLimiter;
+
 // What the status line tells: searches answered and dropped, and the last console that searched.
 // Counted by the listeners and the responder; the line is composed by the IPv4 listener. Also
 // whether the responder still turns, for the watchdog's pings.
@@ -20,6 +22,12 @@ public:
     void answered() { m_answered.fetch_add(1, std::memory_order_relaxed); }
     void dropped() { m_dropped.fetch_add(1, std::memory_order_relaxed); }
     void searched(const PeerAddr& from);
+
+    // The listeners' drops, counted, with their records written through `limit`: a sender that
+    // no answer may go to (isAnswerableSender, or `own`, one of the interfaces' addresses), for
+    // which admit() is false; and a datagram that found the inbox full.
+    bool admit(const PeerAddr& sender, bool own, LogLimiter& limit);
+    void inboxFull(const PeerAddr& sender, LogLimiter& limit);
 
     // The responder's turns: busy from `now`, or waiting for work, which is never stuck.
     void responderTurns(std::chrono::steady_clock::time_point now)

@@ -124,49 +124,16 @@ bool RedfishDiscovery::setMulticastTtl()
 bool RedfishDiscovery::receive()
 {
     m_bRecvTimeoutSet = m_bRecvTimeoutSet || setReceiveTimeout(m_sockFd, m_timeoutFailLimit);
-    iovec data{m_rcvBuf.data(), RCV_BUF_SIZE};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &m_senderAddr;
-    message.msg_namelen = sizeof(m_senderAddr);
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    m_rcvLen = static_cast<int>(recvmsg(m_sockFd, &message, 0));
-    m_senderAddrLen = message.msg_namelen;
-    if (m_rcvLen <= 0)
-    {
-        return false;
-    }
-    int slot = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c))
-    {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-        {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
-            // Another program's membership on another interface may bring the group here.
-            slot = joinedSlot(m_ipv4Watches, info.ipi_ifindex);
-        }
-    }
-    if (slot == -1)
+    Arrival arrival;
+    m_rcvLen = receiveDatagram(m_sockFd, m_rcvBuf, m_senderAddr, m_senderAddrLen, arrival);
+    // Another program's membership on another interface may bring the group here.
+    const int slot = joinedSlot(m_ipv4Watches, arrival.ifindex);
+    if (m_rcvLen <= 0 || slot == -1)
     {
         return false;
     }
     m_rcvSlot = static_cast<std::size_t>(slot);
-    if (!isAnswerableSender(m_senderAddr) || ownsAddress(m_ipv4Watches, m_senderAddr))
-    {
-        m_status.dropped();
-        m_senderLimit.write(
-            [this]
-            {
-                LOG_DISC(WARNING) << "Datagram from " << endpointText(m_senderAddr)
-                                  << " dropped: no answer may go to its source";
-            });
-        return false;
-    }
-    return true;
+    return m_status.admit(m_senderAddr, ownsAddress(m_ipv4Watches, m_senderAddr), m_senderLimit);
 }
 
 void RedfishDiscovery::followInterface(Clock::time_point now)

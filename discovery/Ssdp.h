@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <vector>
 
 class LogLimiter;
 
@@ -57,6 +58,18 @@ std::string ipv4Text(in_addr_t addr);
 // caps it at twice net.core.wmem_max, and it costs memory only while datagrams wait.
 inline constexpr int SEND_BUFFER_BYTES = 1024 * 1024;
 void widenSendBuffer(int fd);
+
+// Where a received datagram came in: the interface's index (0 when the kernel did not say) and,
+// over IPv6, the address it was sent to.
+struct Arrival
+{
+    int ifindex = 0;
+    in6_addr destination{};
+};
+// Receives one datagram into `buffer` with its sender and, from IP_PKTINFO or IPV6_PKTINFO, its
+// arrival: the byte count, or -1.
+int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
+                    Arrival& arrival);
 
 // Bounds how long a listener's receive waits, and so how long a stop request waits for it. A
 // failure is written through `failures`; the caller tries again before its next receive.
