@@ -47,10 +47,11 @@ bool RedfishDiscovery::initSocket()
     // Only the groups this socket joined, on the interfaces it joined them on: by default Linux
     // delivers a group's datagrams to every socket bound to it, whoever joined it where. Each
     // datagram's arrival interface (IP_PKTINFO) is checked against the one joined as well.
+    // Where the kernel lacks IP_MULTICAST_ALL, the arrival check alone keeps them out.
     const int off = 0;
     const int on = 1;
-    if (setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == -1 ||
-        setsockopt(m_sockFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == -1)
+    setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off));
+    if (setsockopt(m_sockFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == -1)
     {
         LOG_DISC(WARNING) << "setsockopt(...IP_PKTINFO...) failed" << std::strerror(errno);
         return false;
