@@ -4,10 +4,11 @@
 #include "discovery/Ipv6.h"
 #include "discovery/RedfishDiscovery.h"
 
-#include <cctype>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <strings.h>
 
@@ -18,19 +19,33 @@ namespace
 constexpr std::size_t COMPARE_LEN = 8;
 constexpr const char* BLANKS = " \t";
 
-bool matches(const std::string& text, const char* constant)
+bool matches(const char* text, const char* constant)
 {
-    return std::strncmp(text.c_str(), constant, COMPARE_LEN) == 0;
+    return std::strncmp(text, constant, COMPARE_LEN) == 0;
 }
 
-std::string toUpper(std::string_view text)
+bool matches(const std::string& text, const char* constant)
 {
-    std::string upper(text);
-    for (char& c : upper)
+    return matches(text.c_str(), constant);
+}
+
+// The same comparison in any letter case, for an upper-case constant and text that holds no NUL
+// and need not end with one. Header names are compared on every line of every datagram: no
+// upper-case copy is made.
+bool matchesAnyCase(std::string_view text, std::string_view constant)
+{
+    if (constant.size() < COMPARE_LEN ? text.size() != constant.size() : text.size() < COMPARE_LEN)
     {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return false;
     }
-    return upper;
+    return strncasecmp(text.data(), constant.data(), std::min(constant.size(), COMPARE_LEN)) == 0;
+}
+
+// The line feed that ends the line starting at `line`, or nullptr when the text up to `end` holds
+// no more. A datagram may be a thousand lines: the walk costs one memchr per line.
+const char* lineEnd(const char* line, const char* end)
+{
+    return static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
 }
 
 std::string_view skipBlanks(std::string_view text)
@@ -42,16 +57,19 @@ std::string_view skipBlanks(std::string_view text)
 
 bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup group)
 {
-    const std::string_view work(text); // the text ends at its first NUL
-    const char* const names[] = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
-                                 ST_FIELD_NAME()};
+    const char* const end = text + std::strlen(text); // the text ends at its first NUL
+    const std::string_view names[] = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
+                                      ST_FIELD_NAME()};
+    constexpr std::size_t COUNT = std::size(names);
+    // The last line that names a header gives its value; the map is filled after the lines.
+    std::string_view values[COUNT];
+    bool seen[COUNT] = {};
 
     // Only text up to the last line feed forms lines; a line keeps any carriage return.
-    std::size_t offset = 0;
-    for (std::size_t lf; (lf = work.find('\n', offset)) != std::string_view::npos; offset = lf + 1)
+    for (const char *start = text, *lf; (lf = lineEnd(start, end)) != nullptr; start = lf + 1)
     {
-        const std::string_view line = work.substr(offset, lf - offset);
-        if (offset == 0)
+        const std::string_view line(start, static_cast<std::size_t>(lf - start));
+        if (start == text)
         {
             const std::size_t methodLen = std::strlen(SEARCH_METHOD());
             if (line.compare(0, methodLen, SEARCH_METHOD()) != 0)
@@ -65,27 +83,39 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
         {
             continue;
         }
-        const std::string name = toUpper(line.substr(0, colon));
-        for (const char* known : names)
+        const std::string_view name(line.data(), colon);
+        for (std::size_t i = 0; i < COUNT; ++i)
         {
-            if (matches(name, known))
+            if (matchesAnyCase(name, names[i]))
             {
-                headers[known] = std::string(skipBlanks(line.substr(colon + 1)));
+                values[i] = skipBlanks(line.substr(colon + 1));
+                seen[i] = true;
                 break;
             }
         }
     }
 
-    for (const char* known : names)
+    std::string* stored[COUNT] = {};
+    for (std::size_t i = 0; i < COUNT; ++i)
     {
-        if (headers.find(known) == headers.end())
+        if (seen[i])
+        {
+            stored[i] = &(headers[std::string(names[i])] = values[i]);
+        }
+        else if (const auto it = headers.find(std::string(names[i])); it != headers.end())
+        {
+            stored[i] = &it->second;
+        }
+    }
+    for (const std::string* value : stored)
+    {
+        if (value == nullptr)
         {
             return false;
         }
     }
-    return isHostFieldValid(headers[HOST_FIELD_NAME()], group) &&
-           isManFieldValid(headers[MANDATORY_FIELD_NAME()]) &&
-           isStFieldValid(headers[ST_FIELD_NAME()]);
+    return isHostFieldValid(*stored[0], group) && isManFieldValid(*stored[1]) &&
+           isStFieldValid(*stored[3]);
 }
 
 bool RedfishDiscovery::isHostFieldValid(std::string& value, SsdpGroup group)
@@ -129,12 +159,14 @@ bool RedfishDiscovery::isStFieldValid(std::string& value)
     {
         return false;
     }
-    if (!matches(toUpper(std::string_view(value).substr(0, colon)), URN_TAG_NAME()))
+    // The tag ends at a NUL, as a C string would.
+    if (!matchesAnyCase(std::string_view(value.c_str()).substr(0, colon), URN_TAG_NAME()))
     {
         return false;
     }
-    const std::string service(skipBlanks(std::string_view(value).substr(colon + 1)));
-    return matches(service, URN_REDFISH_SVC());
+    // The service type runs to the end of the value, so it ends with the value's NUL.
+    const std::size_t service = value.find_first_not_of(BLANKS, colon + 1);
+    return service != std::string::npos && matches(value.c_str() + service, URN_REDFISH_SVC());
 }
 
 bool RedfishDiscovery::isMxFieldValid(std::string& value)

@@ -2,6 +2,7 @@
 #include "common/Logger.h"
 #include "common/StringConstants.h"
 #include "discovery/RedfishDiscovery.h"
+#include "discovery/ServiceInfo.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -9,11 +10,6 @@
 #include <cstring>
 #include <fstream>
 #include <net/if.h>
-
-namespace
-{
-const char* UUID_KEY = "uuid";
-} // namespace
 
 bool RedfishDiscovery::readRedfishdInfo()
 {
@@ -29,41 +25,33 @@ bool RedfishDiscovery::readRedfishdInfo()
         return false;
     }
 
-    JsonDoc doc(file);
-    std::string errors;
-    if (!doc.parse(errors))
+    // The file comes from another daemon: any contents are read without throwing.
+    const ServiceInfo info = parseServiceInfo(file);
+    switch (info.outcome)
     {
+    case ServiceInfo::Outcome::ParseFailed:
         m_parseFailLimit.write(
-            [&errors]
+            [&info]
             {
-                JsonDoc::logParseFailure(errors);
+                JsonDoc::logParseFailure(info.errors);
                 LOG_DISC(WARNING) << "Failed to parse the redfishd info";
             });
         return false;
-    }
-
-    // The file comes from another daemon: check kinds before the lookups, which would throw on
-    // anything but an object holding a string, number or boolean.
-    const Json::Value& root = doc.getRoot();
-    if (!root.isNull() && !root.isObject())
-    {
+    case ServiceInfo::Outcome::NotObject:
         m_infoKindLimit.write([]
                               { LOG_DISC(WARNING) << "The redfishd info is not a JSON object"; });
         return false;
-    }
-    Json::Value node = doc.getNode(UUID_KEY);
-    if (doc.isNodeNull(node))
-    {
+    case ServiceInfo::Outcome::NoUuid:
         return false;
-    }
-    if (node.isArray() || node.isObject())
-    {
+    case ServiceInfo::Outcome::UuidNotText:
         m_infoKindLimit.write(
             [] { LOG_DISC(WARNING) << "The redfishd info member uuid is not a string"; });
         return false;
+    case ServiceInfo::Outcome::Uuid:
+        break;
     }
     // An empty text is taken (and answered with) but not cached: the next datagram reads again.
-    m_redfishdInfo.uuid = doc.getStringValue(node);
+    m_redfishdInfo.uuid = info.uuid;
     return true;
 }
 

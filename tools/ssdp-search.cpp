@@ -47,10 +47,17 @@ constexpr Scope scopes[] = {
     {"link", "FF02::C"}, {"site", "FF05::C"}, {"organization", "FF08::C"}, {"global", "FF0E::C"}};
 constexpr int SCOPE_COUNT = static_cast<int>(sizeof(scopes) / sizeof(scopes[0]));
 
+// The MX values a built search carries. UPnP Device Architecture 1.1 requires at least 1 and
+// asks for at most 5, but lets a control point ask for more when many devices may answer
+// (devices treat more as 5); two minutes is the longest wait that makes sense by hand. Other
+// values, for testing a responder, go with --raw.
+constexpr long MX_MIN = 1;
+constexpr long MX_MAX = 120;
+
 struct Options
 {
     std::string st = "urn:dmtf-org:service:redfish-rest:1";
-    std::string mx = "2";
+    int mx = 2;              // seconds
     std::string source;      // local address to send from
     std::string interface;   // or the interface whose address to send from
     std::string destination; // default the group
@@ -73,7 +80,7 @@ void usage(std::FILE* out)
     std::fputs(
         "usage: ssdp-search [options]\n"
         "  -s, --st TARGET        search target (default urn:dmtf-org:service:redfish-rest:1)\n"
-        "  -m, --mx SECONDS       MX value, sent as given (default 2)\n"
+        "  -m, --mx SECONDS       MX value, 1 to 120 (default 2)\n"
         "  -i, --interface NAME   send from this interface's IPv4 address (with -6: out of\n"
         "                         this interface)\n"
         "  -a, --source ADDR[,..] send from this local address; with several, request i\n"
@@ -194,7 +201,11 @@ bool checkOptions(Options& opt)
         return false;
     }
     if (opt.waitMs < 0 && !opt.listen)
-        opt.waitMs = std::max(0, std::atoi(opt.mx.c_str())) * 1000 + 500;
+    {
+        const std::chrono::milliseconds wait =
+            std::chrono::seconds(opt.mx) + std::chrono::milliseconds(500);
+        opt.waitMs = static_cast<int>(wait.count()); // at most 120,500
+    }
     return true;
 }
 
@@ -219,7 +230,7 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
             opt.st = optarg;
             break;
         case 'm':
-            opt.mx = optarg;
+            good = parseNumber(optarg, MX_MIN, MX_MAX, opt.mx);
             break;
         case 'i':
             opt.interface = optarg;
@@ -289,7 +300,8 @@ bool readRequest(const Options& opt, std::string& request)
         const std::string host = opt.ipv6 ? std::string("[") + scopes[opt.scope].group + "]:1900"
                                           : "239.255.255.250:1900";
         request = "M-SEARCH * HTTP/1.1\r\nHOST: " + host +
-                  "\r\nMAN: \"ssdp:discover\"\r\nMX: " + opt.mx + "\r\nST: " + opt.st + "\r\n\r\n";
+                  "\r\nMAN: \"ssdp:discover\"\r\nMX: " + std::to_string(opt.mx) +
+                  "\r\nST: " + opt.st + "\r\n\r\n";
         return true;
     }
     std::ifstream file;

@@ -1,8 +1,11 @@
-// The service-information read on arbitrary file contents: JsonDoc and the UUID extraction,
-// through the file the daemon reads.
+// The service-information text on arbitrary contents, from memory: JsonDoc and the UUID
+// extraction, through the function that readRedfishdInfo hands the file to. The file around it
+// (its opening, the cache, the rate-limited records) is the unit tests' part (ServiceInfo in
+// tests/unit/SearchResponseTest.cpp).
 
 #include "FuzzSupport.h"
 #include "discovery/RedfishDiscovery.h"
+#include "discovery/ServiceInfo.h"
 
 #include <arpa/inet.h>
 
@@ -10,42 +13,36 @@ INITIALIZE_EASYLOGGINGPP
 
 namespace
 {
-std::string s_path;
+RedfishDiscovery* s_service = nullptr;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
     fuzz::quietLogging();
-    s_path = fuzz::enterWorkingTree();
+    s_service = new RedfishDiscovery();
+    in_addr addr{};
+    inet_aton("198.18.0.1", &addr);
+    s_service->setIfAddr(addr);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::writeFile(s_path, data, size);
-    RedfishDiscovery service;
-    const bool read = service.readRedfishdInfo();
-    const std::string uuid = service.redfishdInfo().uuid;
-    fuzz::check(read || uuid.empty(), "a failed read caches nothing");
+    const ServiceInfo info =
+        parseServiceInfo(std::string(reinterpret_cast<const char*>(data), size));
+    const bool read = info.outcome == ServiceInfo::Outcome::Uuid;
+    fuzz::check(read || info.uuid.empty(), "a failed read yields no UUID to cache");
+    fuzz::check((info.outcome == ServiceInfo::Outcome::ParseFailed) == !info.errors.empty(),
+                "a parse failure, and only one, carries the parser's report");
     if (!read)
     {
         return 0;
     }
-    if (!uuid.empty())
-    {
-        // Cached: later changes to the file are not read.
-        fuzz::writeFile(s_path, reinterpret_cast<const uint8_t*>("{}"), 2);
-        fuzz::check(service.readRedfishdInfo() && service.redfishdInfo().uuid == uuid,
-                    "a filled cache is kept");
-    }
-    in_addr addr{};
-    inet_aton("198.18.0.1", &addr);
-    service.setIfAddr(addr);
-    RedfishDiscovery::RedfishdInfo info = service.redfishdInfo();
+    RedfishDiscovery::RedfishdInfo cached{info.uuid};
     std::string rsp;
-    service.buildSearchRsp(rsp, info);
-    fuzz::check(rsp.size() == 169 + uuid.size() + 10, "response length follows the UUID");
-    fuzz::check(rsp.find("USN:uuid:" + uuid + "::dmtf-org::") != std::string::npos,
+    s_service->buildSearchRsp(rsp, cached);
+    fuzz::check(rsp.size() == 169 + info.uuid.size() + 10, "response length follows the UUID");
+    fuzz::check(rsp.find("USN:uuid:" + info.uuid + "::dmtf-org::") != std::string::npos,
                 "the UUID is copied verbatim");
     return 0;
 }

@@ -1,10 +1,12 @@
 """The search client's own modes, against small Python peers in the test network: listening for
-announcements, searching over IPv6, and the warning near the neighbour-table limit."""
+announcements, searching over IPv6, and the warning near the neighbour-table limit; and its
+refusal of an MX it cannot wait for."""
 
 import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 
@@ -146,3 +148,21 @@ def test_warning_near_the_neighbour_table_limit(running, tmp_path, gc_thresh2, w
              'mount --bind "$0" /proc/sys/net/ipv4/neigh && exec "$@"', str(tmp_path),
              os.path.abspath(SEARCH), "-i", "cp0", "--mx", "1", "--quiet", timeout=30)
     assert (res.stdout, res.stderr) == ("1 responses; 1 of 1 requests answered\n", warning)
+
+
+# Regression: --mx was read with atoi and its wait computed as MX * 1000 + 500 in an int, so
+# 3000000 waited no time at all and 9999999 about 16 days. Outside 1 to 120 is a usage error.
+@pytest.mark.parametrize("mx", ["0", "-1", "121", "3000000", "9999999", "99999999999999999999",
+                                "2x", ""])
+def test_mx_out_of_range_is_a_usage_error_and_sends_nothing(mx):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer:
+        peer.bind(("127.0.0.1", 0))
+        peer.settimeout(10)
+        dest = f"127.0.0.1:{peer.getsockname()[1]}"
+        res = sh(os.path.abspath(SEARCH), "--dest", dest, "--mx", mx, check=False, timeout=10)
+        assert (res.returncode, res.stdout) == (2, "")
+        assert res.stderr.startswith(f"ssdp-search: bad value '{mx}' for --mx\nusage: ")
+        # The request of a run with a good MX is the first to arrive: the one above sent none.
+        sh(os.path.abspath(SEARCH), "--dest", dest, "--mx", "120", "--wait", "0", check=False,
+           timeout=10)
+        assert b"\r\nMX: 120\r\n" in peer.recv(2048)
