@@ -13,14 +13,20 @@ std::string peerKey(const PeerAddr& addr)
 
 bool PendingResponses::add(const Entry& entry, unsigned& heldByPeer)
 {
-    const std::string peer = peerKey(entry.to);
-    const auto held = m_perPeer.find(peer);
-    heldByPeer = held == m_perPeer.end() ? 0 : held->second;
+    std::string peer = peerKey(entry.to);
+    // One lookup: the place found serves the count's insertion too.
+    auto held = m_perPeer.lower_bound(peer);
+    const bool known = held != m_perPeer.end() && held->first == peer;
+    heldByPeer = known ? held->second : 0;
     if (m_heap.size() >= CAPACITY || (heldByPeer >= PER_PEER && m_heap.size() >= SHARED))
     {
         return false;
     }
-    ++m_perPeer[peer];
+    if (!known)
+    {
+        held = m_perPeer.emplace_hint(held, std::move(peer), 0);
+    }
+    ++held->second;
     m_heap.push(entry);
     return true;
 }

@@ -48,8 +48,13 @@ std::string ipv4Text(in_addr_t addr)
 
 void widenSendBuffer(int fd)
 {
-    // Above net.core.wmem_max the kernel takes its cap instead: not worth a record.
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES));
+    // Past net.core.wmem_max only with CAP_NET_ADMIN; without it the kernel takes its cap
+    // instead: neither is worth a record.
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES)) ==
+        -1)
+    {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES));
+    }
 }
 
 bool setReceiveTimeout(int fd, LogLimiter& failures)
