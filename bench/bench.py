@@ -16,6 +16,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -403,21 +404,9 @@ class Bench:
     def cost(self):
         out = {r.key: {"native": []} for r in self.measured}
         for rep in range(self.args.cost_reps):
-            for r in self.alternate(rep, self.measured):
-                lan, proc, console = self.solo(r, "n")
-                time.sleep(1)
-                before = sample(proc.pid)
-                load = self.load(console, self.args.cost_searches)
-                after = sample(proc.pid)
-                r.stop([proc])
-                self.drop(lan)
-                answered = max(1, load["responses"])
-                out[r.key]["native"].append({
-                    **load, "us_per_search": (after["cpu_ns"] - before["cpu_ns"]) / 1e3 / answered,
-                    "switches_per_search": (after["switches"] - before["switches"]) / answered})
-                log(f"cost {r.label}: {out[r.key]['native'][-1]['us_per_search']:.1f} µs, "
-                    f"{out[r.key]['native'][-1]['switches_per_search']:.2f} switches per search, "
-                    f"{load['responses']}/{load['sent']} answered")
+            order = self.alternate(rep, self.measured)
+            for group in [order] if self.args.side_by_side else [[r] for r in order]:
+                self.cost_run(group, out)
         for r in self.measured if self.args.callgrind_searches else []:
             dump = os.path.join(self.work, f"cg-{r.key}")
             lan, proc, console = self.solo(r, "g", ["valgrind", "--tool=callgrind",
@@ -435,6 +424,33 @@ class Bench:
         for r in self.measured if self.args.strace_searches else []:
             out[r.key]["strace"] = self.syscalls(r)
         self.results["cost"] = out
+
+    def cost_run(self, group, out):
+        """The steady load on each responder of `group`, each on a segment of its own with a load
+        of its own, all at once: side by side, the machine's drift touches them alike."""
+        setups = [(r, *self.solo(r, "n")) for r in group]
+        time.sleep(1)
+        before = [sample(proc.pid) for _, _, proc, _ in setups]
+        loads = [None] * len(setups)
+
+        def run(i):
+            loads[i] = self.load(setups[i][3], self.args.cost_searches)
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(setups))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for (r, lan, proc, _), b, load in zip(setups, before, loads):
+            after = sample(proc.pid)
+            r.stop([proc])
+            self.drop(lan)
+            answered = max(1, load["responses"])
+            out[r.key]["native"].append({
+                **load, "us_per_search": (after["cpu_ns"] - b["cpu_ns"]) / 1e3 / answered,
+                "switches_per_search": (after["switches"] - b["switches"]) / answered})
+            log(f"cost {r.label}: {out[r.key]['native'][-1]['us_per_search']:.1f} µs, "
+                f"{out[r.key]['native'][-1]['switches_per_search']:.2f} switches per search, "
+                f"{load['responses']}/{load['sent']} answered")
 
     def syscalls(self, r):
         """System calls per answered search, strace -c attached to every thread once the
@@ -485,6 +501,8 @@ def main():
     p.add_argument("--strace-searches", type=int, default=2000, help="0: no strace run")
     p.add_argument("--no-peers", action="store_true",
                    help="cost and idle figures of the daemons only, without the two peers")
+    p.add_argument("--side-by-side", action="store_true",
+                   help="cost runs of every measured responder at once, each with its own load")
     p.add_argument("--two-interfaces", action="store_true",
                    help="also measure the daemon joined on eth1 and a second port, eth0")
     p.add_argument("--idle-s", type=float, default=60.0)
