@@ -16,6 +16,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -208,9 +209,16 @@ class Bench:
         self.gssdp = Responder("gssdp", "GSSDP peer", peer("gssdp-peer"), "ready",
                                lambda a, i: [uuid_for(i), f"https://{a}/redfish/v1"])
         self.responders = [self.ours, self.floor, self.gssdp]
-        self.measured = list(self.responders)  # in the cost and idle figures
+        # In the cost and idle figures; --no-peers keeps to the daemons, for paired runs of two
+        # binaries that want more repeats.
+        self.measured = [self.ours] if args.no_peers else list(self.responders)
         if args.before:
             self.measured.insert(1, daemon("before", "discovery before", args.before))
+        if args.two_interfaces:
+            # The same daemon on a second port, eth0, listed first; the searches come in by eth1.
+            two = daemon("two", "discovery, -i eth0 -i eth1", args.daemon or peer("discovery"))
+            two.args, two.second_port = (lambda a, i: ["-i", "eth0", "-i", "eth1"]), True
+            self.measured.insert(1, two)
         self.lans = []
         self.results = {"config": vars(args), "labels": {r.key: r.label for r in self.measured}}
 
@@ -226,6 +234,10 @@ class Bench:
         target, console = lan.stations([("d", "eth1", "198.18.0.1/15"),
                                         ("c", "cp0", f"{CONSOLES[0]}/15")])
         add_addresses(console, CONSOLES[1:])
+        if getattr(r, "second_port", False):
+            netns.veth(target, "eth0", target, "eth0p")
+            netns.configure(target, "eth0p", ipv6=False)
+            netns.configure(target, "eth0", "198.19.255.1/24", ipv6=False, multicast_route=False)
         proc = r.start(self.work, target, "198.18.0.1", 1, wrap)
         r.wait_ready([proc], timeout)
         return lan, proc, console
@@ -392,21 +404,9 @@ class Bench:
     def cost(self):
         out = {r.key: {"native": []} for r in self.measured}
         for rep in range(self.args.cost_reps):
-            for r in self.alternate(rep, self.measured):
-                lan, proc, console = self.solo(r, "n")
-                time.sleep(1)
-                before = sample(proc.pid)
-                load = self.load(console, self.args.cost_searches)
-                after = sample(proc.pid)
-                r.stop([proc])
-                self.drop(lan)
-                answered = max(1, load["responses"])
-                out[r.key]["native"].append({
-                    **load, "us_per_search": (after["cpu_ns"] - before["cpu_ns"]) / 1e3 / answered,
-                    "switches_per_search": (after["switches"] - before["switches"]) / answered})
-                log(f"cost {r.label}: {out[r.key]['native'][-1]['us_per_search']:.1f} µs, "
-                    f"{out[r.key]['native'][-1]['switches_per_search']:.2f} switches per search, "
-                    f"{load['responses']}/{load['sent']} answered")
+            order = self.alternate(rep, self.measured)
+            for group in [order] if self.args.side_by_side else [[r] for r in order]:
+                self.cost_run(group, out)
         for r in self.measured if self.args.callgrind_searches else []:
             dump = os.path.join(self.work, f"cg-{r.key}")
             lan, proc, console = self.solo(r, "g", ["valgrind", "--tool=callgrind",
@@ -421,7 +421,65 @@ class Bench:
             out[r.key]["callgrind"] = {**load, "per_search": total / max(1, load["responses"])}
             log(f"callgrind {r.label}: {out[r.key]['callgrind']['per_search']:.0f} instructions "
                 "per search")
+        for r in self.measured if self.args.strace_searches else []:
+            out[r.key]["strace"] = self.syscalls(r)
         self.results["cost"] = out
+
+    def cost_run(self, group, out):
+        """The steady load on each responder of `group`, each on a segment of its own with a load
+        of its own, all at once: side by side, the machine's drift touches them alike."""
+        setups = [(r, *self.solo(r, "n")) for r in group]
+        time.sleep(1)
+        before = [sample(proc.pid) for _, _, proc, _ in setups]
+        loads = [None] * len(setups)
+
+        def run(i):
+            loads[i] = self.load(setups[i][3], self.args.cost_searches)
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(len(setups))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        for (r, lan, proc, _), b, load in zip(setups, before, loads):
+            after = sample(proc.pid)
+            r.stop([proc])
+            self.drop(lan)
+            answered = max(1, load["responses"])
+            out[r.key]["native"].append({
+                **load, "us_per_search": (after["cpu_ns"] - b["cpu_ns"]) / 1e3 / answered,
+                "switches_per_search": (after["switches"] - b["switches"]) / answered})
+            log(f"cost {r.label}: {out[r.key]['native'][-1]['us_per_search']:.1f} µs, "
+                f"{out[r.key]['native'][-1]['switches_per_search']:.2f} switches per search, "
+                f"{load['responses']}/{load['sent']} answered")
+
+    def syscalls(self, r):
+        """System calls per answered search, strace -c attached to every thread once the
+        responder is ready, so that start-up is not counted; the idle wake-ups during the load
+        are."""
+        lan, proc, console = self.solo(r, "s")
+        time.sleep(1)
+        summary = os.path.join(self.work, f"strace-{r.key}")
+        tracer = subprocess.Popen(["strace", "-f", "-c", "-q", "-o", summary, "-p",
+                                   str(proc.pid)], stderr=subprocess.DEVNULL)
+        time.sleep(1)
+        load = self.load(console, self.args.strace_searches)
+        tracer.send_signal(signal.SIGINT)
+        tracer.wait(timeout=30)
+        r.stop([proc])
+        self.drop(lan)
+        calls = {}
+        for line in open(summary):
+            cells = line.split()
+            if len(cells) >= 5 and cells[3].isdigit():
+                calls[cells[-1]] = int(cells[3])
+        total = calls.pop("total", 0)
+        answered = max(1, load["responses"])
+        result = {**load, "per_search": total / answered,
+                  "calls": {k: v / answered for k, v in calls.items()}}
+        log(f"strace {r.label}: {result['per_search']:.2f} system calls per search (" + ", ".join(
+            f"{k} {v:.2f}" for k, v in sorted(result["calls"].items(), key=lambda x: -x[1])[:6])
+            + ")")
+        return result
 
 
 def main():
@@ -440,6 +498,13 @@ def main():
     p.add_argument("--cost-searches", type=int, default=5000)
     p.add_argument("--cost-reps", type=int, default=5)
     p.add_argument("--callgrind-searches", type=int, default=2000, help="0: no callgrind run")
+    p.add_argument("--strace-searches", type=int, default=2000, help="0: no strace run")
+    p.add_argument("--no-peers", action="store_true",
+                   help="cost and idle figures of the daemons only, without the two peers")
+    p.add_argument("--side-by-side", action="store_true",
+                   help="cost runs of every measured responder at once, each with its own load")
+    p.add_argument("--two-interfaces", action="store_true",
+                   help="also measure the daemon joined on eth1 and a second port, eth0")
     p.add_argument("--idle-s", type=float, default=60.0)
     args = p.parse_args()
     if os.geteuid() != 0:

@@ -40,6 +40,7 @@ def costs(r):
             "us": median([x["us_per_search"] for x in native]),
             "switches": median([x["switches_per_search"] for x in native]),
             "instr": r.get("cost", {}).get(key, {}).get("callgrind", {}).get("per_search"),
+            "syscalls": r.get("cost", {}).get(key, {}).get("strace", {}).get("per_search"),
             "idle_cpu": idle.get("cpu_ms_per_min"), "wakeups": idle.get("wakeups_per_s"),
             "threads": idle.get("threads"), "rss_idle": idle.get("rss_kb"),
             "rss_burst": r.get("burst", {}).get(key, {}).get("rss_after_kb"),
@@ -54,6 +55,7 @@ def costs(r):
 COST_ROWS = [("CPU time per answered search (µs, median)", "us", 1),
              ("Context switches per answered search (median)", "switches", 2),
              ("User-space instructions per answered search (callgrind)", "instr", 0),
+             ("System calls per answered search (strace -c)", "syscalls", 2),
              ("Idle CPU (ms per minute)", "idle_cpu", 2), ("Idle wake-ups per second", "wakeups", 1),
              ("Threads", "threads", 0), ("Resident memory idle (KiB)", "rss_idle", 0),
              ("Resident memory after the burst (KiB)", "rss_burst", 0),
@@ -63,7 +65,7 @@ COST_ROWS = [("CPU time per answered search (µs, median)", "us", 1),
 
 def cost_section(r, c):
     keys = list(r["labels"])
-    others = [k for k in ("floor", "gssdp", "before") if k in keys]
+    others = [k for k in ("floor", "gssdp", "before", "two") if k in keys]
     rows = [(label, *(fmt(c[k][f], d) for k in keys), *(ratio(c["ours"][f], c[o][f])
                                                          for o in others))
             for label, f, d in COST_ROWS if any(c[k][f] is not None for k in keys)]

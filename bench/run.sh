@@ -6,7 +6,7 @@
 # a partial run (--only cost, --before OLD-BINARY) prints its figures and leaves RESULTS.md alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh gnuplot-nox libgssdp-1.6-dev libbenchmark-dev valgrind binutils
+bash scripts/deps.sh gnuplot-nox libgssdp-1.6-dev libbenchmark-dev valgrind strace binutils
 
 build=${BENCH_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDISCOVERY_TESTS=OFF -DDISCOVERY_BENCH=ON \
