@@ -10,6 +10,16 @@
 #include <thread>
 #include <unistd.h>
 
+// Runs on the relay thread: the record of one signal and, for a stop signal, the stop request.
+static void processSignal(int sig)
+{
+    LOG_DISC(INFO) << "Received signal " << sig << " signal name is: " << strsignal(sig);
+    if (sig == SIGINT || sig == SIGTERM || sig == SIGSEGV)
+    {
+        RedfishDiscovery::instance()->stop();
+    }
+}
+
 namespace
 {
 constexpr int LAST_HANDLED_SIGNAL = 30;
@@ -28,16 +38,6 @@ bool isProcessorFault(int sig, const siginfo_t* info)
     // signal sent with kill, tgkill or sigqueue carries a code of 0 or below.
     const bool faultKind = sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL;
     return faultKind && info != nullptr && info->si_code > 0;
-}
-
-// Runs on the relay thread: the record of one signal and, for a stop signal, the stop request.
-void processSignal(int sig)
-{
-    LOG_DISC(INFO) << "Received signal " << sig << " signal name is: " << strsignal(sig);
-    if (sig == SIGINT || sig == SIGTERM || sig == SIGSEGV)
-    {
-        RedfishDiscovery::instance()->stop();
-    }
 }
 
 void relayLoop()
