@@ -50,8 +50,11 @@ const char* lineEnd(const char* line, const char* end)
 
 std::string_view skipBlanks(std::string_view text)
 {
-    const std::size_t start = text.find_first_not_of(BLANKS);
-    return start == std::string_view::npos ? std::string_view() : text.substr(start);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    {
+        text.remove_prefix(1);
+    }
+    return text;
 }
 } // namespace
 
@@ -65,30 +68,43 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
     std::string_view values[COUNT];
     bool seen[COUNT] = {};
 
-    // Only text up to the last line feed forms lines; a line keeps any carriage return.
-    for (const char *start = text, *lf; (lf = lineEnd(start, end)) != nullptr; start = lf + 1)
+    // A name shorter than COMPARE_LEN (all of these are) matches only a name of its own length:
+    // a line whose colon comes later names none of them, and the search for it stops there.
+    std::size_t longest = 0;
+    for (const std::string_view name : names)
     {
-        const std::string_view line(start, static_cast<std::size_t>(lf - start));
-        if (start == text)
+        longest = std::max(longest, name.size());
+    }
+    const std::size_t window = longest < COMPARE_LEN ? longest + 1 : std::string_view::npos;
+    // Only text up to the last line feed forms lines; a line keeps any carriage return. The
+    // first is the request line.
+    const char* lf = lineEnd(text, end);
+    const std::size_t methodLen = std::strlen(SEARCH_METHOD());
+    if (lf != nullptr && (static_cast<std::size_t>(lf - text) < methodLen ||
+                          std::memcmp(text, SEARCH_METHOD(), methodLen) != 0))
+    {
+        return false;
+    }
+    while (lf != nullptr)
+    {
+        const char* const start = lf + 1;
+        if ((lf = lineEnd(start, end)) == nullptr)
         {
-            const std::size_t methodLen = std::strlen(SEARCH_METHOD());
-            if (line.compare(0, methodLen, SEARCH_METHOD()) != 0)
-            {
-                return false;
-            }
+            break;
+        }
+        const std::size_t head = std::min(static_cast<std::size_t>(lf - start), window);
+        const char* const colon = static_cast<const char*>(std::memchr(start, ':', head));
+        if (colon == nullptr)
+        {
             continue;
         }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos)
-        {
-            continue;
-        }
-        const std::string_view name(line.data(), colon);
+        const std::string_view name(start, static_cast<std::size_t>(colon - start));
         for (std::size_t i = 0; i < COUNT; ++i)
         {
             if (matchesAnyCase(name, names[i]))
             {
-                values[i] = skipBlanks(line.substr(colon + 1));
+                values[i] = skipBlanks(
+                    std::string_view(colon + 1, static_cast<std::size_t>(lf - colon - 1)));
                 seen[i] = true;
                 break;
             }
@@ -100,7 +116,12 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
     {
         if (seen[i])
         {
-            stored[i] = &(headers[std::string(names[i])] = values[i]);
+            // The names come in the map's order: into a map that held nothing, each goes in at
+            // the end after one comparison.
+            stored[i] =
+                &headers
+                     .insert_or_assign(headers.end(), std::string(names[i]), std::string(values[i]))
+                     ->second;
         }
         else if (const auto it = headers.find(std::string(names[i])); it != headers.end())
         {
