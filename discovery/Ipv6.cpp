@@ -45,14 +45,16 @@ int hexDigit(char c)
 }
 } // namespace
 
-std::vector<Ipv6Group> ipv6Groups(SsdpGroup scope)
+std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope)
 {
-    std::vector<Ipv6Group> groups;
+    std::vector<Ipv6GroupAddr> groups;
     for (const Ipv6Group& group : IPV6_GROUPS)
     {
         if (group.group <= scope)
         {
-            groups.push_back(group);
+            Ipv6GroupAddr entry{group, {}};
+            inet_pton(AF_INET6, group.address, &entry.addr);
+            groups.push_back(entry);
         }
     }
     return groups;

@@ -37,8 +37,14 @@ inline constexpr Ipv6Group IPV6_GROUPS[] = {
     {SsdpGroup::Ipv6Global, "global", "FF0E::C", "[FF0E::C]:1900"},
 };
 
+// A group with its address as the socket calls take it.
+struct Ipv6GroupAddr
+{
+    Ipv6Group group;
+    in6_addr addr;
+};
 // The groups that `scope` joins, narrowest first.
-std::vector<Ipv6Group> ipv6Groups(SsdpGroup scope);
+std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope);
 
 // True when a search that came to the IPv6 group `group` names that group in its HOST value:
 // the whole value, without regard to case, blanks and a carriage return at its end ignored.

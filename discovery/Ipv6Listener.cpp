@@ -10,13 +10,13 @@
 
 namespace
 {
-std::vector<std::string> groupNames(const std::vector<Ipv6Group>& groups)
+std::vector<std::string> groupNames(const std::vector<Ipv6GroupAddr>& groups)
 {
     std::vector<std::string> names;
     names.reserve(groups.size());
-    for (const Ipv6Group& group : groups)
+    for (const Ipv6GroupAddr& group : groups)
     {
-        names.emplace_back(group.address);
+        names.emplace_back(group.group.address);
     }
     return names;
 }
@@ -25,18 +25,11 @@ std::vector<std::string> groupNames(const std::vector<Ipv6Group>& groups)
 Ipv6Listener::Ipv6Listener(const Options& options, DatagramQueue& inbox, AddressBoard& board,
                            ServiceStatus& status)
     : m_options(options), m_inbox(inbox), m_board(board), m_status(status),
-      m_rcvBuf(DATAGRAM_BUF_SIZE, 0)
+      m_groups(ipv6Groups(options.ipv6Scope)), m_rcvBuf(DATAGRAM_BUF_SIZE, 0)
 {
     for (const std::string& name : options.interfaces)
     {
-        m_watches.emplace_back(InterfaceWatch::Family::Ipv6, name,
-                               groupNames(ipv6Groups(options.ipv6Scope)), true);
-    }
-    for (const Ipv6Group& group : ipv6Groups(options.ipv6Scope))
-    {
-        in6_addr addr{};
-        inet_pton(AF_INET6, group.address, &addr);
-        m_groups.emplace_back(group, addr);
+        m_watches.emplace_back(InterfaceWatch::Family::Ipv6, name, groupNames(m_groups), true);
     }
 }
 

@@ -52,7 +52,7 @@ private:
     DatagramQueue& m_inbox;
     AddressBoard& m_board;
     ServiceStatus& m_status;
-    std::vector<std::pair<Ipv6Group, in6_addr>> m_groups; // of the chosen scope, narrowest first
+    std::vector<Ipv6GroupAddr> m_groups;   // of the chosen scope, narrowest first
     std::vector<InterfaceWatch> m_watches; // one per interface, in the order -i named them
     std::atomic<int> m_fd{-1};
     std::thread m_thread;

@@ -64,7 +64,7 @@ void MessageCache::configure(const Options& options, LegacyBuilder legacy)
 {
     m_options = options;
     m_legacy = legacy;
-    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6Group>{};
+    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
     m_bBuilt = false;
 }
 
@@ -161,7 +161,7 @@ void MessageCache::build()
         {
             slot.alive[static_cast<std::size_t>(SsdpGroup::Ipv4)] =
                 notifyMessages(true, SsdpGroup::Ipv4, i);
-            for (const Ipv6Group& group : m_ipv6Groups)
+            for (const auto& [group, addr] : m_ipv6Groups)
             {
                 slot.alive[static_cast<std::size_t>(group.group)] =
                     notifyMessages(true, group.group, i);

@@ -78,8 +78,8 @@ private:
 
     Options m_options;
     LegacyBuilder m_legacy = nullptr;
-    std::vector<Ipv6Group> m_ipv6Groups; // of the chosen scope
-    std::string m_server;                // the SERVER header's value
+    std::vector<Ipv6GroupAddr> m_ipv6Groups; // of the chosen scope
+    std::string m_server;                    // the SERVER header's value
     // UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with every fresh set of initial
     // announcements: at start, and whenever an address appears, comes back or moves. It starts
     // from the seconds since 2026 began, so that it grows across restarts while the clock is

@@ -53,14 +53,7 @@ void RedfishDiscovery::setOptions(const Options& options)
     m_cache.configure(options, &RedfishDiscovery::legacyResponse);
     m_announcer.configure(options.notifyInterval);
     m_status.keepLastSearcher(m_notify.enabled());
-    m_ipv6Groups.clear();
-    for (const Ipv6Group& group :
-         options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6Group>{})
-    {
-        in6_addr addr{};
-        inet_pton(AF_INET6, group.address, &addr);
-        m_ipv6Groups.emplace_back(group.group, addr);
-    }
+    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
 }
 
 bool RedfishDiscovery::run()

@@ -219,7 +219,7 @@ private:
     MessageCache m_cache;
     Announcer m_announcer;
     std::mt19937 m_rng;
-    std::vector<std::pair<SsdpGroup, in6_addr>> m_ipv6Groups; // announced to
+    std::vector<Ipv6GroupAddr> m_ipv6Groups; // announced to
     LogLimiterGroup m_responderLimits;
     LogLimiter m_openFailLimit{m_responderLimits, "Failed to open the redfishd info file"};
     LogLimiter m_parseFailLimit{m_responderLimits, "Failed to parse the redfishd info"};

@@ -182,7 +182,7 @@ void RedfishDiscovery::sendAnnouncements(bool alive)
                 to.v6.sin6_family = AF_INET6;
                 to.v6.sin6_port = htons(SSDP_PORT);
                 to.v6.sin6_addr = addr;
-                send(group, to, sizeof(to.v6));
+                send(group.group, to, sizeof(to.v6));
             }
         }
     }
