@@ -52,15 +52,11 @@ BENCHMARK_CAPTURE(parseSearchQuery, rejected_target, OTHER_SEARCH);
 
 void buildSearchRsp(benchmark::State& state)
 {
-    RedfishDiscovery service;
-    in_addr addr{};
-    inet_aton("198.18.0.1", &addr);
-    service.setIfAddr(addr);
     RedfishDiscovery::RedfishdInfo info{UUID};
     for (auto _ : state)
     {
         std::string rsp;
-        service.buildSearchRsp(rsp, info);
+        RedfishDiscovery::buildSearchRsp(rsp, info, "198.18.0.1");
         benchmark::DoNotOptimize(rsp);
     }
 }
@@ -71,9 +67,8 @@ BENCHMARK(buildSearchRsp);
 void judgeSearch(benchmark::State& state, const char* request)
 {
     RedfishDiscovery service;
-    in_addr addr{};
-    inet_aton("198.18.0.1", &addr);
-    service.setIfAddr(addr);
+    testsupport::Messages messages;
+    messages.publishIpv4("198.18.0.1");
     if (!service.readRedfishdInfo())
     {
         state.SkipWithError("service-information file not readable");
@@ -84,7 +79,7 @@ void judgeSearch(benchmark::State& state, const char* request)
     {
         std::string rsp;
         int mx = 0;
-        benchmark::DoNotOptimize(service.judgeSearch(datagram.data(), rsp, mx));
+        benchmark::DoNotOptimize(messages.answer(service, datagram.data(), rsp, mx));
         benchmark::DoNotOptimize(rsp);
     }
 }

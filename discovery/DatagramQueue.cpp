@@ -31,8 +31,15 @@ void DatagramQueue::wake()
     [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof(one));
 }
 
+void Datagram::endText()
+{
+    text[std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)), text.size() - 1)] =
+        '\0';
+}
+
 bool DatagramQueue::push(Datagram& datagram)
 {
+    datagram.endText();
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -42,6 +49,7 @@ bool DatagramQueue::push(Datagram& datagram)
         }
         Datagram& slot = m_slots[(m_head + m_count) % m_slots.size()];
         std::swap(slot.text, datagram.text);
+        slot.length = datagram.length;
         slot.sender = datagram.sender;
         slot.senderLen = datagram.senderLen;
         slot.arrival = datagram.arrival;
@@ -61,17 +69,6 @@ bool DatagramQueue::push(Datagram& datagram)
         this->wake();
     }
     return true;
-}
-
-bool DatagramQueue::push(std::vector<char>& buffer, int length, const PeerAddr& sender,
-                         socklen_t senderLen, Clock::time_point arrival, SsdpGroup group,
-                         std::size_t slot)
-{
-    buffer[std::min<std::size_t>(static_cast<std::size_t>(length), buffer.size() - 1)] = '\0';
-    Datagram received{std::move(buffer), sender, senderLen, arrival, group, slot};
-    const bool queued = push(received);
-    buffer = std::move(received.text);
-    return queued;
 }
 
 bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
@@ -113,6 +110,7 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     }
     Datagram& slot = m_slots[m_head];
     std::swap(slot.text, out.text);
+    out.length = slot.length;
     out.sender = slot.sender;
     out.senderLen = slot.senderLen;
     out.arrival = slot.arrival;

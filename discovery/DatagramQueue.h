@@ -12,19 +12,23 @@
 #include <string>
 #include <vector>
 
-// One received datagram: its text (NUL-terminated inside the buffer), its sender, when it
-// arrived and the group it was sent to.
+// One received datagram: its text, its sender, when it arrived and the group it was sent to.
 struct Datagram
 {
     std::vector<char> text;
+    int length = 0; // as the receive returned it: the byte count, or -1
     PeerAddr sender{};
     socklen_t senderLen = 0;
     std::chrono::steady_clock::time_point arrival;
     SsdpGroup group = SsdpGroup::Ipv4;
     std::size_t slot = 0; // of the interface it came in by, in the order -i named them
+
+    // Ends the text with a NUL inside the buffer: at most the buffer's size less one of the
+    // datagram's bytes are kept.
+    void endText();
 };
 
-// The hand-over from the listener to the responder: a bounded queue whose buffers are swapped in
+// The hand-over from the listeners to the responder: a bounded queue whose buffers are swapped in
 // and out, never copied. The consumer sleeps in ppoll() on an eventfd that a producer writes
 // only when the consumer must wake early: a condition variable would cost a second system call
 // per wake, as the mutex comes back from a wait marked contended.
@@ -43,19 +47,15 @@ public:
     DatagramQueue(const DatagramQueue&) = delete;
     DatagramQueue& operator=(const DatagramQueue&) = delete;
 
-    // Listener: swaps `datagram`'s buffer into the queue, leaving the caller an empty one of the
-    // same size. False, with nothing taken, when the queue is full.
+    // Listeners: ends `datagram`'s text and swaps its buffer into the queue, leaving the caller
+    // an empty one of the same size. False, with nothing taken, when the queue is full.
     bool push(Datagram& datagram);
-    // Listener: the same for a datagram just received into `buffer` (`length` bytes, of which
-    // at most the buffer's size less one are kept, so that its text ends inside the buffer).
-    bool push(std::vector<char>& buffer, int length, const PeerAddr& sender, socklen_t senderLen,
-              Clock::time_point arrival, SsdpGroup group, std::size_t slot);
     // Responder: swaps the oldest datagram into `out`. Waits for one until `wakeBy`; false when
     // that time came first, or at once when the queue is closed and empty.
     bool pop(Datagram& out, Clock::time_point wakeBy);
     // Wakes the consumer's pop() without a datagram, for news it must act on at once.
     void nudge();
-    // Listener, when it ends: nothing more will be pushed.
+    // When the listeners have ended: nothing more will be pushed.
     void close();
     bool closed();
 

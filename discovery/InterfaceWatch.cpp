@@ -42,19 +42,15 @@ std::string readIfInet6()
 }
 } // namespace
 
-InterfaceWatch::InterfaceWatch(Family family, std::string name, std::vector<std::string> groups,
-                               bool bothFamilies)
-    : m_family(family), m_name(std::move(name)), m_groups(std::move(groups)),
+InterfaceWatch::InterfaceWatch(Family family, std::string name,
+                               const std::vector<Ipv6GroupAddr>& ipv6Groups, bool bothFamilies)
+    : m_family(family), m_name(std::move(name)), m_ipv6Groups(ipv6Groups),
       m_bBothFamilies(bothFamilies)
 {
-    for (const std::string& group : m_groups)
+    m_groupsText = m_family == Family::Ipv4 ? WIRE_IPV4_GROUP : "";
+    for (std::size_t i = 0; m_family == Family::Ipv6 && i < m_ipv6Groups.size(); ++i)
     {
-        m_groupsText += (m_groupsText.empty() ? "" : ", ") + group;
-        in6_addr addr{};
-        if (m_family == Family::Ipv6 && inet_pton(AF_INET6, group.c_str(), &addr) == 1)
-        {
-            m_groupAddrs.push_back(addr);
-        }
+        m_groupsText += (i == 0 ? "" : ", ") + std::string(m_ipv6Groups[i].group.address);
     }
 }
 
@@ -65,32 +61,31 @@ void InterfaceWatch::assume(int joinedIndex, in_addr_t ipv4)
     m_bKnown = true;
 }
 
-int InterfaceWatch::joinGroups(int fd, int index) const
+int InterfaceWatch::membership(int fd, int index, bool join) const
 {
     // By index, never by address: the index names the interface even where two share an address.
     if (index == 0)
     {
         return ENODEV;
     }
-    for (std::size_t i = 0; i < m_groups.size(); ++i)
+    if (m_family == Family::Ipv4)
     {
-        int result = 0;
-        if (m_family == Family::Ipv4)
-        {
-            ip_mreqn membership{};
-            inet_aton(m_groups[i].c_str(), &membership.imr_multiaddr);
-            membership.imr_ifindex = index;
-            result = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership));
-        }
-        else
-        {
-            ipv6_mreq membership{};
-            membership.ipv6mr_multiaddr = m_groupAddrs[i];
-            membership.ipv6mr_interface = static_cast<unsigned>(index);
-            result = setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &membership, sizeof(membership));
-        }
+        ip_mreqn request{};
+        request.imr_multiaddr.s_addr = inet_addr(WIRE_IPV4_GROUP);
+        request.imr_ifindex = index;
+        const int option = join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP;
         // A group still joined (an interface renamed back into place, an earlier partial join)
         // answers EADDRINUSE, and the membership stands.
+        const bool done = setsockopt(fd, IPPROTO_IP, option, &request, sizeof(request)) == 0;
+        return done || errno == EADDRINUSE ? 0 : errno;
+    }
+    for (const Ipv6GroupAddr& group : m_ipv6Groups)
+    {
+        ipv6_mreq request{};
+        request.ipv6mr_multiaddr = group.addr;
+        request.ipv6mr_interface = static_cast<unsigned>(index);
+        const int option = join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP;
+        const int result = setsockopt(fd, IPPROTO_IPV6, option, &request, sizeof(request));
         if (result == -1 && errno != EADDRINUSE)
         {
             return errno;
@@ -135,23 +130,7 @@ bool InterfaceWatch::look(Clock::time_point now, int fd)
     {
         // Gone, or renamed away: an interface that still exists under another name leaves the
         // groups too, so that only searches on the chosen interface are answered.
-        for (std::size_t i = 0; i < m_groups.size(); ++i)
-        {
-            if (m_family == Family::Ipv4)
-            {
-                ip_mreqn membership{};
-                inet_aton(m_groups[i].c_str(), &membership.imr_multiaddr);
-                membership.imr_ifindex = m_joinedIndex;
-                setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &membership, sizeof(membership));
-            }
-            else
-            {
-                ipv6_mreq membership{};
-                membership.ipv6mr_multiaddr = m_groupAddrs[i];
-                membership.ipv6mr_interface = static_cast<unsigned>(m_joinedIndex);
-                setsockopt(fd, IPPROTO_IPV6, IPV6_LEAVE_GROUP, &membership, sizeof(membership));
-            }
-        }
+        membership(fd, m_joinedIndex, false);
         LOG_DISC(INFO) << "Interface " << m_name << " (index " << m_joinedIndex
                        << ") is gone: left " << m_groupsText;
         m_joinedIndex = 0;
@@ -183,7 +162,7 @@ bool InterfaceWatch::wantsJoin() const
 
 void InterfaceWatch::join(int fd)
 {
-    const int error = joinGroups(fd, m_index);
+    const int error = membership(fd, m_index, true);
     if (error == 0)
     {
         m_joinedIndex = m_index;
@@ -250,28 +229,4 @@ bool InterfaceWatch::addressChanged()
     m_ipv4 = m_seenIpv4;
     m_ipv6 = m_seenIpv6;
     return true;
-}
-
-int joinedSlot(const std::vector<InterfaceWatch>& watches, int index)
-{
-    for (std::size_t slot = 0; slot < watches.size(); ++slot)
-    {
-        if (index != 0 && watches[slot].joinedIndex() == index)
-        {
-            return static_cast<int>(slot);
-        }
-    }
-    return -1;
-}
-
-bool ownsAddress(const std::vector<InterfaceWatch>& watches, const PeerAddr& sender)
-{
-    for (const InterfaceWatch& watch : watches)
-    {
-        if (watch.isOwnAddress(sender))
-        {
-            return true;
-        }
-    }
-    return false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/Ipv6.h"
 #include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
@@ -26,18 +27,18 @@ public:
     // A change is followed within this time plus one receive time-out.
     static constexpr std::chrono::milliseconds CHECK_INTERVAL{500};
 
-    // `groups`: the groups to join, as text ("239.255.255.250", "FF02::C"). `bothFamilies`: the
-    // other family is answered too, which the IPv4 records then say.
-    InterfaceWatch(Family family, std::string name, std::vector<std::string> groups,
+    // `ipv6Groups`: the IPv6 groups to join, kept by reference (an IPv4 watch joins the IPv4
+    // group). `bothFamilies`: the other family is answered too, which the IPv4 records then say.
+    InterfaceWatch(Family family, std::string name, const std::vector<Ipv6GroupAddr>& ipv6Groups,
                    bool bothFamilies);
 
     const std::string& name() const { return m_name; }
     // The state found at start-up, taken without a record: the index the groups were joined on
     // (0 for none) and the IPv4 address.
     void assume(int joinedIndex, in_addr_t ipv4);
-    // Joins every group on the interface `index` through `fd`: 0, or the errno of the first
-    // failure. A group that is still joined counts as joined.
-    int joinGroups(int fd, int index) const;
+    // Joins (or leaves) every group on the interface `index` through `fd`: 0, or the errno of
+    // the first failure. A group that is still joined counts as joined.
+    int membership(int fd, int index, bool join) const;
 
     // Looks at the interface when a look is due (false otherwise): its index and address, and
     // leaves the groups through `fd` when the interface joined on is gone.
@@ -63,9 +64,8 @@ private:
 
     Family m_family;
     std::string m_name;
-    std::vector<std::string> m_groups;
-    std::vector<in6_addr> m_groupAddrs; // IPv6 only
-    std::string m_groupsText;           // as the records list them
+    const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
+    std::string m_groupsText; // as the records list them
     bool m_bBothFamilies;
     Clock::time_point m_nextLook{};
     int m_index = 0; // as the last look found it
@@ -78,9 +78,3 @@ private:
     in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()
     in6_addr m_ipv6{};
 };
-
-// Of a listener's watches, one per interface: the one whose interface the groups were joined
-// on by `index`, or -1 for none.
-int joinedSlot(const std::vector<InterfaceWatch>& watches, int index);
-// True when `sender` is an address of any of the interfaces.
-bool ownsAddress(const std::vector<InterfaceWatch>& watches, const PeerAddr& sender);

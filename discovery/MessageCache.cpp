@@ -4,12 +4,20 @@
 
 #include <algorithm>
 #include <ctime>
+#include <string_view>
 
 namespace
 {
-const std::string REDFISH_ST = "urn:dmtf-org:service:redfish-rest:1";
-const std::string ROOT_DEVICE = "upnp:rootdevice";
-constexpr int CACHE_MAX_AGE = 1800;
+constexpr int decimal(std::string_view digits)
+{
+    int value = 0;
+    for (const char digit : digits)
+    {
+        value = value * 10 + (digit - '0');
+    }
+    return value;
+}
+constexpr int CACHE_MAX_AGE = decimal(WIRE_MAX_AGE);
 // There is no UPnP description document whose changes CONFIGID.UPNP.ORG would count.
 const char* CONFIG_ID = "1";
 
@@ -44,9 +52,9 @@ enum Advert
 std::array<std::pair<std::string, std::string>, 3> adverts(const std::string& uuid)
 {
     const std::string device = "uuid:" + uuid;
-    return {{{ROOT_DEVICE, device + "::" + ROOT_DEVICE},
+    return {{{WIRE_ROOT_DEVICE, device + "::" WIRE_ROOT_DEVICE},
              {device, device},
-             {REDFISH_ST, device + "::" + REDFISH_ST}}};
+             {WIRE_REDFISH_ST, device + "::" WIRE_REDFISH_ST}}};
 }
 } // namespace
 
@@ -60,11 +68,10 @@ MessageCache::MessageCache()
     m_bootId = bootTime();
 }
 
-void MessageCache::configure(const Options& options, LegacyBuilder legacy)
+void MessageCache::configure(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups)
 {
-    m_options = options;
-    m_legacy = legacy;
-    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
+    m_options = &options;
+    m_ipv6Groups = &ipv6Groups;
     m_bBuilt = false;
 }
 
@@ -123,50 +130,56 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
 void MessageCache::build()
 {
     m_bBuilt = true;
-    const auto pairs = adverts(m_uuid);
-    for (std::size_t i = 0; i < m_slots.size(); ++i)
+    for (Slot& slot : m_slots)
     {
-        Slot& slot = m_slots[i];
-        const std::string hosts[] = {slot.builtIpv4 == 0 ? "" : ipv4Text(slot.builtIpv4),
-                                     slot.builtIpv6Host};
-        for (std::size_t family = 0; family < 2; ++family)
+        buildAnswers(slot);
+        if (m_options->notifyInterval <= 0)
         {
-            auto& rsp = slot.rsp[family];
-            if (hosts[family].empty())
+            continue;
+        }
+        for (const bool alive : {false, true})
+        {
+            auto& notify = slot.notify[alive ? 1 : 0];
+            notify[static_cast<std::size_t>(SsdpGroup::Ipv4)] =
+                notifyMessages(alive, SsdpGroup::Ipv4, slot);
+            for (const Ipv6GroupAddr& group : *m_ipv6Groups)
             {
-                rsp.fill({});
-            }
-            else if (m_options.responseFormat == ResponseFormat::Legacy)
-            {
-                rsp.fill({m_legacy(m_uuid, hosts[family])});
-            }
-            else
-            {
-                // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered
-                // with its own ST and USN; one for ssdp:all with every pair the device announces.
-                const std::string url = serviceRootUrl(hosts[family]);
-                std::vector<std::string> all;
-                all.reserve(pairs.size());
-                for (const auto& [st, usn] : pairs)
-                {
-                    all.push_back(buildStandardRsp(st, usn, url));
-                }
-                rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {all[REDFISH_ADVERT]};
-                rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {all[ROOT_ADVERT]};
-                rsp[static_cast<std::size_t>(SearchTarget::Uuid)] = {all[UUID_ADVERT]};
-                rsp[static_cast<std::size_t>(SearchTarget::All)] = std::move(all);
+                notify[static_cast<std::size_t>(group.group.group)] =
+                    notifyMessages(alive, group.group.group, slot);
             }
         }
-        if (m_options.notifyInterval > 0)
+    }
+}
+
+void MessageCache::buildAnswers(Slot& slot)
+{
+    const std::string hosts[] = {slot.builtIpv4 == 0 ? "" : ipv4Text(slot.builtIpv4),
+                                 slot.builtIpv6Host};
+    for (std::size_t family = 0; family < 2; ++family)
+    {
+        auto& rsp = slot.rsp[family];
+        if (hosts[family].empty())
         {
-            slot.alive[static_cast<std::size_t>(SsdpGroup::Ipv4)] =
-                notifyMessages(true, SsdpGroup::Ipv4, i);
-            for (const auto& [group, addr] : m_ipv6Groups)
-            {
-                slot.alive[static_cast<std::size_t>(group.group)] =
-                    notifyMessages(true, group.group, i);
-            }
+            rsp.fill({});
+            continue;
         }
+        if (m_options->responseFormat == ResponseFormat::Legacy)
+        {
+            rsp.fill({legacyResponse(m_uuid, hosts[family])});
+            continue;
+        }
+        // UPnP Device Architecture 1.1, 1.3.3: a search for the root device is answered with its
+        // own ST and USN; one for ssdp:all with every pair the device announces.
+        const std::string url = serviceRootUrl(hosts[family]);
+        std::vector<std::string> all;
+        for (const auto& [st, usn] : adverts(m_uuid))
+        {
+            all.push_back(standardResponse(st, usn, url));
+        }
+        rsp[static_cast<std::size_t>(SearchTarget::Redfish)] = {all[REDFISH_ADVERT]};
+        rsp[static_cast<std::size_t>(SearchTarget::RootDevice)] = {all[ROOT_ADVERT]};
+        rsp[static_cast<std::size_t>(SearchTarget::Uuid)] = {all[UUID_ADVERT]};
+        rsp[static_cast<std::size_t>(SearchTarget::All)] = std::move(all);
     }
 }
 
@@ -180,18 +193,49 @@ const std::vector<std::string>* MessageCache::responses(SearchTarget target, boo
     return &m_slots[slot].rsp[ipv6 ? 1 : 0][static_cast<std::size_t>(target)];
 }
 
-const std::vector<std::string>& MessageCache::alive(SsdpGroup group, std::size_t slot) const
+const std::vector<std::string>& MessageCache::announcements(bool alive, SsdpGroup group,
+                                                            std::size_t slot) const
 {
-    return m_slots.at(slot).alive[static_cast<std::size_t>(group)];
+    return m_slots.at(slot).notify[alive ? 1 : 0][static_cast<std::size_t>(group)];
 }
 
-std::string MessageCache::buildStandardRsp(const std::string& st, const std::string& usn,
+std::string MessageCache::legacyResponse(const std::string& uuid, const std::string& host)
+{
+    std::string location = WIRE_LEGACY_AL;
+    replacePlaceholder(location, host);
+    std::string usn = WIRE_LEGACY_USN;
+    replacePlaceholder(usn, uuid);
+
+    std::string out;
+    out.reserve(169 + uuid.size() + host.size());
+    out.append(WIRE_STATUS_LINE)
+        .append(WIRE_LEGACY_CACHE)
+        .append(WIRE_LEGACY_ST)
+        .append(usn)
+        .append(location)
+        .append(WIRE_LEGACY_EXT)
+        .append("\r\n");
+    return out;
+}
+
+void MessageCache::replacePlaceholder(std::string& text, const std::string& value)
+{
+    const std::size_t open = text.find('<');
+    const std::size_t close = text.find('>');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+    {
+        return;
+    }
+    text.replace(open, close - open + 1, value);
+}
+
+std::string MessageCache::standardResponse(const std::string& st, const std::string& usn,
                                            const std::string& url) const
 {
     // UPnP Device Architecture 1.1, 1.3.3, with AL as DSP0266 adds it. DATE is only
     // recommended there and would make every response differ; it is left out.
-    std::string rsp = "HTTP/1.1 200 OK\r\n";
-    addHeader(rsp, "CACHE-CONTROL", "max-age=" + std::to_string(CACHE_MAX_AGE));
+    std::string rsp = WIRE_STATUS_LINE;
+    addHeader(rsp, "CACHE-CONTROL", "max-age=" WIRE_MAX_AGE);
     addHeader(rsp, "EXT", "");
     addHeader(rsp, "LOCATION", url);
     addHeader(rsp, "SERVER", m_server);
@@ -204,21 +248,20 @@ std::string MessageCache::buildStandardRsp(const std::string& st, const std::str
 }
 
 std::vector<std::string> MessageCache::notifyMessages(bool alive, SsdpGroup group,
-                                                      std::size_t slot) const
+                                                      const Slot& slot) const
 {
     // UPnP Device Architecture 1.1, 1.2.2 and 1.2.3: one message for each NT the device
     // announces. A control point may hold an announcement for max-age seconds, which must
     // outlast the interval until the next one.
     const bool ipv4 = group == SsdpGroup::Ipv4;
-    const Slot& where = m_slots.at(slot);
-    const std::string url = serviceRootUrl(ipv4 ? ipv4Text(where.builtIpv4) : where.builtIpv6Host);
-    const char* host = "239.255.255.250:1900";
+    const std::string url = serviceRootUrl(ipv4 ? ipv4Text(slot.builtIpv4) : slot.builtIpv6Host);
+    const char* host = WIRE_IPV4_HOST;
     for (const Ipv6Group& g : IPV6_GROUPS)
     {
         host = g.group == group ? g.host : host;
     }
     const std::string maxAge =
-        "max-age=" + std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options.notifyInterval));
+        "max-age=" + std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options->notifyInterval));
     std::vector<std::string> messages;
     for (const auto& [nt, usn] : adverts(m_uuid))
     {

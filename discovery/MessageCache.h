@@ -10,19 +10,17 @@
 #include <string>
 #include <vector>
 
-// Every message the service sends, built once and again only when the service's UUID or an
-// announced address changes: the answers by interface, family and search target, and the alive
-// announcements by interface and group. Holds SERVER and BOOTID.UPNP.ORG. Owned by the responder.
+// Every message the service sends, built here and nowhere else, once, and again only when the
+// service's UUID or an announced address changes: the answers by interface, family and search
+// target, and the announcements (alive and byebye) by interface and group. Holds SERVER and
+// BOOTID.UPNP.ORG. Owned by the responder.
 class MessageCache
 {
 public:
-    // The legacy answer for a UUID and a URL host, whose bytes the service object defines.
-    using LegacyBuilder = std::string (*)(const std::string& uuid, const std::string& host);
-
     MessageCache();
 
-    // Before use, and again whenever the options change.
-    void configure(const Options& options, LegacyBuilder legacy);
+    // Before use, and again whenever the options change. Both are kept by reference.
+    void configure(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups);
 
     // What a refresh found of the addresses to announce.
     enum class Change
@@ -41,13 +39,11 @@ public:
     // no address of that family.
     const std::vector<std::string>* responses(SearchTarget target, bool ipv6,
                                               std::size_t slot = 0) const;
-    // The alive announcements to `group` on interface `slot`, built when announcements are on.
-    const std::vector<std::string>& alive(SsdpGroup group, std::size_t slot = 0) const;
-    // The announcements to `group`, alive or byebye, in the standard form, built now.
-    std::vector<std::string> notifyMessages(bool alive, SsdpGroup group,
-                                            std::size_t slot = 0) const;
+    // The announcements to `group` on interface `slot`, alive or byebye, built when
+    // announcements are on.
+    const std::vector<std::string>& announcements(bool alive, SsdpGroup group,
+                                                  std::size_t slot = 0) const;
 
-    std::size_t interfaces() const { return m_slots.size(); }
     bool hasIpv4(std::size_t slot = 0) const
     {
         return slot < m_slots.size() && m_slots[slot].ipv4 != 0;
@@ -57,7 +53,11 @@ public:
         return slot < m_slots.size() && !m_slots[slot].ipv6Host.empty();
     }
     bool hasAny() const;
-    std::uint32_t bootId() const { return m_bootId; }
+
+    // The legacy answer for a UUID and a URL host ("198.18.0.1", "[fd00::1]").
+    static std::string legacyResponse(const std::string& uuid, const std::string& host);
+    // Replaces the first "<...>" in `text` with `value`; nothing when there is none.
+    static void replacePlaceholder(std::string& text, const std::string& value);
 
 private:
     struct Slot
@@ -69,17 +69,19 @@ private:
         in_addr_t builtIpv4 = 0;
         std::string builtIpv6Host;
         std::array<std::array<std::vector<std::string>, SEARCH_TARGET_COUNT>, 2> rsp;
-        std::array<std::vector<std::string>, SSDP_GROUP_COUNT> alive;
+        // [byebye, alive][group]
+        std::array<std::array<std::vector<std::string>, SSDP_GROUP_COUNT>, 2> notify;
     };
 
     void build();
-    std::string buildStandardRsp(const std::string& st, const std::string& usn,
+    void buildAnswers(Slot& slot);
+    std::string standardResponse(const std::string& st, const std::string& usn,
                                  const std::string& url) const;
+    std::vector<std::string> notifyMessages(bool alive, SsdpGroup group, const Slot& slot) const;
 
-    Options m_options;
-    LegacyBuilder m_legacy = nullptr;
-    std::vector<Ipv6GroupAddr> m_ipv6Groups; // of the chosen scope
-    std::string m_server;                    // the SERVER header's value
+    const Options* m_options = nullptr;
+    const std::vector<Ipv6GroupAddr>* m_ipv6Groups = nullptr; // of the chosen scope
+    std::string m_server;                                     // the SERVER header's value
     // UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with every fresh set of initial
     // announcements: at start, and whenever an address appears, comes back or moves. It starts
     // from the seconds since 2026 began, so that it grows across restarts while the clock is

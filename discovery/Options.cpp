@@ -1,6 +1,6 @@
 #include "discovery/Options.h"
 
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/Ssdp.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -60,12 +60,93 @@ bool parseNumber(const char* text, long low, long high, int& out)
     out = static_cast<int>(value);
     return true;
 }
+// Each option's value into `options`: an empty text, or the usage error's line.
+std::string takeInterface(const std::string& name, std::vector<std::string>& interfaces)
+{
+    // The kernel's limit on interface names, terminating NUL included.
+    if (name.empty() || name.size() > IFNAMSIZ - 1)
+    {
+        return "interface name must be 1 to " + std::to_string(IFNAMSIZ - 1) + " characters: '" +
+               name + "'";
+    }
+    if (std::find(interfaces.begin(), interfaces.end(), name) != interfaces.end())
+    {
+        return "interface given more than once: '" + name + "'";
+    }
+    if (interfaces.size() == MAX_INTERFACES)
+    {
+        return "at most " + std::to_string(MAX_INTERFACES) + " interfaces may be given: '" + name +
+               "'";
+    }
+    interfaces.push_back(name);
+    return "";
+}
+
+std::string takeFormat(const std::string& value, Options& options)
+{
+    if (value != "legacy" && value != "dsp0266")
+    {
+        return "response format must be legacy or dsp0266: '" + value + "'";
+    }
+    options.responseFormat = value == "legacy" ? ResponseFormat::Legacy : ResponseFormat::Dsp0266;
+    return "";
+}
+
+std::string takeInterval(const char* value, Options& options)
+{
+    // Shorter than 10 s floods the segment; past 1800 s the announcements would outlive the
+    // shortest max-age a control point may hold them for.
+    if (!parseNumber(value, 0, 1800, options.notifyInterval) ||
+        (options.notifyInterval > 0 && options.notifyInterval < 10))
+    {
+        return std::string("notify interval must be 0 or 10 to 1800 seconds: '") + value + "'";
+    }
+    return "";
+}
+
+std::string takeTtl(const char* value, Options& options)
+{
+    if (!parseNumber(value, 1, 255, options.notifyTtl))
+    {
+        return std::string("notify TTL must be 1 to 255: '") + value + "'";
+    }
+    return "";
+}
+
+std::string takeScope(const std::string& value, Options& options)
+{
+    for (const Ipv6Group& group : IPV6_GROUPS)
+    {
+        if (value == group.scope)
+        {
+            options.ipv6Scope = group.group;
+            return "";
+        }
+    }
+    return "IPv6 scope must be link, site, organization or global: '" + value + "'";
+}
+// After the last option: what the options say together.
+int finishOptions(int argc, char** argv, bool scopeGiven, std::vector<std::string>& interfaces,
+                  Options& options)
+{
+    if (optind < argc)
+    {
+        return usageError(std::string("unexpected argument '") + argv[optind] + "'");
+    }
+    if (scopeGiven && !options.ipv6)
+    {
+        return usageError("option --ipv6-scope needs --ipv6");
+    }
+    if (!interfaces.empty())
+    {
+        options.interfaces = std::move(interfaces);
+        options.interface = options.interfaces.front();
+    }
+    return -1;
+}
 } // namespace
 
-Options::Options()
-    : interface(RedfishDiscovery::MULTICAST_IF()), interfaces{RedfishDiscovery::MULTICAST_IF()}
-{
-}
+Options::Options() : interface(DEFAULT_INTERFACE), interfaces{DEFAULT_INTERFACE} {}
 
 int parseOptions(int argc, char** argv, Options& options)
 {
@@ -83,87 +164,35 @@ int parseOptions(int argc, char** argv, Options& options)
     optind = 1;
     bool scopeGiven = false;
     std::vector<std::string> interfaces;
-    for (;;)
+    std::string error;
+    while (error.empty())
     {
         const int previous = optind;
         const int opt = getopt_long(argc, argv, ":i:f:n:t:6hV", LONG_OPTIONS, nullptr);
-        if (opt == -1)
-        {
-            break;
-        }
         const std::string given = previous < argc ? argv[previous] : "";
         switch (opt)
         {
+        case -1:
+            return finishOptions(argc, argv, scopeGiven, interfaces, options);
         case 'i':
-            // The kernel's limit on interface names, terminating NUL included.
-            if (std::string(optarg).empty() || std::string(optarg).size() > IFNAMSIZ - 1)
-            {
-                return usageError("interface name must be 1 to " + std::to_string(IFNAMSIZ - 1) +
-                                  " characters: '" + optarg + "'");
-            }
-            if (std::find(interfaces.begin(), interfaces.end(), optarg) != interfaces.end())
-            {
-                return usageError(std::string("interface given more than once: '") + optarg + "'");
-            }
-            if (interfaces.size() == MAX_INTERFACES)
-            {
-                return usageError("at most " + std::to_string(MAX_INTERFACES) +
-                                  " interfaces may be given: '" + optarg + "'");
-            }
-            interfaces.emplace_back(optarg);
+            error = takeInterface(optarg, interfaces);
             break;
         case 'f':
-            if (std::string(optarg) == "legacy")
-            {
-                options.responseFormat = ResponseFormat::Legacy;
-            }
-            else if (std::string(optarg) == "dsp0266")
-            {
-                options.responseFormat = ResponseFormat::Dsp0266;
-            }
-            else
-            {
-                return usageError(std::string("response format must be legacy or dsp0266: '") +
-                                  optarg + "'");
-            }
+            error = takeFormat(optarg, options);
             break;
         case 'n':
-            // Shorter than 10 s floods the segment; past 1800 s the announcements would outlive
-            // the shortest max-age a control point may hold them for.
-            if (!parseNumber(optarg, 0, 1800, options.notifyInterval) ||
-                (options.notifyInterval > 0 && options.notifyInterval < 10))
-            {
-                return usageError(
-                    std::string("notify interval must be 0 or 10 to 1800 seconds: '") + optarg +
-                    "'");
-            }
+            error = takeInterval(optarg, options);
             break;
         case 't':
-            if (!parseNumber(optarg, 1, 255, options.notifyTtl))
-            {
-                return usageError(std::string("notify TTL must be 1 to 255: '") + optarg + "'");
-            }
+            error = takeTtl(optarg, options);
             break;
         case '6':
             options.ipv6 = true;
             break;
         case 'S':
-        {
-            const Ipv6Group* chosen = nullptr;
-            for (const Ipv6Group& group : IPV6_GROUPS)
-            {
-                chosen = std::string(optarg) == group.scope ? &group : chosen;
-            }
-            if (chosen == nullptr)
-            {
-                return usageError(
-                    std::string("IPv6 scope must be link, site, organization or global: '") +
-                    optarg + "'");
-            }
-            options.ipv6Scope = chosen->group;
+            error = takeScope(optarg, options);
             scopeGiven = true;
             break;
-        }
         case 'h':
             std::cout << USAGE;
             return 0;
@@ -171,23 +200,12 @@ int parseOptions(int argc, char** argv, Options& options)
             std::cout << "discovery " << DISCOVERY_VERSION << "\n";
             return 0;
         case ':':
-            return usageError("option " + given + " needs a value");
+            error = "option " + given + " needs a value";
+            break;
         default:
-            return usageError("unknown option " + given);
+            error = "unknown option " + given;
+            break;
         }
     }
-    if (optind < argc)
-    {
-        return usageError(std::string("unexpected argument '") + argv[optind] + "'");
-    }
-    if (scopeGiven && !options.ipv6)
-    {
-        return usageError("option --ipv6-scope needs --ipv6");
-    }
-    if (!interfaces.empty())
-    {
-        options.interfaces = std::move(interfaces);
-        options.interface = options.interfaces.front();
-    }
-    return -1;
+    return usageError(error);
 }

@@ -26,7 +26,7 @@ struct Options
 
     std::string interface;               // the first of `interfaces`
     std::vector<std::string> interfaces; // every -i, in the order given, none twice; at least
-                                         // one: RedfishDiscovery::MULTICAST_IF() by default
+                                         // one: DEFAULT_INTERFACE by default
     ResponseFormat responseFormat = ResponseFormat::Legacy;
     int notifyInterval = 0; // seconds between NOTIFY announcements; 0: none
     int notifyTtl = 2;      // multicast time-to-live of the announcements (Redfish's NotifyTTL)

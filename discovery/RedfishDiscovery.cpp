@@ -31,7 +31,7 @@ RedfishDiscovery::~RedfishDiscovery()
 {
     // run() joins every thread before it returns; this only guards against a thread that
     // outlives a run that never returned (std::thread would abort the process).
-    for (std::thread* thread : {&m_listener, &m_responder})
+    for (std::thread* thread : {&m_listener, &m_ipv6Listener, &m_responder})
     {
         if (thread->joinable())
         {
@@ -43,17 +43,19 @@ RedfishDiscovery::~RedfishDiscovery()
 void RedfishDiscovery::setOptions(const Options& options)
 {
     m_options = options;
-    m_ipv4Watches.clear();
-    for (const std::string& name : options.interfaces)
+    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
+    m_ipv4.emplace(Reception::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board, m_status);
+    m_ipv6.reset();
+    if (options.ipv6)
     {
-        m_ipv4Watches.emplace_back(InterfaceWatch::Family::Ipv4, name,
-                                   std::vector<std::string>{SSDP_ADDR()}, options.ipv6);
+        m_ipv6.emplace(Reception::Family::Ipv6, m_options, m_ipv6Groups, m_inbox, m_board,
+                       m_status);
     }
+    m_sender.useSockets(&*m_ipv4, m_ipv6 ? &*m_ipv6 : nullptr);
     m_board.resize(options.interfaces.size());
-    m_cache.configure(options, &RedfishDiscovery::legacyResponse);
+    m_cache.configure(m_options, m_ipv6Groups);
     m_announcer.configure(options.notifyInterval);
     m_status.keepLastSearcher(m_notify.enabled());
-    m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
 }
 
 bool RedfishDiscovery::run()
@@ -65,7 +67,11 @@ bool RedfishDiscovery::run()
     }
     // A stop asked for before this point (a signal during start-up) is honoured at each step: no
     // thread is started after it and systemd hears no READY=1.
-    const bool started = !stopRequested() && init();
+    bool started = false;
+    if (!stopRequested())
+    {
+        started = init();
+    }
     if (!started && !stopRequested())
     {
         m_bRunning = false;
@@ -84,9 +90,9 @@ bool RedfishDiscovery::run()
     {
         m_listener.join();
     }
-    if (m_ipv6)
+    if (m_ipv6Listener.joinable())
     {
-        m_ipv6->join();
+        m_ipv6Listener.join();
     }
     m_inbox.close();
     if (m_responder.joinable())
@@ -139,12 +145,13 @@ bool RedfishDiscovery::init()
     }
     m_rcvBuf.assign(RCV_BUF_SIZE, 0);
     m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
-    if (m_options.ipv6)
+    if (m_ipv6)
     {
-        // IPv6 that cannot be used yet leaves a WARNING and is tried again by its listener;
-        // IPv4 is answered meanwhile.
-        m_ipv6.emplace(m_options, m_inbox, m_board, m_status);
-        m_ipv6->start(m_bRunning);
+        // Followed once here, so that IPv6 is joined at start where it can be. IPv6 that cannot
+        // be used yet leaves a WARNING and is tried again by its listener; IPv4 is answered
+        // meanwhile.
+        m_ipv6->follow(Clock::now());
+        m_ipv6Listener = std::thread(&Reception::run, &*m_ipv6, std::cref(m_bRunning));
     }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
     return true;
@@ -156,27 +163,20 @@ void RedfishDiscovery::listenerThread()
     while (m_bRunning)
     {
         // Time-outs, interrupted receives, errors and empty datagrams: nothing to hand over.
-        const bool received = receive();
-        const Clock::time_point now = Clock::now();
-        if (received)
+        if (m_ipv4->receive(m_received))
         {
-            m_rcvTime = now;
             eventSend();
         }
-        followInterface(now);
-        m_listenerLimits.flush(now);
+        const Clock::time_point now = Clock::now();
+        m_ipv4->follow(now);
         tellSystemd(now);
     }
-    m_listenerLimits.flush(Clock::time_point::max());
+    m_ipv4->finish();
 }
 
 void RedfishDiscovery::eventSend()
 {
-    if (!m_inbox.push(m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen, m_rcvTime, SsdpGroup::Ipv4,
-                      m_rcvSlot))
-    {
-        m_status.inboxFull(m_senderAddr, m_inboxFullLimit);
-    }
+    m_ipv4->handOver(m_received);
 }
 
 void RedfishDiscovery::tellSystemd(Clock::time_point now)
@@ -246,7 +246,7 @@ void RedfishDiscovery::responderThread()
     }
     if (m_announcer.enabled() && m_cache.hasAny() && !m_redfishdInfo.uuid.empty())
     {
-        sendAnnouncements(false);
+        m_sender.announce(m_cache, false);
     }
     m_responderLimits.flush(Clock::time_point::max());
 }
@@ -329,59 +329,23 @@ bool RedfishDiscovery::judgeSearch(char* text, int& mx, SearchTarget& target, Ss
 {
     Headers headers;
     const bool standard = m_options.responseFormat == ResponseFormat::Dsp0266;
-    const bool parsed = parseSearchQuery(text, headers, group);
-    bool valid = parsed && classifySearchTarget(headers[ST_FIELD_NAME()], standard, target);
-    // UPnP Device Architecture 1.1, 1.3.2: a device answers a search for its own UUID too. The
-    // legacy rules never took such a target; the standard form does, once HOST and MAN hold.
-    const bool uuidSearch = !parsed && standard && headers.size() == 4 &&
-                            isHostFieldValid(headers[HOST_FIELD_NAME()], group) &&
-                            isManFieldValid(headers[MANDATORY_FIELD_NAME()]) &&
-                            isUuidTarget(headers[ST_FIELD_NAME()]);
-    // The service information is read for every datagram, so that a file written after start-up
-    // is picked up by the next datagram whatever it holds.
+    // UPnP Device Architecture 1.1, 1.3.2: a device answers a search for its own UUID too; the
+    // legacy rules never took such a target, the standard form does.
+    const bool asked =
+        readSearchHeaders(text, headers, group) &&
+        classifySearchTarget(headers.find(ST_FIELD_NAME())->second, standard, target);
+    // Read after the parse whatever it found, until the UUID is known: a file written after
+    // start-up is picked up by the next datagram.
     const bool haveInfo = readRedfishdInfo();
-    if (uuidSearch && haveInfo && !m_redfishdInfo.uuid.empty() &&
-        isUuidTarget(headers[ST_FIELD_NAME()], m_redfishdInfo.uuid))
-    {
-        target = SearchTarget::Uuid;
-        valid = true;
-    }
-    if (!valid || !haveInfo)
+    if (!asked || !haveInfo)
     {
         return false;
     }
-    mx = clampMx(headers[MX_FIELD_NAME()]);
+    if (target == SearchTarget::Uuid &&
+        !isUuidTarget(headers.find(ST_FIELD_NAME())->second, m_redfishdInfo.uuid))
+    {
+        return false;
+    }
+    mx = clampMx(headers.find(MX_FIELD_NAME())->second);
     return true;
-}
-
-bool RedfishDiscovery::judgeSearch(char* text, std::string& rsp, int& mx, SsdpGroup group)
-{
-    SearchTarget target = SearchTarget::Redfish;
-    if (!judgeSearch(text, mx, target, group))
-    {
-        return false;
-    }
-    const std::vector<std::string>* built = searchResponses(target, group != SsdpGroup::Ipv4);
-    if (built == nullptr)
-    {
-        return false;
-    }
-    rsp = built->front();
-    return true;
-}
-
-void RedfishDiscovery::setIfAddr(const in_addr& addr)
-{
-    m_board.publishIpv4(0, addr.s_addr);
-}
-
-void RedfishDiscovery::setIpv6Addr(const in6_addr& addr)
-{
-    m_board.publishIpv6(0, addr, m_options.interface);
-}
-
-const std::vector<std::string>* RedfishDiscovery::searchResponses(SearchTarget target, bool ipv6)
-{
-    refreshMessages(Clock::now());
-    return m_cache.responses(target, ipv6);
 }

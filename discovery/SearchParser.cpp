@@ -58,16 +58,18 @@ std::string_view skipBlanks(std::string_view text)
 }
 } // namespace
 
-bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup group)
+namespace
 {
-    const char* const end = text + std::strlen(text); // the text ends at its first NUL
-    const std::string_view names[] = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
-                                      ST_FIELD_NAME()};
-    constexpr std::size_t COUNT = std::size(names);
-    // The last line that names a header gives its value; the map is filled after the lines.
-    std::string_view values[COUNT];
-    bool seen[COUNT] = {};
+// How many headers a search must carry: HOST, MAN, MX and ST.
+constexpr std::size_t NAME_COUNT = 4;
+using Names = std::string_view[NAME_COUNT];
 
+// Walks the header lines after the request line and keeps, for each name, the value of the last
+// line that names it. Only text up to the last line feed forms lines; a line keeps any carriage
+// return.
+void scanHeaderLines(const char* lf, const char* end, const Names& names,
+                     std::string_view (&values)[NAME_COUNT], bool (&seen)[NAME_COUNT])
+{
     // A name shorter than COMPARE_LEN (all of these are) matches only a name of its own length:
     // a line whose colon comes later names none of them, and the search for it stops there.
     std::size_t longest = 0;
@@ -76,19 +78,11 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
         longest = std::max(longest, name.size());
     }
     const std::size_t window = longest < COMPARE_LEN ? longest + 1 : std::string_view::npos;
-    // Only text up to the last line feed forms lines; a line keeps any carriage return. The
-    // first is the request line.
-    const char* lf = lineEnd(text, end);
-    const std::size_t methodLen = std::strlen(SEARCH_METHOD());
-    if (lf != nullptr && (static_cast<std::size_t>(lf - text) < methodLen ||
-                          std::memcmp(text, SEARCH_METHOD(), methodLen) != 0))
-    {
-        return false;
-    }
     while (lf != nullptr)
     {
         const char* const start = lf + 1;
-        if ((lf = lineEnd(start, end)) == nullptr)
+        lf = lineEnd(start, end);
+        if (lf == nullptr)
         {
             break;
         }
@@ -99,7 +93,7 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
             continue;
         }
         const std::string_view name(start, static_cast<std::size_t>(colon - start));
-        for (std::size_t i = 0; i < COUNT; ++i)
+        for (std::size_t i = 0; i < NAME_COUNT; ++i)
         {
             if (matchesAnyCase(name, names[i]))
             {
@@ -110,9 +104,36 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
             }
         }
     }
+}
+} // namespace
 
-    std::string* stored[COUNT] = {};
-    for (std::size_t i = 0; i < COUNT; ++i)
+bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup group)
+{
+    return readSearchHeaders(text, headers, group) &&
+           isStFieldValid(headers.find(ST_FIELD_NAME())->second);
+}
+
+bool RedfishDiscovery::readSearchHeaders(char* text, Headers& headers, SsdpGroup group)
+{
+    // In the map's order.
+    const Names names = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
+                         ST_FIELD_NAME()};
+    const char* const end = text + std::strlen(text); // the text ends at its first NUL
+    // The first line is the request line.
+    const char* lf = lineEnd(text, end);
+    const std::size_t methodLen = std::strlen(SEARCH_METHOD());
+    if (lf != nullptr && (static_cast<std::size_t>(lf - text) < methodLen ||
+                          std::memcmp(text, SEARCH_METHOD(), methodLen) != 0))
+    {
+        return false;
+    }
+    std::string_view values[NAME_COUNT];
+    bool seen[NAME_COUNT] = {};
+    scanHeaderLines(lf, end, names, values, seen);
+
+    // The map is filled after the lines; a name the request lacks keeps a value the map held.
+    std::string* stored[NAME_COUNT] = {};
+    for (std::size_t i = 0; i < NAME_COUNT; ++i)
     {
         if (seen[i])
         {
@@ -135,8 +156,7 @@ bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup 
             return false;
         }
     }
-    return isHostFieldValid(*stored[0], group) && isManFieldValid(*stored[1]) &&
-           isStFieldValid(*stored[3]);
+    return isHostFieldValid(*stored[0], group) && isManFieldValid(*stored[1]);
 }
 
 bool RedfishDiscovery::isHostFieldValid(std::string& value, SsdpGroup group)
@@ -224,9 +244,14 @@ int RedfishDiscovery::clampMx(long mx)
     return mx < 1 ? 1 : static_cast<int>(mx);
 }
 
-bool RedfishDiscovery::classifySearchTarget(const std::string& value, bool exact,
-                                            SearchTarget& target)
+bool RedfishDiscovery::classifySearchTarget(std::string& value, bool exact, SearchTarget& target)
 {
+    if (!isStFieldValid(value))
+    {
+        // Only the standard form takes a search for a device's UUID.
+        target = SearchTarget::Uuid;
+        return exact && isUuidTarget(value);
+    }
     if (!exact)
     {
         target = matches(value, ALL_TARGETS())        ? SearchTarget::All

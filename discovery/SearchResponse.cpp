@@ -63,40 +63,12 @@ void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
 
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info, std::string host)
 {
-    std::string location = SVC_LOCATION();
-    replacePlaceholderStr(location, host);
-
-    std::string usn = UNIQ_SVC_NAME();
-    replacePlaceholderStr(usn, info.uuid);
-
-    out.clear();
-    out.reserve(169 + info.uuid.size() + host.size());
-    out.append(RSP_LINE())
-        .append(CACHE_CTL())
-        .append(ST_URI())
-        .append(usn)
-        .append(location)
-        .append(EXT())
-        .append(BLANK_LINE());
-}
-
-std::string RedfishDiscovery::legacyResponse(const std::string& uuid, const std::string& host)
-{
-    RedfishdInfo info{uuid};
-    std::string out;
-    buildSearchRsp(out, info, host);
-    return out;
+    out = MessageCache::legacyResponse(info.uuid, host);
 }
 
 void RedfishDiscovery::replacePlaceholderStr(std::string& text, std::string& value)
 {
-    const std::size_t open = text.find(OPENING_BRACKET());
-    const std::size_t close = text.find(CLOSING_BRACKET());
-    if (open == std::string::npos || close == std::string::npos || close < open)
-    {
-        return;
-    }
-    text.replace(open, close - open + 1, value);
+    MessageCache::replacePlaceholder(text, value);
 }
 
 int RedfishDiscovery::drawDelayMs(int mx)
@@ -109,22 +81,7 @@ int RedfishDiscovery::drawDelayMs(int mx)
 
 bool RedfishDiscovery::sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen)
 {
-    const bool ipv6 = to.sa.sa_family == AF_INET6;
-    const int fd = ipv6 ? (m_ipv6 ? m_ipv6->fd() : -1) : m_sockFd;
-    if (sendto(fd, rsp.data(), rsp.size(), MSG_DONTWAIT, &to.sa, toLen) != -1)
-    {
-        return true;
-    }
-    const int error = errno;
-    m_sendFailLimit.write(
-        [error, &to, ipv6]
-        {
-            LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
-            const std::string address = addressText(to);
-            LOG_DISC(WARNING) << "Addr: " << (ipv6 ? "[" + address + "]" : address) << ":"
-                              << ntohs(ipv6 ? to.v6.sin6_port : to.v4.sin_port);
-        });
-    return false;
+    return m_sender.send(rsp, to, toLen);
 }
 
 void RedfishDiscovery::announceIfDue(Clock::time_point now)
@@ -140,50 +97,6 @@ void RedfishDiscovery::announceIfDue(Clock::time_point now)
         return;
     }
     refreshMessages(now);
-    sendAnnouncements(true);
+    m_sender.announce(m_cache, true);
     m_announcer.sent(now, m_rng);
-}
-
-void RedfishDiscovery::sendAnnouncements(bool alive)
-{
-    const int ipv6Fd = m_ipv6 ? m_ipv6->fd() : -1;
-    for (std::size_t slot = 0; slot < m_options.interfaces.size(); ++slot)
-    {
-        // Out of each interface by its index now. An interface that has just gone away gets
-        // nothing: with index 0 the message would leave by the default route instead.
-        const int index = static_cast<int>(if_nametoindex(m_options.interfaces[slot].c_str()));
-        if (index == 0)
-        {
-            continue;
-        }
-        const auto send = [this, alive, slot](SsdpGroup group, const PeerAddr& to, socklen_t toLen)
-        {
-            for (const std::string& message :
-                 alive ? m_cache.alive(group, slot) : m_cache.notifyMessages(false, group, slot))
-            {
-                sendSearchRsp(message, to, toLen);
-            }
-        };
-        if (m_cache.hasIpv4(slot))
-        {
-            ip_mreqn outgoing{};
-            outgoing.imr_ifindex = index;
-            setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof(outgoing));
-            PeerAddr group{};
-            group.v4 = m_ssdpAddr;
-            send(SsdpGroup::Ipv4, group, sizeof(group.v4));
-        }
-        if (m_cache.hasIpv6(slot) && ipv6Fd != -1)
-        {
-            setsockopt(ipv6Fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof(index));
-            for (const auto& [group, addr] : m_ipv6Groups)
-            {
-                PeerAddr to{};
-                to.v6.sin6_family = AF_INET6;
-                to.v6.sin6_port = htons(SSDP_PORT);
-                to.v6.sin6_addr = addr;
-                send(group.group, to, sizeof(to.v6));
-            }
-        }
-    }
 }

@@ -1,6 +1,5 @@
-// The IPv4 socket and its listener's view of the interface: the socket bound to the SSDP group,
-// the membership made at start, the receive, and the following of the interface's index and
-// address afterwards.
+// The IPv4 socket: bound to the SSDP group and joined to it at start on each interface; its
+// listener (a Reception) receives on it and follows the interfaces afterwards.
 
 #include "common/Logger.h"
 #include "discovery/RedfishDiscovery.h"
@@ -57,6 +56,7 @@ bool RedfishDiscovery::initSocket()
         return false;
     }
     widenSendBuffer(m_sockFd);
+    m_ipv4->setFd(m_sockFd);
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
     // never a search sent straight to the controller's own address.
     if (::bind(m_sockFd, reinterpret_cast<sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
@@ -70,10 +70,11 @@ bool RedfishDiscovery::initSocket()
 bool RedfishDiscovery::initMulticast()
 {
     LOG_DISC(TRACE);
-    const bool several = m_ipv4Watches.size() > 1;
-    for (std::size_t slot = 0; slot < m_ipv4Watches.size(); ++slot)
+    std::vector<InterfaceWatch>& watches = m_ipv4->watches();
+    const bool several = watches.size() > 1;
+    for (std::size_t slot = 0; slot < watches.size(); ++slot)
     {
-        InterfaceWatch& watch = m_ipv4Watches[slot];
+        InterfaceWatch& watch = watches[slot];
         ifreq request = interfaceRequest(watch.name());
         // Without an address from the query there is nothing to join with or to announce.
         if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
@@ -99,7 +100,7 @@ bool RedfishDiscovery::initMulticast()
         std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
         request = interfaceRequest(watch.name());
         const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-        if (const int error = watch.joinGroups(m_sockFd, index); error != 0)
+        if (const int error = watch.membership(m_sockFd, index, true); error != 0)
         {
             LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed"
                               << std::strerror(error) << (several ? " on " + watch.name() : "");
@@ -120,44 +121,4 @@ bool RedfishDiscovery::setMulticastTtl()
         return false;
     }
     return true;
-}
-
-bool RedfishDiscovery::receive()
-{
-    m_bRecvTimeoutSet = m_bRecvTimeoutSet || setReceiveTimeout(m_sockFd, m_timeoutFailLimit);
-    Arrival arrival;
-    m_rcvLen = receiveDatagram(m_sockFd, m_rcvBuf, m_senderAddr, m_senderAddrLen, arrival);
-    // Another program's membership on another interface may bring the group here.
-    const int slot = joinedSlot(m_ipv4Watches, arrival.ifindex);
-    if (m_rcvLen <= 0 || slot == -1)
-    {
-        return false;
-    }
-    m_rcvSlot = static_cast<std::size_t>(slot);
-    return m_status.admit(m_senderAddr, ownsAddress(m_ipv4Watches, m_senderAddr), m_senderLimit);
-}
-
-void RedfishDiscovery::followInterface(Clock::time_point now)
-{
-    for (std::size_t slot = 0; slot < m_ipv4Watches.size(); ++slot)
-    {
-        InterfaceWatch& watch = m_ipv4Watches[slot];
-        if (!watch.look(now, m_sockFd))
-        {
-            continue;
-        }
-        if (watch.wantsJoin())
-        {
-            watch.join(m_sockFd);
-        }
-        if (watch.addressChanged())
-        {
-            m_board.publishIpv4(slot, watch.ipv4());
-            if (m_options.notifyInterval > 0)
-            {
-                // The responder announces a new address at once.
-                m_inbox.nudge();
-            }
-        }
-    }
 }

@@ -11,8 +11,28 @@
 
 class LogLimiter;
 
+// The fixed text of the messages the daemon sends and expects, each value written once: the
+// service object's constants are these, and MessageCache composes every message from them.
+#define WIRE_IPV4_GROUP "239.255.255.250"
+#define WIRE_IPV4_HOST WIRE_IPV4_GROUP ":1900"
+#define WIRE_STATUS_LINE "HTTP/1.1 200 OK\r\n"
+#define WIRE_MAX_AGE "1800"
+#define WIRE_REDFISH_SERVICE "dmtf-org:service:redfish-rest:1"
+#define WIRE_REDFISH_ST "urn:" WIRE_REDFISH_SERVICE
+#define WIRE_ALL_TARGETS "ssdp:all"
+#define WIRE_ROOT_DEVICE "upnp:rootdevice"
+// The legacy answer's lines, in order; "<...>" stands for the value put in its place.
+#define WIRE_LEGACY_CACHE "CACHE-CONTROL:" WIRE_MAX_AGE "\r\n"
+#define WIRE_LEGACY_ST "ST:" WIRE_REDFISH_ST "\r\n"
+#define WIRE_LEGACY_USN "USN:uuid:<UUID of Manager>::dmtf-org::" WIRE_REDFISH_ST ":2\r\n"
+#define WIRE_LEGACY_AL "AL:https://<ip-addr:port>/redfish/v1\r\n"
+#define WIRE_LEGACY_EXT "EXT:\r\n"
+
 // UPnP Device Architecture 1.1, 1.1.2: SSDP listens on port 1900 in both families.
 inline constexpr unsigned short SSDP_PORT = 1900;
+
+// The interface answered on when the command line names none.
+inline constexpr const char* DEFAULT_INTERFACE = "eth1";
 
 // A receive buffer holds one datagram plus the NUL that ends its text, so at most 1023 bytes of
 // a datagram are ever seen.

@@ -1,9 +1,13 @@
 #pragma once
 
 // Set-up shared by the unit tests, the fuzz targets and the micro-benchmarks: the daemon's two
-// loggers made quiet, and a working tree laid out as the daemon expects.
+// loggers made quiet, a working tree laid out as the daemon expects, and the messages a service
+// sends, built by their own type.
 
 #include "common/Logger.h"
+#include "discovery/RedfishDiscovery.h"
+
+#include <arpa/inet.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -70,5 +74,62 @@ public:
 private:
     std::filesystem::path m_root;
     std::filesystem::path m_cwd;
+};
+// The messages that a service with `options` sends on one interface, built by MessageCache as the
+// responder builds them, from addresses published as a listener publishes them.
+class Messages
+{
+public:
+    explicit Messages(const Options& options = Options())
+        : m_options(options),
+          m_groups(options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{})
+    {
+        m_cache.configure(m_options, m_groups);
+    }
+
+    void publishIpv4(const char* text)
+    {
+        in_addr addr{};
+        inet_pton(AF_INET, text, &addr);
+        m_board.publishIpv4(0, addr.s_addr);
+    }
+    void publishIpv6(const char* text)
+    {
+        in6_addr addr{};
+        inet_pton(AF_INET6, text, &addr);
+        m_board.publishIpv6(0, addr, m_options.interface);
+    }
+    // The datagrams that answer `target` (nullptr without an address of that family).
+    const std::vector<std::string>* responses(const std::string& uuid, SearchTarget target,
+                                              bool ipv6 = false)
+    {
+        m_cache.refresh(uuid, m_board);
+        return m_cache.responses(target, ipv6);
+    }
+    // The whole path from bytes to the first datagram of the answer: false when nothing is to be
+    // sent.
+    bool answer(RedfishDiscovery& service, char* text, std::string& rsp, int& mx,
+                SsdpGroup group = SsdpGroup::Ipv4)
+    {
+        SearchTarget target = SearchTarget::Redfish;
+        if (!service.judgeSearch(text, mx, target, group))
+        {
+            return false;
+        }
+        const auto* built =
+            responses(service.redfishdInfo().uuid, target, group != SsdpGroup::Ipv4);
+        if (built == nullptr)
+        {
+            return false;
+        }
+        rsp = built->front();
+        return true;
+    }
+
+private:
+    Options m_options;
+    std::vector<Ipv6GroupAddr> m_groups;
+    AddressBoard m_board;
+    MessageCache m_cache;
 };
 } // namespace testsupport

@@ -18,10 +18,12 @@ const char* const IFADDR = "198.18.0.1";
 const char* const IFADDR6 = "fd00::1";
 
 RedfishDiscovery* s_service = nullptr;
+testsupport::Messages* s_messages = nullptr; // what s_service sends
 std::string s_expected;
 std::string s_expected6; // over IPv6
 // The standard form's answers, by search target, as built before any request was seen.
 RedfishDiscovery* s_standard = nullptr;
+testsupport::Messages* s_standardMessages = nullptr;
 std::vector<std::string> s_standardRsps[SEARCH_TARGET_COUNT];
 
 using Target = RedfishDiscovery::SearchTarget;
@@ -34,12 +36,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     fuzz::writeFile(fuzz::enterWorkingTree(), reinterpret_cast<const uint8_t*>(info.data()),
                     info.size());
     s_service = new RedfishDiscovery();
-    in_addr addr{};
-    inet_aton(IFADDR, &addr);
-    s_service->setIfAddr(addr);
-    in6_addr addr6{};
-    inet_pton(AF_INET6, IFADDR6, &addr6);
-    s_service->setIpv6Addr(addr6);
+    s_messages = new testsupport::Messages();
+    s_messages->publishIpv4(IFADDR);
+    s_messages->publishIpv6(IFADDR6);
     const auto expected = [](const std::string& host)
     {
         return std::string("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\n"
@@ -54,11 +53,12 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     standard.responseFormat = ResponseFormat::Dsp0266;
     s_standard = new RedfishDiscovery();
     s_standard->setOptions(standard);
-    s_standard->setIfAddr(addr);
+    s_standardMessages = new testsupport::Messages(standard);
+    s_standardMessages->publishIpv4(IFADDR);
     fuzz::check(s_standard->readRedfishdInfo(), "service information read");
     for (const Target t : {Target::Redfish, Target::All, Target::RootDevice, Target::Uuid})
     {
-        s_standardRsps[static_cast<int>(t)] = *s_standard->searchResponses(t);
+        s_standardRsps[static_cast<int>(t)] = *s_standardMessages->responses(UUID, t);
     }
     return 0;
 }
@@ -81,7 +81,7 @@ void checkStandardForm(char* text, bool legacyAnswered)
     fuzz::check(legacyAnswered ||
                     (target == Target::Uuid && RedfishDiscovery::isUuidTarget(headers["ST"], UUID)),
                 "the standard form answers only what the legacy form answers, and its own UUID");
-    const std::vector<std::string>* rsps = s_standard->searchResponses(target);
+    const std::vector<std::string>* rsps = s_standardMessages->responses(UUID, target);
     fuzz::check(rsps != nullptr && *rsps == s_standardRsps[static_cast<int>(target)],
                 "the standard answer depends on nothing in the request but its target");
     fuzz::check(rsps->size() == (target == Target::All ? 3U : 1U),
@@ -91,13 +91,12 @@ void checkStandardForm(char* text, bool legacyAnswered)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::array<char, RedfishDiscovery::RCV_BUF_SIZE> buffer;
-    fuzz::receive(buffer, data, size);
+    std::vector<char>& buffer = fuzz::receive(data, size).text;
     const std::size_t length = std::strlen(buffer.data()); // what the parser sees
 
     std::string rsp;
     int mx = 0;
-    const bool answered = s_service->judgeSearch(buffer.data(), rsp, mx);
+    const bool answered = s_messages->answer(*s_service, buffer.data(), rsp, mx);
 
     RedfishDiscovery::Headers headers;
     fuzz::check(answered == s_service->parseSearchQuery(buffer.data(), headers),
@@ -107,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // A search that came to FF02::C: the IPv6 HOST rule and the IPv6 URL, nothing else changes.
     std::string rsp6;
     int mx6 = 0;
-    const bool answered6 = s_service->judgeSearch(buffer.data(), rsp6, mx6, SsdpGroup::Ipv6Link);
+    const bool answered6 =
+        s_messages->answer(*s_service, buffer.data(), rsp6, mx6, SsdpGroup::Ipv6Link);
     RedfishDiscovery::Headers headers6;
     fuzz::check(answered6 ==
                     s_service->parseSearchQuery(buffer.data(), headers6, SsdpGroup::Ipv6Link),

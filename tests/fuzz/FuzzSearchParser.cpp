@@ -8,6 +8,7 @@
 
 #include <set>
 #include <string_view>
+#include <vector>
 
 INITIALIZE_EASYLOGGINGPP
 
@@ -19,8 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::array<char, RedfishDiscovery::RCV_BUF_SIZE> buffer;
-    fuzz::receive(buffer, data, size);
+    std::vector<char>& buffer = fuzz::receive(data, size).text;
     const std::string before(buffer.data());
 
     RedfishDiscovery::Headers headers;

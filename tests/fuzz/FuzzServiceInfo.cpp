@@ -7,22 +7,11 @@
 #include "discovery/RedfishDiscovery.h"
 #include "discovery/ServiceInfo.h"
 
-#include <arpa/inet.h>
-
 INITIALIZE_EASYLOGGINGPP
-
-namespace
-{
-RedfishDiscovery* s_service = nullptr;
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
     fuzz::quietLogging();
-    s_service = new RedfishDiscovery();
-    in_addr addr{};
-    inet_aton("198.18.0.1", &addr);
-    s_service->setIfAddr(addr);
     return 0;
 }
 
@@ -40,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     RedfishDiscovery::RedfishdInfo cached{info.uuid};
     std::string rsp;
-    s_service->buildSearchRsp(rsp, cached);
+    RedfishDiscovery::buildSearchRsp(rsp, cached, "198.18.0.1");
     fuzz::check(rsp.size() == 169 + info.uuid.size() + 10, "response length follows the UUID");
     fuzz::check(rsp.find("USN:uuid:" + info.uuid + "::dmtf-org::") != std::string::npos,
                 "the UUID is copied verbatim");

@@ -2,7 +2,7 @@
 
 #include "tests/TestSupport.h"
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -45,16 +45,19 @@ inline void writeFile(const std::string& path, const uint8_t* data, std::size_t 
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
-// What the listener hands over: at most RCV_BUF_SIZE - 1 bytes of the datagram, then a NUL.
-template <std::size_t N>
-std::size_t receive(std::array<char, N>& buffer, const uint8_t* data, std::size_t size)
+// What a listener hands over: the datagram's bytes in a receive buffer, its text ended by the
+// queue's own rule. The buffer is reused from one input to the next.
+inline Datagram& receive(const uint8_t* data, std::size_t size)
 {
-    const std::size_t length = size < N - 1 ? size : N - 1;
-    if (length > 0)
+    static Datagram datagram;
+    datagram.text.assign(DATAGRAM_BUF_SIZE, '\0');
+    const std::size_t kept = std::min(size, datagram.text.size());
+    if (kept > 0)
     {
-        std::memcpy(buffer.data(), data, length);
+        std::memcpy(datagram.text.data(), data, kept);
     }
-    buffer[length] = '\0';
-    return length;
+    datagram.length = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+    datagram.endText();
+    return datagram;
 }
 } // namespace fuzz

@@ -115,27 +115,23 @@ TEST(Ipv6Addr, UrlHostWithZoneOnlyWhenLinkLocal)
 TEST(Ipv6Answers, EachFamilyWithItsOwnUrl)
 {
     using Target = RedfishDiscovery::SearchTarget;
-    testsupport::WorkingTree tree;
-    tree.writeInfo(R"({"uuid": "92384634-2938-2342-8820-489239905423"})");
+    const std::string uuid = "92384634-2938-2342-8820-489239905423";
     for (const ResponseFormat format : {ResponseFormat::Legacy, ResponseFormat::Dsp0266})
     {
-        RedfishDiscovery service;
         Options options;
         options.responseFormat = format;
         options.ipv6 = true;
-        service.setOptions(options);
-        ASSERT_TRUE(service.readRedfishdInfo());
-        in_addr ipv4{};
-        inet_pton(AF_INET, "198.18.0.1", &ipv4);
-        service.setIfAddr(ipv4);
-        std::vector<std::string> before = *service.searchResponses(Target::All);
-        EXPECT_EQ(service.searchResponses(Target::All, true), nullptr);
+        testsupport::Messages messages(options);
+        messages.publishIpv4("198.18.0.1");
+        std::vector<std::string> before = *messages.responses(uuid, Target::All);
+        EXPECT_EQ(messages.responses(uuid, Target::All, true), nullptr);
 
-        service.setIpv6Addr(address("fd00::1"));
-        EXPECT_EQ(*service.searchResponses(Target::All) == before, format == ResponseFormat::Legacy)
+        messages.publishIpv6("fd00::1");
+        EXPECT_EQ(*messages.responses(uuid, Target::All) == before,
+                  format == ResponseFormat::Legacy)
             << "BOOTID.UPNP.ORG grows when IPv6 first gets an address";
-        before = *service.searchResponses(Target::All);
-        std::vector<std::string> ipv6 = *service.searchResponses(Target::All, true);
+        before = *messages.responses(uuid, Target::All);
+        std::vector<std::string> ipv6 = *messages.responses(uuid, Target::All, true);
         for (std::string& rsp : ipv6)
         {
             EXPECT_NE(rsp.find("https://[fd00::1]/redfish/v1\r\n"), std::string::npos) << rsp;
@@ -146,8 +142,9 @@ TEST(Ipv6Answers, EachFamilyWithItsOwnUrl)
         }
         EXPECT_EQ(ipv6, before);
 
-        service.setIpv6Addr(address("fd00::2"));
-        EXPECT_EQ(*service.searchResponses(Target::All) == before, format == ResponseFormat::Legacy)
+        messages.publishIpv6("fd00::2");
+        EXPECT_EQ(*messages.responses(uuid, Target::All) == before,
+                  format == ResponseFormat::Legacy)
             << "BOOTID.UPNP.ORG grows with a new IPv6 address";
     }
 }

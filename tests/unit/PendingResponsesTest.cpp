@@ -1,5 +1,4 @@
 #include "discovery/PendingResponses.h"
-#include "discovery/DatagramQueue.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -65,38 +64,5 @@ TEST(PendingResponses, BoundsCountsAndOrder)
     }
     EXPECT_TRUE(pending.empty());
     EXPECT_EQ(pending.nextDue(), Clock::time_point::max());
-}
-
-// The hand-over: a full queue refuses without taking the buffer, a nudge or a close ends a wait
-// without a datagram, and a closed queue still gives what it holds.
-TEST(DatagramQueue, FullNudgeAndClose)
-{
-    DatagramQueue queue(2, 16);
-    std::vector<char> buffer(16, 'x');
-    PeerAddr sender{};
-    const Clock::time_point now = Clock::now();
-    EXPECT_TRUE(queue.push(buffer, 3, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
-    EXPECT_EQ(buffer.size(), 16U);
-    buffer.assign(16, 'z');
-    EXPECT_TRUE(queue.push(buffer, 40, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
-    buffer.assign(16, 'y');
-    EXPECT_FALSE(queue.push(buffer, 3, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
-    EXPECT_EQ(std::string(buffer.data()), "yyy") << "a refused datagram stays with the caller";
-
-    Datagram out;
-    out.text.assign(16, '\0');
-    ASSERT_TRUE(queue.pop(out, Clock::time_point::max()));
-    EXPECT_STREQ(out.text.data(), "xxx");
-    ASSERT_TRUE(queue.pop(out, Clock::time_point::max()));
-    EXPECT_EQ(std::string(out.text.data()).size(), 15U) << "a long datagram ends inside the buffer";
-
-    queue.nudge();
-    EXPECT_FALSE(queue.pop(out, Clock::time_point::max()));
-    EXPECT_FALSE(queue.closed());
-    EXPECT_TRUE(queue.push(buffer, 1, sender, sizeof(sender.v4), now, SsdpGroup::Ipv4, 0));
-    queue.close();
-    EXPECT_TRUE(queue.pop(out, Clock::time_point::max()));
-    EXPECT_FALSE(queue.pop(out, Clock::time_point::max()));
-    EXPECT_TRUE(queue.closed());
 }
 } // namespace

@@ -13,13 +13,6 @@
 
 namespace
 {
-in_addr address(const char* text)
-{
-    in_addr addr{};
-    inet_aton(text, &addr);
-    return addr;
-}
-
 std::string expectedResponse(const std::string& uuid, const std::string& ip)
 {
     return "HTTP/1.1 200 OK\r\n"
@@ -52,11 +45,9 @@ TEST(BuildSearchRsp, ExactBytesAndLength)
     };
     for (const Case& c : cases)
     {
-        RedfishDiscovery service;
-        service.setIfAddr(address(c.ip));
         RedfishDiscovery::RedfishdInfo info{c.uuid};
         std::string out = "stale content";
-        service.buildSearchRsp(out, info);
+        RedfishDiscovery::buildSearchRsp(out, info, c.ip);
         EXPECT_EQ(out, expectedResponse(c.uuid, c.ip));
         EXPECT_EQ(out.size(), 169 + c.uuid.size() + std::string(c.ip).size());
         EXPECT_EQ(info.uuid, c.uuid);
@@ -140,7 +131,7 @@ class ServiceInfo : public testing::Test
 protected:
     void SetUp() override
     {
-        service.setIfAddr(address("198.18.0.1"));
+        messages.publishIpv4("198.18.0.1");
         LogCapture::clear();
     }
     void write(const std::string& content) { tree.writeInfo(content); }
@@ -151,6 +142,7 @@ protected:
 
     testsupport::WorkingTree tree;
     RedfishDiscovery service;
+    testsupport::Messages messages;
 };
 
 TEST_F(ServiceInfo, FileContentsAndOutcomes)
@@ -287,7 +279,7 @@ TEST_F(ServiceInfo, JudgeSearchFromBytesToResponse)
         std::string text = c.request;
         std::string rsp;
         int mx = 0;
-        EXPECT_EQ(service.judgeSearch(text.data(), rsp, mx), c.answered) << c.request;
+        EXPECT_EQ(messages.answer(service, text.data(), rsp, mx), c.answered) << c.request;
         if (c.answered)
         {
             EXPECT_EQ(mx, c.mx);
