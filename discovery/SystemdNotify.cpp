@@ -87,7 +87,7 @@ void SystemdNotify::ready()
 {
     if (m_bEnabled)
     {
-        send("READY=1");
+        send("READY=1", Clock::now());
     }
 }
 
@@ -95,7 +95,7 @@ void SystemdNotify::stopping()
 {
     if (m_bEnabled)
     {
-        send("STOPPING=1");
+        send("STOPPING=1", Clock::now());
     }
 }
 
@@ -107,7 +107,7 @@ void SystemdNotify::keepAlive(Clock::time_point now)
         return;
     }
     m_lastKeepAlive = now;
-    send("WATCHDOG=1");
+    send("WATCHDOG=1", now);
 }
 
 bool SystemdNotify::statusDue(Clock::time_point now) const
@@ -124,14 +124,14 @@ void SystemdNotify::status(const std::string& text, Clock::time_point now)
     m_status = text;
     m_lastStatus = now;
     m_bStatusSent = true;
-    send("STATUS=" + text);
+    send("STATUS=" + text, now);
 }
 
-void SystemdNotify::send(const std::string& message)
+void SystemdNotify::send(const std::string& message, Clock::time_point now)
 {
     if (m_addrLen == 0)
     {
-        if (firstFailure(BAD_ADDRESS))
+        if (!m_bAddrFaultLogged.exchange(true))
         {
             LOG_DISC(WARNING) << "NOTIFY_SOCKET '" << m_socketName << "' " << m_addrFault
                               << ": nothing is sent to systemd";
@@ -141,31 +141,46 @@ void SystemdNotify::send(const std::string& message)
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
     {
-        const int error = errno;
-        if (firstFailure(SOCKET_FAILED))
-        {
-            LOG_DISC(WARNING) << "socket(AF_UNIX) failed: " << std::strerror(error)
-                              << " (not recorded again)";
-        }
+        recordOutcome("socket(AF_UNIX)", errno, now);
         return;
     }
+    // MSG_DONTWAIT: with systemd's queue full, sendto() fails with EAGAIN instead of waiting
+    // until PID 1 reads.
     ssize_t sent = 0;
     do
     {
-        sent = sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+        sent = sendto(fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&m_addr), m_addrLen);
     } while (sent < 0 && errno == EINTR);
-    const int error = errno;
+    const int error = sent < 0 ? errno : 0;
     close(fd);
-    if (sent < 0 && firstFailure(error))
-    {
-        LOG_DISC(WARNING) << "sendto(NOTIFY_SOCKET " << m_socketName
-                          << ") failed: " << std::strerror(error) << " (not recorded again)";
-    }
+    recordOutcome("sendto()", error, now);
 }
 
-bool SystemdNotify::firstFailure(int kind)
+void SystemdNotify::recordOutcome(const char* call, int error, Clock::time_point now)
 {
-    const std::lock_guard<std::mutex> lock(m_failuresMutex);
-    return m_failuresLogged.insert(kind).second;
+    static constexpr const char* KIND = "notification to systemd dropped";
+    std::uint64_t suppressed = 0;
+    bool failureLetThrough = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_failureMutex);
+        if (error != 0)
+        {
+            failureLetThrough = m_failureLimit.allow(suppressed, now);
+        }
+        else
+        {
+            m_failureLimit.flush(suppressed, now);
+        }
+    }
+    if (suppressed > 0)
+    {
+        LogLimiter::writeSuppressedNote(suppressed, KIND);
+    }
+    if (failureLetThrough)
+    {
+        LOG_DISC(WARNING) << call << " to NOTIFY_SOCKET " << m_socketName
+                          << " failed: " << std::strerror(error)
+                          << ": the message is dropped (recorded at most once a minute)";
+    }
 }

@@ -4,6 +4,7 @@ follows the counters, and WATCHDOG=1 from the listener's loop only. Every other 
 daemon without NOTIFY_SOCKET, as by hand."""
 
 import ctypes
+import errno
 import os
 import platform
 import signal
@@ -54,6 +55,16 @@ class Systemd:
                 if predicate(message):
                     return message
         raise AssertionError(f"nothing matching within {seconds} s; got {self.messages[-10:]}")
+
+    def fill(self):
+        """Fills the queue, as a PID 1 that does not read leaves it."""
+        for _ in range(100_000):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+                try:
+                    s.sendto(b"x", socket.MSG_DONTWAIT, self.path)
+                except BlockingIOError:
+                    return
+        raise AssertionError("the queue never filled")
 
     def close(self):
         self.sock.close()
@@ -173,3 +184,16 @@ def test_watchdog_pings_stop_while_the_listener_is_held(bed, systemd):
         assert "WATCHDOG=1" not in held, held
     systemd.wait_for(lambda m: m == "WATCHDOG=1", seconds=3.0)
     assert bed.stop()[0] == 0
+
+
+# Regression: with the queue full, the listener sat in sendto(): no search was answered, and
+# SIGTERM left the daemon running, its stop waiting to say STOPPING=1.
+def test_full_notification_queue_holds_neither_answers_nor_a_stop(bed, systemd):
+    systemd.fill()
+    bed.start(extra=systemd.env())
+    # The first search could slip through before the listener's first ping waits: two.
+    for _ in range(2):
+        assert len(bed.search(mx="1", wait_ms=1500)) == 1, bed.output()
+    assert bed.stop(timeout=5.0)[0] == 0
+    dropped = [m for m in bed.messages("WARNING") if "NOTIFY_SOCKET" in m]
+    assert len(dropped) == 1 and os.strerror(errno.EAGAIN) in dropped[0], dropped

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -23,11 +24,10 @@ public:
     {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         const std::string name = "discovery-notify-test-" + std::to_string(getpid());
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        name.copy(addr.sun_path + 1, sizeof(addr.sun_path) - 2);
-        const socklen_t len = offsetof(sockaddr_un, sun_path) + 1 + name.size();
-        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+        m_addr.sun_family = AF_UNIX;
+        name.copy(m_addr.sun_path + 1, sizeof(m_addr.sun_path) - 2);
+        m_addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&m_addr), m_addrLen), 0);
         setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
     }
     ~NotifySocket()
@@ -49,8 +49,30 @@ public:
         return out;
     }
 
+    // Sends from a socket of its own each time, as the daemon does, until the queue is full: a
+    // systemd that does not read.
+    void fill()
+    {
+        for (int i = 0; i < 100000; ++i)
+        {
+            const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const ssize_t sent = sendto(fd, "x", 1, MSG_DONTWAIT,
+                                        reinterpret_cast<const sockaddr*>(&m_addr), m_addrLen);
+            const int error = errno;
+            close(fd);
+            if (sent < 0)
+            {
+                ASSERT_EQ(error, EAGAIN) << std::strerror(error);
+                return;
+            }
+        }
+        FAIL() << "the queue never filled";
+    }
+
 private:
     int m_fd = -1;
+    sockaddr_un m_addr{};
+    socklen_t m_addrLen = 0;
 };
 
 // An environment variable set (or, with nullptr, unset) for the life of the object.
@@ -75,6 +97,18 @@ public:
 private:
     const char* m_name;
 };
+std::vector<std::string> warningsLogged()
+{
+    std::vector<std::string> out;
+    for (const LogRecord& r : LogCapture::records())
+    {
+        if (r.level == el::Level::Warning)
+        {
+            out.push_back(r.message);
+        }
+    }
+    return out;
+}
 } // namespace
 
 TEST(SystemdNotify, StatusAtMostOnceASecondAndOnlyWhenChanged)
@@ -151,9 +185,9 @@ TEST(SystemdNotify, WatchdogPingsOnlyForTheProcessItNames)
     }
 }
 
-// Every message that cannot go out fails the same way again: one WARNING per kind, however
-// many messages follow. The lengths are the limits of sun_path (108 bytes): a path needs its
-// NUL, an abstract name's '@' stands for the leading NUL.
+// Every message that cannot go out fails the same way again: one WARNING, however many
+// messages follow within the limit's interval. The lengths are the limits of sun_path (108 bytes):
+// a path needs its NUL, an abstract name's '@' stands for the leading NUL.
 TEST(SystemdNotify, UnusableSocketRecordedOncePerKind)
 {
     using namespace std::chrono_literals;
@@ -185,15 +219,54 @@ TEST(SystemdNotify, UnusableSocketRecordedOncePerKind)
         notify.status("a", SystemdNotify::Clock::time_point{} + 1s);
         notify.status("b", SystemdNotify::Clock::time_point{} + 2s);
         notify.stopping();
-        std::vector<std::string> warnings;
-        for (const LogRecord& r : LogCapture::records())
-        {
-            if (r.level == el::Level::Warning)
-            {
-                warnings.push_back(r.message);
-            }
-        }
+        const std::vector<std::string> warnings = warningsLogged();
         ASSERT_EQ(warnings.size(), 1U) << c.socket;
         EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
     }
+}
+
+// Regression: with systemd's queue full (a PID 1 that does not read), sendto() waited for it:
+// the listener answered nothing, and a stop waited in stopping() while holding the stop lock.
+TEST(SystemdNotify, RegressionFullQueueRefusesAtOnceRecordedOncePerWindow)
+{
+    using namespace std::chrono_literals;
+    NotifySocket systemd;
+    const ScopedEnv usec("WATCHDOG_USEC", "1000000");
+    SystemdNotify notify;
+    ASSERT_NO_FATAL_FAILURE(systemd.fill());
+    LogCapture::clear();
+    const SystemdNotify::Clock::time_point t0 = SystemdNotify::Clock::now();
+    std::future<void> calls = std::async(std::launch::async,
+                                         [&notify, t0]
+                                         {
+                                             notify.ready();
+                                             notify.keepAlive(t0);
+                                             notify.status("a", t0);
+                                             notify.stopping();
+                                         });
+    // Bounded, not timed: calls that wait are freed by reading, so a fault fails here instead
+    // of hanging the suite.
+    const bool prompt = calls.wait_for(10s) == std::future_status::ready;
+    for (int i = 0; i < 100 && calls.wait_for(100ms) != std::future_status::ready; ++i)
+    {
+        systemd.received();
+    }
+    ASSERT_TRUE(prompt) << "a notification waited for systemd to read";
+
+    const std::vector<std::string> refused = warningsLogged();
+    ASSERT_EQ(refused.size(), 1U);
+    EXPECT_NE(refused[0].find("sendto() to NOTIFY_SOCKET @discovery-notify-test-"),
+              std::string::npos)
+        << refused[0];
+    EXPECT_NE(refused[0].find(std::strerror(EAGAIN)), std::string::npos) << refused[0];
+
+    // Once systemd reads again and the window has passed, the next message goes out and the
+    // count of those dropped is written.
+    systemd.received();
+    LogCapture::clear();
+    notify.status("b", t0 + SystemdNotify::FAILURE_INTERVAL + 1s);
+    EXPECT_EQ(systemd.received(), std::vector<std::string>{"STATUS=b"});
+    const std::vector<std::string> note = warningsLogged();
+    ASSERT_EQ(note.size(), 1U);
+    EXPECT_NE(note[0].find("3 similar records suppressed"), std::string::npos) << note[0];
 }
