@@ -23,6 +23,7 @@ public:
         socklen_t toLen;
         SearchTarget target;
         std::size_t slot; // the interface the search came in by
+        int ifindex;      // and its index
         bool operator>(const Entry& other) const { return due > other.due; }
     };
 

@@ -35,9 +35,9 @@ bool ServiceStatus::responderStuck(std::chrono::steady_clock::time_point now) co
                              std::chrono::steady_clock::duration(std::chrono::seconds(1)).count();
 }
 
-bool ServiceStatus::admit(const PeerAddr& sender, bool own, LogLimiter& limit)
+bool ServiceStatus::admit(const PeerAddr& sender, bool answerable, LogLimiter& limit)
 {
-    if (isAnswerableSender(sender) && !own)
+    if (answerable)
     {
         return true;
     }

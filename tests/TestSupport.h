@@ -91,13 +91,13 @@ public:
     {
         in_addr addr{};
         inet_pton(AF_INET, text, &addr);
-        m_board.publishIpv4(0, addr.s_addr);
+        m_board.publishIpv4(0, addr.s_addr, 1);
     }
     void publishIpv6(const char* text)
     {
         in6_addr addr{};
         inet_pton(AF_INET6, text, &addr);
-        m_board.publishIpv6(0, addr, m_options.interface);
+        m_board.publishIpv6(0, addr, m_options.interface, 1);
     }
     // The datagrams that answer `target` (nullptr without an address of that family).
     const std::vector<std::string>* responses(const std::string& uuid, SearchTarget target,
