@@ -106,15 +106,14 @@ void pendingAddPopDue(benchmark::State& state)
         ++i;
         return entry;
     };
-    unsigned held = 0;
     while (pending.size() < static_cast<std::size_t>(state.range(0)))
     {
-        pending.add(next(), held);
+        pending.add(next());
     }
     PendingResponses::Entry out{};
     for (auto _ : state)
     {
-        benchmark::DoNotOptimize(pending.add(next(), held));
+        benchmark::DoNotOptimize(pending.add(next()));
         benchmark::DoNotOptimize(pending.popDue(PendingResponses::Clock::time_point::max(), out));
     }
 }
