@@ -52,13 +52,6 @@ PendingResponses::Admission PendingResponses::add(const Entry& entry)
     return admission;
 }
 
-bool PendingResponses::add(const Entry& entry, unsigned& heldByPeer)
-{
-    const Admission admission = add(entry);
-    heldByPeer = admission.held;
-    return admission.verdict != Admission::Refused;
-}
-
 bool PendingResponses::popDue(Clock::time_point now, Entry& out)
 {
     if (m_heap.empty() || m_nodes[m_heap.front()].entry.due > now)

@@ -57,9 +57,6 @@ public:
     PendingResponses& operator=(const PendingResponses&) = delete;
 
     Admission add(const Entry& entry);
-    // The former form, kept until the responder takes the Admission (then remove it): false when
-    // refused. A push-out reads as taken here, so the answer it displaced is not counted.
-    bool add(const Entry& entry, unsigned& heldByPeer);
     // Takes out the earliest entry if it is due by `now`.
     bool popDue(Clock::time_point now, Entry& out);
     // The earliest due time; Clock::time_point::max() when nothing waits.

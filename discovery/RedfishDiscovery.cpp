@@ -280,20 +280,28 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     }
     m_status.searched(datagram.sender);
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    unsigned heldByPeer = 0;
-    if (m_pending.add(
-            {due, datagram.sender, datagram.senderLen, target, datagram.slot, datagram.ifindex},
-            heldByPeer))
+    const PendingResponses::Admission admission = m_pending.add(
+        {due, datagram.sender, datagram.senderLen, target, datagram.slot, datagram.ifindex});
+    if (admission.verdict == PendingResponses::Admission::Taken)
     {
         return;
     }
+    // A push-out drops another address's answer, a refusal this one: either is one drop.
     m_status.dropped();
     m_pendingFullLimit.write(
-        [this, &datagram, heldByPeer]
+        [this, &datagram, &admission]
         {
-            LOG_DISC(WARNING) << "Too many pending responses, search from "
-                              << addressText(datagram.sender) << " dropped (" << heldByPeer
-                              << " pending for it, " << m_pending.size() << " in all)";
+            if (admission.verdict == PendingResponses::Admission::Refused)
+            {
+                LOG_DISC(WARNING) << "Too many pending responses, search from "
+                                  << addressText(datagram.sender) << " dropped (" << admission.held
+                                  << " pending for it, " << m_pending.size() << " in all)";
+                return;
+            }
+            LOG_DISC(WARNING) << "Too many pending responses, answer to "
+                              << addressText(admission.pushedOutTo) << " pushed out ("
+                              << admission.pushedOutHeld << " pending for it, " << m_pending.size()
+                              << " in all)";
         });
 }
 
