@@ -27,7 +27,7 @@ ifreq interfaceRequest(const std::string& name)
 std::string readIfInet6()
 {
     std::string text;
-    const int fd = open("/proc/net/if_inet6", O_RDONLY | O_CLOEXEC);
+    const int fd = open("/proc/self/net/if_inet6", O_RDONLY | O_CLOEXEC);
     if (fd == -1)
     {
         return text;
