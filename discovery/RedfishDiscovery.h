@@ -88,7 +88,7 @@ public:
     // version, ":2"), and "uuid:<UUID>" too, as SearchTarget::Uuid.
     bool classifySearchTarget(std::string& value, bool exact, SearchTarget& target);
     // True for an ST value "uuid:<text>" (the line's carriage return and trailing blanks
-    // aside) and, given `uuid`, for that UUID exactly.
+    // aside) and, given `uuid`, for that UUID in any letter case.
     static bool isUuidTarget(const std::string& value, const std::string& uuid = "");
     // The MX value as the delay uses it: its leading decimal number, raised to 1 and capped at 5.
     static int clampMx(const std::string& value);
