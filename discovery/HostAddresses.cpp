@@ -1,11 +1,14 @@
 #include "discovery/HostAddresses.h"
 
+#include "common/Logger.h"
+
 #include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace
@@ -41,13 +44,19 @@ enum class Part
     Failed,
 };
 
-// One netlink answer: the addresses it lists, appended to `out`.
-Part takeAddresses(const char* data, std::size_t size, int family,
-                   std::vector<HostAddresses::Address>& out)
+// One netlink read: the addresses of the dump numbered `seq` that it lists, appended to `out`.
+// A notification read among them sets `changed`.
+Part takeAddresses(const char* data, std::size_t size, int family, unsigned seq,
+                   std::vector<HostAddresses::Address>& out, bool& changed)
 {
     for (auto* h = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(h, size);
          h = NLMSG_NEXT(h, size))
     {
+        if (h->nlmsg_seq != seq)
+        {
+            changed = true;
+            continue;
+        }
         if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR)
         {
             return h->nlmsg_type == NLMSG_DONE ? Part::Done : Part::Failed;
@@ -85,13 +94,72 @@ Part takeAddresses(const char* data, std::size_t size, int family,
 }
 } // namespace
 
+HostAddresses::~HostAddresses()
+{
+    if (m_fd != -1)
+    {
+        close(m_fd);
+    }
+}
+
 void HostAddresses::read()
 {
-    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd == -1)
+    if (m_fd == -1 && !open())
     {
         return;
     }
+    // Any notification, or a queue that overflowed (ENOBUFS), means the list may have changed.
+    alignas(nlmsghdr) char buffer[16384];
+    for (;;)
+    {
+        const ssize_t got = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (got <= 0 && !(got == -1 && errno == ENOBUFS))
+        {
+            break;
+        }
+        m_bStale = true;
+    }
+    if (m_bStale)
+    {
+        dump();
+    }
+}
+
+bool HostAddresses::open()
+{
+    // Told of every change of the family's addresses, so that the list is dumped again only
+    // after one: while nothing changes a look costs one receive that finds nothing.
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = m_family == AF_INET ? RTMGRP_IPV4_IFADDR : RTMGRP_IPV6_IFADDR;
+    const bool bound =
+        fd != -1 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0;
+    if (!bound)
+    {
+        const int error = errno;
+        if (fd != -1)
+        {
+            close(fd);
+        }
+        if (!m_bOpenFailed)
+        {
+            // Tried again at every look; written once.
+            m_bOpenFailed = true;
+            LOG_DISC(WARNING) << (fd == -1 ? "socket(AF_NETLINK) failed"
+                                           : "bind(AF_NETLINK) failed")
+                              << std::strerror(error)
+                              << ": the host's addresses are unknown, so no search is answered";
+        }
+        return false;
+    }
+    m_fd = fd;
+    m_bStale = true;
+    return true;
+}
+
+void HostAddresses::dump()
+{
     struct
     {
         nlmsghdr header;
@@ -100,22 +168,26 @@ void HostAddresses::read()
     request.header.nlmsg_len = sizeof(request);
     request.header.nlmsg_type = RTM_GETADDR;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = ++m_seq;
     request.body.ifa_family = static_cast<unsigned char>(m_family);
     std::vector<Address> addresses;
-    const ssize_t sent = send(fd, &request, sizeof(request), 0);
+    const ssize_t sent = send(m_fd, &request, sizeof(request), 0);
     Part part = sent == static_cast<ssize_t>(sizeof(request)) ? Part::More : Part::Failed;
     alignas(nlmsghdr) char buffer[16384];
+    bool changed = false;
     while (part == Part::More)
     {
-        const ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
+        const ssize_t got = recv(m_fd, buffer, sizeof(buffer), 0);
         part = got <= 0 ? Part::Failed
-                        : takeAddresses(buffer, static_cast<std::size_t>(got), m_family, addresses);
+                        : takeAddresses(buffer, static_cast<std::size_t>(got), m_family, m_seq,
+                                        addresses, changed);
     }
-    close(fd);
     if (part == Part::Done)
     {
         m_addresses = std::move(addresses);
     }
+    // A change told during the dump may have come after its part was read: dumped again.
+    m_bStale = part != Part::Done || changed;
 }
 
 bool HostAddresses::isLocal(const PeerAddr& sender) const

@@ -8,8 +8,9 @@
 
 // Every address of this host in one family, on any interface, with its interface's index and its
 // prefix, as the kernel lists them (an RTM_GETADDR dump over netlink). A listener reads it again
-// as it follows its interfaces, never per datagram, and asks it two things of each sender: is it
-// one of ours, and is it on-link for the interface the datagram came in by.
+// as it follows its interfaces, never per datagram, once the kernel has told of a change, and asks
+// it two things of each sender: is it one of ours, and is it on-link for the interface the datagram
+// came in by.
 class HostAddresses
 {
 public:
@@ -22,8 +23,12 @@ public:
     };
 
     explicit HostAddresses(int family) : m_family(family) {}
+    ~HostAddresses();
+    HostAddresses(const HostAddresses&) = delete;
+    HostAddresses& operator=(const HostAddresses&) = delete;
 
-    // Reads the list again; keeps the last one when the kernel cannot be asked.
+    // Reads the list again if it may have changed since the last read; keeps the last one when
+    // the kernel cannot be asked.
     void read();
     // Takes `addresses` as the list (for tests).
     void assign(std::vector<Address> addresses) { m_addresses = std::move(addresses); }
@@ -36,6 +41,13 @@ public:
     bool isOnLink(const PeerAddr& sender, int index) const;
 
 private:
+    bool open();
+    void dump();
+
     int m_family;
+    int m_fd = -1; // netlink, a member of the family's address-change group
+    unsigned m_seq = 0;
+    bool m_bStale = true;
+    bool m_bOpenFailed = false; // recorded
     std::vector<Address> m_addresses;
 };
