@@ -26,6 +26,8 @@ ETH2_IP6, CP1_IP6 = "fd00:2::1", "fd00:2::2"
 # their addresses, so that an answer sent to one arrives there.
 ROUTED = {4: "198.18.50.9", 6: "fd00:50::9"}
 BEYOND = {4: "198.18.99.9", 6: "fd00:99::9"}
+# A console with an IPv4 link-local address only, on eth1's segment.
+LINK_LOCAL = "169.254.3.3"
 # The address of an interface of the controller that is not given with -i.
 UNLISTED = {4: "198.18.77.1", 6: "fd00:77::1"}
 STARTED = "Starting the Storage Server discovery process."
@@ -42,13 +44,15 @@ print("ready", flush=True)
 sys.stdin.read()
 """
 
-# Listens on each port of argv over both families until its input ends; one line per datagram.
+# Listens on each port of argv over both families until its input ends; one line per datagram,
+# with the interface it arrived by.
 _LISTEN = """
 import json, select, socket, sys
 ports = {}
 for port in sys.argv[1:]:
     s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
     s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
     s.bind(("::", int(port)))
     ports[s] = int(port)
 print("ready", flush=True)
@@ -56,8 +60,11 @@ while True:
     for s in select.select([sys.stdin, *ports], [], [])[0]:
         if s is sys.stdin:
             sys.exit()
-        data, sender = s.recvfrom(4096)
-        print(json.dumps({"port": ports[s], "from": sender[0]}), flush=True)
+        data, anc, _, sender = s.recvmsg(4096, 256)
+        [index] = [int.from_bytes(d[16:20], sys.byteorder) for _, t, d in anc
+                   if t == socket.IPV6_PKTINFO]
+        print(json.dumps({"port": ports[s], "from": sender[0],
+                          "via": socket.if_indextoname(index)}), flush=True)
 """
 
 
@@ -83,7 +90,8 @@ def lan():
                      "link set loc1 up"], net.dns)
         netns.batch([f"addr add {CP1_IP6}/64 dev cp1 nodad"] +
                     [f"addr add {a}/{32 if v == 4 else 128} dev lo"
-                     for hosts in (ROUTED, BEYOND) for v, a in hosts.items()], net.cns)
+                     for hosts in (ROUTED, BEYOND) for v, a in hosts.items()] +
+                    [f"addr add {LINK_LOCAL}/16 dev cp0"], net.cns)
         yield net
 
 
@@ -160,26 +168,30 @@ FORGED = [
     ("IPv6 address of an unlisted interface", UNLISTED[6], 41015),
     ("IPv6 address of eth2", ETH2_IP6, 41016),
 ]
+# Forged sources that are on-link for eth1 all the same, as RFC 3927 makes 169.254/16 on every
+# link: answered out of eth1 (to cp0), from eth1's address, though no route names the subnet.
+ON_LINK = [("IPv4 link-local", LINK_LOCAL, 41017, "::ffff:" + DAEMON_IP, "cp0")]
 
 
 def test_forged_sources_are_not_answered(bed):
     bed.start(args=["-i", "eth1", "-i", "eth2", "--ipv6"])
     for ifname, address in (("eth1", DAEMON_IP6), ("eth2", ETH2_IP6)):
         bed.wait_for(f"{ifname} has the IPv6 address {address}: searches over IPv6 are answered")
-    cases = {port: case for case, _, port in FORGED}
+    cases = {port: case for case, _, port, *_ in FORGED + ON_LINK}
     ports = [port for port in cases if port]
     # Listened for where an answer would land: the controller itself, or the console's namespace
     # (cp0, cp1 and the hosts behind them).
     with in_ns(bed.dns, _LISTEN, *ports) as own, in_ns(bed.cns, _LISTEN, *ports) as far:
-        bed.forge([forged_search(src, port) for _, src, port in FORGED])
+        bed.forge([forged_search(src, port) for _, src, port, *_ in FORGED + ON_LINK])
         # Genuine searches in the same run are answered, over both families.
         assert payloads(bed.search(mx="1", wait_ms=1300)) == [expected_response()]
         assert payloads(bed.search("-6", mx="1", wait_ms=1300)) == \
             [expected_response(ip=f"[{DAEMON_IP6}]")]
         heard = {ns: listener.communicate(timeout=10)[0]
                  for ns, listener in (("controller", own), ("console", far))}
-    assert [(ns, cases[d["port"]], d["from"]) for ns, out in heard.items()
-            for d in map(json.loads, out.splitlines())] == []
+    assert [(ns, cases[d["port"]], d["from"], d["via"]) for ns, out in heard.items()
+            for d in map(json.loads, out.splitlines())] == [
+        ("console", case, src, via) for case, _, _, src, via in ON_LINK]
     # Nor was an answer tried that cannot leave: to port 0, or to a mapped address over IPv6.
     assert [m for m in bed.messages("WARNING") if m.startswith(("sendto() failed",
                                                                 "sendmsg() failed"))] == []
