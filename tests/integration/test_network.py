@@ -143,6 +143,9 @@ def test_overlapping_subnets_each_console_answered_on_its_own_interface(two_port
     ports = {"eth0": ("198.18.10.1", two_ports.cns2, CONSOLE_IP_2, "198.18.10.2"),
              "eth1": ("198.18.10.5", two_ports.cns, CONSOLE_IP, "198.18.10.7")}
     old = {"eth0": DAEMON_IP_2, "eth1": DAEMON_IP}
+    # A strict reverse-path filter, where the host sets one, would drop eth1's console's search.
+    two_ports.in_daemon_ns("sysctl", "-qw", "net.ipv4.conf.all.rp_filter=0",
+                           "net.ipv4.conf.eth1.rp_filter=0")
     for ifname, (ip, cns, console_old, console_ip) in ports.items():
         # Each new address before the old one goes, so that no route goes with the last.
         netns.batch([f"addr add {ip}/24 dev {ifname}", f"addr del {old[ifname]}/24 dev {ifname}"],
