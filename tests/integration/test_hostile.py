@@ -1,7 +1,9 @@
 """A hostile network: searches that reach the daemon by another interface, forged sources whose
-answers would land on the controller itself, senders that never answer ARP, a stop request in
-the middle of start-up, and many consoles behind one address. The tests share one network:
-eth1 and cp0 with IPv6 as well, and a second link, eth2 to cp1."""
+answers would land on the controller itself or on a host off the arrival link, senders that
+never answer ARP, a stop request in the middle of start-up, and many consoles behind one or a
+few addresses. The tests share one network: eth1 and cp0 with IPv6 as well, a second link, eth2
+to cp1, that carries the daemon's default route, hosts behind cp0 and cp1, and an interface that
+is never listed, loc0."""
 
 import contextlib
 import ctypes
@@ -85,7 +87,8 @@ def lan():
                      f"route add {ROUTED[6]}/128 via {CONSOLE_IP6} dev eth1",
                      f"route add default via {CP1_IP} dev eth2",
                      f"route add default via {CP1_IP6} dev eth2",
-                     "link add loc0 type veth peer name loc1", f"addr add {UNLISTED[4]}/24 dev loc0",
+                     "link add loc0 type veth peer name loc1",
+                     f"addr add {UNLISTED[4]}/24 dev loc0",
                      f"addr add {UNLISTED[6]}/64 dev loc0 nodad", "link set loc0 up",
                      "link set loc1 up"], net.dns)
         netns.batch([f"addr add {CP1_IP6}/64 dev cp1 nodad"] +
