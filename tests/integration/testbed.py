@@ -34,7 +34,8 @@ DAEMON_IP_2 = "198.18.1.1"
 CONSOLE_IP_2 = "198.18.1.2"
 DAEMON_IP6_2 = "fd00:0:0:1::1"
 CONSOLE_IP6_2 = "fd00:0:0:1::2"
-UUID = "92384634-2938-2342-8820-489239905423"
+# With hex letters, so that a search can spell it in another case.
+UUID = "92384634-2938-2342-88a0-4892399054cf"
 
 LOG_CONF = """-- discovery
 * GLOBAL:
