@@ -9,16 +9,24 @@ sys.path.insert(0, os.path.dirname(__file__))
 from testbed import Testbed  # noqa: E402
 
 # Set by scripts/ci-stages.sh for the sanitizer builds: the directory that the sanitizers'
-# log_path points into. A report written while a test ran fails that test.
+# log_path points into. A report written while a test ran fails that test. Test files run side by
+# side (ctest -j): the programs this process starts report under a name of its own, so that a
+# report fails the test that caused it and no other.
 REPORTS = os.environ.get("SANITIZER_REPORTS")
+OWN = f"pytest-{os.getpid()}-"
+if REPORTS:
+    for options in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+        os.environ[options] = os.environ.get(options, "").replace(
+            f"log_path={REPORTS}/", f"log_path={REPORTS}/{OWN}")
 
 
 @pytest.fixture(autouse=True)
 def no_sanitizer_report():
-    before = set(glob.glob(os.path.join(REPORTS, "*"))) if REPORTS else set()
+    pattern = os.path.join(REPORTS, OWN + "*") if REPORTS else None
+    before = set(glob.glob(pattern)) if REPORTS else set()
     yield
     if REPORTS:
-        new = sorted(set(glob.glob(os.path.join(REPORTS, "*"))) - before)
+        new = sorted(set(glob.glob(pattern)) - before)
         text = ""
         for path in new:
             with open(path, errors="replace") as f:

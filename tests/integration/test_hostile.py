@@ -5,7 +5,6 @@ eth1 and cp0 with IPv6 as well, and a second link, eth2 to cp1."""
 
 import contextlib
 import ctypes
-import json
 import os
 import signal
 import subprocess
@@ -32,25 +31,6 @@ s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
 print("ready", flush=True)
 sys.stdin.read()
 """
-
-# Listens on each port of argv over both families until its input ends; one line per datagram.
-_LISTEN = """
-import json, select, socket, sys
-ports = {}
-for port in sys.argv[1:]:
-    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-    s.bind(("::", int(port)))
-    ports[s] = int(port)
-print("ready", flush=True)
-while True:
-    for s in select.select([sys.stdin, *ports], [], [])[0]:
-        if s is sys.stdin:
-            sys.exit()
-        data, sender = s.recvfrom(4096)
-        print(json.dumps({"port": ports[s], "from": sender[0]}), flush=True)
-"""
-
 
 @pytest.fixture(scope="module")
 def lan():
@@ -131,14 +111,14 @@ def test_forged_sources_are_not_answered(bed):
     bed.start(args=["--ipv6"])
     bed.wait_for(f"eth1 has the IPv6 address {DAEMON_IP6}: searches over IPv6 are answered")
     cases = {port: case for case, _, port in FORGED}
-    with in_daemon_ns(bed, _LISTEN, *[port for port in cases if port]) as listener:
-        bed.forge([forged_search(src, port) for _, src, port in FORGED])
-        # Genuine searches in the same run are answered, over both families.
-        assert payloads(bed.search(mx="1", wait_ms=1300)) == [expected_response()]
-        assert payloads(bed.search("-6", mx="1", wait_ms=1300)) == \
-            [expected_response(ip=f"[{DAEMON_IP6}]")]
-        out, _ = listener.communicate(timeout=10)
-    assert [(cases[d["port"]], d["from"]) for d in map(json.loads, out.splitlines())] == []
+    # Listens where the answers to the forged sources would land: the controller itself.
+    heard = bed.listen(ns=bed.dns, ports=[port for port in cases if port])
+    bed.forge([forged_search(src, port) for _, src, port in FORGED])
+    # Genuine searches in the same run are answered, over both families.
+    assert payloads(bed.search(mx="1", wait_ms=1300)) == [expected_response()]
+    assert payloads(bed.search("-6", mx="1", wait_ms=1300)) == \
+        [expected_response(ip=f"[{DAEMON_IP6}]")]
+    assert [(cases[d["port"]], d["from"]) for d in heard(now=True)] == []
     # Nor was an answer tried that cannot leave: to port 0, or to a mapped address over IPv6.
     assert [m for m in bed.messages("WARNING") if m.startswith("sendto() failed")] == []
 
