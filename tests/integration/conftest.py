@@ -16,8 +16,9 @@ REPORTS = os.environ.get("SANITIZER_REPORTS")
 OWN = f"pytest-{os.getpid()}-"
 if REPORTS:
     for options in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
-        os.environ[options] = os.environ.get(options, "").replace(
-            f"log_path={REPORTS}/", f"log_path={REPORTS}/{OWN}")
+        if options in os.environ:
+            os.environ[options] = os.environ[options].replace(f"log_path={REPORTS}/",
+                                                              f"log_path={REPORTS}/{OWN}")
 
 
 @pytest.fixture(autouse=True)

@@ -116,6 +116,7 @@ while (left := start + seconds - time.monotonic()) > 0:
                           "payload": data.decode("latin-1")}), flush=True)
 """
 
+
 def expected_response(uuid=UUID, ip=DAEMON_IP):
     return ("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\nST:urn:dmtf-org:service:redfish-rest:1\r\n"
             f"USN:uuid:{uuid}::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
