@@ -16,7 +16,7 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 plain=${BUILD_DIR:-build}
 jobs=$(nproc)
 # Tests at once: the integration tests mostly wait (tests/integration/CMakeLists.txt).
-test_jobs=${CTEST_JOBS:-$((2 * jobs))}
+test_jobs=${CTEST_JOBS:-$((4 * jobs))}
 fuzz_targets=(FuzzSearchParser FuzzJudgeSearch FuzzServiceInfo)
 
 configure_fuzz() {
