@@ -49,12 +49,11 @@ def test_last_address_removed_then_restored(running):
     assert running.messages("WARNING") == [gone]
 
 
-def recreate_link(bed, tag):
-    """A new veth pair in place of the deleted one, named and addressed as before."""
-    a, b = f"vc{tag}", f"vd{tag}"
-    sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
-    sh("ip", "link", "set", a, "netns", bed.dns)
-    sh("ip", "link", "set", b, "netns", bed.cns)
+def recreate_link(bed):
+    """A new veth pair in place of the deleted one, made under other names, then named and
+    addressed as before. Made in the daemon's namespace, never in the machine's own."""
+    a, b = "vc0", "vd0"
+    sh("ip", "-n", bed.dns, "link", "add", a, "type", "veth", "peer", "name", b, "netns", bed.cns)
     for ns, old, new, ip in ((bed.dns, a, "eth1", DAEMON_IP), (bed.cns, b, "cp0", "198.18.0.2")):
         for cmd in (["link", "set", old, "name", new], ["addr", "add", f"{ip}/24", "dev", new],
                     ["link", "set", new, "up"], ["route", "add", "224.0.0.0/4", "dev", new]):
@@ -70,7 +69,7 @@ def test_interface_deleted_and_created_again_is_joined_again(running):
     running.in_daemon_ns("ip", "link", "del", "eth1")
     left = f"Interface eth1 (index {old}) is gone: left {GROUP}"
     running.wait_for(left, timeout=1.5)
-    recreate_link(running, os.getpid() % 100000)
+    recreate_link(running)
     created = time.monotonic()
     joined = f"Joined {GROUP} on eth1 (index {index_of(running, 'eth1')}) again"
     running.wait_for(joined, timeout=2.0)
