@@ -99,7 +99,7 @@ public:
     // The legacy response for the IPv4 address the interface has now.
     void buildSearchRsp(std::string& out, RedfishdInfo& info);
     // The same for the URL host `host` ("198.18.0.1", "[fd00::1]").
-    static void buildSearchRsp(std::string& out, RedfishdInfo& info, std::string host);
+    static void buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host);
     static void replacePlaceholderStr(std::string& text, std::string& value);
     int drawDelayMs(int mx);
     bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen);
