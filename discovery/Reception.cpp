@@ -17,7 +17,7 @@ Reception::Reception(Family family, const Options& options,
     }
 }
 
-void Reception::run(const std::atomic<bool>& running)
+void Reception::run(const std::atomic<bool>& running, Watchdog& watchdog)
 {
     Datagram datagram;
     datagram.text.assign(DATAGRAM_BUF_SIZE, '\0');
@@ -27,7 +27,9 @@ void Reception::run(const std::atomic<bool>& running)
         {
             handOver(datagram);
         }
-        follow(Clock::now());
+        const Clock::time_point now = Clock::now();
+        follow(now);
+        watchdog.turnsBy(Watchdog::IPV6_LISTENER, now + RECEIVE_TIMEOUT);
     }
     finish();
 }

@@ -7,6 +7,7 @@
 #include "discovery/Ipv6.h"
 #include "discovery/Options.h"
 #include "discovery/ServiceStatus.h"
+#include "discovery/Watchdog.h"
 
 #include <atomic>
 #include <chrono>
@@ -48,8 +49,8 @@ public:
     // The records still held back, when the listener ends.
     void finish() { m_limits.flush(Clock::time_point::max()); }
 
-    // The IPv6 listener's loop, until `running` turns false.
-    void run(const std::atomic<bool>& running);
+    // The IPv6 listener's loop, until `running` turns false, telling `watchdog` of each turn.
+    void run(const std::atomic<bool>& running, Watchdog& watchdog);
 
 private:
     // The interface whose groups were joined by `index`, or -1 for none.

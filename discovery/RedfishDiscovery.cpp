@@ -151,7 +151,8 @@ bool RedfishDiscovery::init()
         // be used yet leaves a WARNING and is tried again by its listener; IPv4 is answered
         // meanwhile.
         m_ipv6->follow(Clock::now());
-        m_ipv6Listener = std::thread(&Reception::run, &*m_ipv6, std::cref(m_bRunning));
+        m_ipv6Listener =
+            std::thread(&Reception::run, &*m_ipv6, std::cref(m_bRunning), std::ref(m_watchdog));
     }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
     return true;
@@ -181,8 +182,8 @@ void RedfishDiscovery::eventSend()
 
 void RedfishDiscovery::tellSystemd(Clock::time_point now)
 {
-    // A responder stuck anywhere stops the pings too, and the watchdog restarts the service.
-    if (!m_status.responderStuck(now))
+    // Any thread held anywhere stops the pings, and the watchdog restarts the service.
+    if (m_watchdog.allTurning(now, m_inbox.oldestArrival()))
     {
         m_notify.keepAlive(now);
     }
@@ -217,17 +218,17 @@ void RedfishDiscovery::responderThread()
     for (;;)
     {
         const Clock::time_point now = Clock::now();
-        m_status.responderTurns(now);
+        m_watchdog.turnsBy(Watchdog::RESPONDER, now);
         refreshMessages(now);
         sendDueResponses(now);
         announceIfDue(now);
         const Clock::time_point flushBy = m_responderLimits.flush(now);
         const Clock::time_point wakeBy =
             std::min({m_pending.nextDue(), m_announcer.next(), flushBy});
-        m_status.responderWaits();
+        m_watchdog.turnsBy(Watchdog::RESPONDER, wakeBy);
         if (m_inbox.pop(datagram, wakeBy))
         {
-            m_status.responderTurns(Clock::now());
+            m_watchdog.turnsBy(Watchdog::RESPONDER, Clock::now());
             handleDatagram(datagram);
         }
         else if (m_inbox.closed())
