@@ -25,6 +25,8 @@ public:
     // True when the record may be written now; `suppressed` then holds how many were held back
     // since the last one written.
     bool allow(std::uint64_t& suppressed, Clock::time_point now = Clock::now());
+    // True when a record would be let through at `now`; counts nothing.
+    bool ready(Clock::time_point now) const { return !m_bWritten || now - m_last >= m_interval; }
 
     // The one way records are written through a limiter: `write` runs when the record is let
     // through, after a note of how many were held back since the last one.

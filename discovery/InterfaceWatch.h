@@ -1,19 +1,22 @@
 #pragma once
 
+#include "common/LogLimiter.h"
 #include "discovery/Ipv6.h"
 #include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 // Follows one network interface for one address family, on that family's listener thread, the
 // only thread that touches it. At most once per CHECK_INTERVAL it looks up the interface's index
 // and address; it leaves the SSDP groups when the interface is gone (or renamed away), joins them
-// again when an interface of that name is back with an address, and writes one record for each
-// change. The listener publishes the address when addressChanged() says so.
+// again when an interface of that name is back with an address, and writes a record for each
+// change of the address, at most one a second. The listener publishes the address when
+// addressChanged() says so.
 class InterfaceWatch
 {
 public:
@@ -29,8 +32,9 @@ public:
 
     // `ipv6Groups`: the IPv6 groups to join, kept by reference (an IPv4 watch joins the IPv4
     // group). `bothFamilies`: the other family is answered too, which the IPv4 records then say.
+    // `limits`: the listener's limiters, which write the counts of records held back.
     InterfaceWatch(Family family, std::string name, const std::vector<Ipv6GroupAddr>& ipv6Groups,
-                   bool bothFamilies);
+                   bool bothFamilies, LogLimiterGroup& limits);
 
     const std::string& name() const { return m_name; }
     // The state found at start-up, taken without a record: the index the groups were joined on
@@ -47,8 +51,10 @@ public:
     bool wantsJoin() const;
     // Joins the groups after a look, with its record; a failure is written once per interface.
     void join(int fd);
-    // After a look: true once for each change of the address, with its record. The first look
-    // of an IPv6 watch counts as a change.
+    // After a look: true once for each change of the address. The first look of an IPv6 watch
+    // counts as a change. Its record, from the address last recorded to this one, goes within
+    // the limit; a change held back is recorded at the first look the limit lets through, so
+    // the last record always tells the address the interface settled on.
     bool addressChanged();
 
     // True when `sender` is one of the interface's own addresses as the last look found them.
@@ -59,8 +65,19 @@ public:
     const in6_addr& ipv6() const { return m_ipv6; }
 
 private:
-    bool hasAddress(bool seen) const;
-    std::string addressText(bool seen) const;
+    enum class Which
+    {
+        Seen,     // as the last look found it
+        Taken,    // as addressChanged() last took it
+        Recorded, // as the last record told it
+    };
+    in_addr_t ipv4Of(Which which) const;
+    const in6_addr& ipv6Of(Which which) const;
+    bool hasAddress(Which which) const;
+    std::string addressText(Which which) const;
+    bool sameAddress(Which a, Which b) const;
+    // The record of the change from the address recorded to the one taken.
+    void recordChange();
 
     Family m_family;
     std::string m_name;
@@ -77,4 +94,9 @@ private:
     bool m_bKnown = false; // whether the address below was ever taken
     in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()
     in6_addr m_ipv6{};
+    bool m_bRecorded = false; // whether the address below was ever recorded
+    in_addr_t m_recordedIpv4 = 0;
+    in6_addr m_recordedIpv6{};
+    // On the heap: the listener's group keeps its address while the watches move into place.
+    std::unique_ptr<LogLimiter> m_changeLimit;
 };

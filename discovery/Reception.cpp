@@ -13,7 +13,7 @@ Reception::Reception(Family family, const Options& options,
     m_watches.reserve(options.interfaces.size());
     for (const std::string& name : options.interfaces)
     {
-        m_watches.emplace_back(family, name, ipv6Groups, options.ipv6);
+        m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
     }
 }
 

@@ -255,17 +255,18 @@ void RedfishDiscovery::responderThread()
 void RedfishDiscovery::refreshMessages(Clock::time_point now)
 {
     const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
-    if (!m_announcer.enabled())
-    {
-        return;
-    }
     if (change == MessageCache::Change::Appeared)
     {
-        m_announcer.restart(now, m_rng);
+        m_announcer.moved(now, m_rng);
     }
     else if (change == MessageCache::Change::Lost && !m_cache.hasAny())
     {
         m_announcer.pause();
+    }
+    // Kept without announcements too: BOOTID moves on with each fresh set all the same.
+    if (m_announcer.freshSetDue(now, m_rng))
+    {
+        m_cache.newBoot();
     }
 }
 

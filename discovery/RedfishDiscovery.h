@@ -153,7 +153,8 @@ private:
 
     // Responder.
     void responderThread();
-    // The published addresses and the UUID into the messages; new addresses restart announcing.
+    // The published addresses and the UUID into the messages at once; a fresh set of
+    // announcements, with a new BOOTID, once new addresses have held still.
     void refreshMessages(Clock::time_point now);
     void handleDatagram(Datagram& datagram);
     void sendDueResponses(Clock::time_point now);
