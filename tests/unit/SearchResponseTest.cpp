@@ -144,20 +144,20 @@ TEST(Announcer, FreshSetOnlyOnceTheAddressesHoldStill)
     struct Case
     {
         const char* what;
-        int interval;              // seconds, past the 21 s run; 0: none
         std::vector<Ms> moves;     // the first is the start
-        Ms allLost;                // -1: never
         std::vector<Ms> freshSets; // when each fresh set after the start's began
+        Ms allLost;                // -1: never
+        int interval;              // seconds, past the 21 s run; 0: none
         int rounds;
     };
     const Case cases[] = {
-        {"start only", 30, {0ms}, -1ms, {}, 3},
-        {"one move", 30, {0ms, 5000ms}, -1ms, {6500ms}, 3 + 3},
-        {"moves 1.2 s apart", 30, {0ms, 3000ms, 4200ms}, -1ms, {5700ms}, 3 + 3},
-        {"moves 2 s apart", 30, {0ms, 3000ms, 5000ms}, -1ms, {4500ms, 6500ms}, 3 + 3 + 3},
-        {"flapping, then still", 30, flapping, -1ms, {18900ms}, 3 + 3},
-        {"flapping, no announcements", 0, flapping, -1ms, {18900ms}, 0},
-        {"every address lost while settling", 30, {0ms, 5000ms}, 5500ms, {}, 3},
+        {"start only", {0ms}, {}, -1ms, 30, 3},
+        {"one move", {0ms, 5000ms}, {6500ms}, -1ms, 30, 3 + 3},
+        {"moves 1.2 s apart", {0ms, 3000ms, 4200ms}, {5700ms}, -1ms, 30, 3 + 3},
+        {"moves 2 s apart", {0ms, 3000ms, 5000ms}, {4500ms, 6500ms}, -1ms, 30, 3 + 3 + 3},
+        {"flapping, then still", flapping, {18900ms}, -1ms, 30, 3 + 3},
+        {"flapping, no announcements", flapping, {18900ms}, -1ms, 0, 0},
+        {"every address lost while settling", {0ms, 5000ms}, {}, 5500ms, 30, 3},
     };
     for (const Case& c : cases)
     {
@@ -203,17 +203,17 @@ TEST(MessageCache, BootIdIsTheClocksSecondsAndGrows)
     struct Case
     {
         const char* what;
-        std::uint32_t last;
         std::time_t now;
+        std::uint32_t last;
         std::uint32_t next;
     };
     const Case cases[] = {
-        {"the clock ahead of the last one", 100, Y2026 + 5000, 5000},
-        {"the clock a second on", 4999, Y2026 + 5000, 5000},
-        {"the clock in the same second (kept apart by the settle time)", 5000, Y2026 + 5000, 5001},
-        {"a clock set back", 5000, Y2026 + 10, 5001},
-        {"a clock unset (1970)", 5000, 0, 5001},
-        {"at the 31 bits' end", 0x7fffffff, Y2026 + 10, 0x7fffffff},
+        {"the clock ahead of the last one", Y2026 + 5000, 100, 5000},
+        {"the clock a second on", Y2026 + 5000, 4999, 5000},
+        {"the clock in the same second (kept apart by the settle time)", Y2026 + 5000, 5000, 5001},
+        {"a clock set back", Y2026 + 10, 5000, 5001},
+        {"a clock unset (1970)", 0, 5000, 5001},
+        {"at the 31 bits' end", Y2026 + 10, 0x7fffffff, 0x7fffffff},
     };
     for (const Case& c : cases)
     {
