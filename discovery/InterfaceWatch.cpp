@@ -48,7 +48,8 @@ InterfaceWatch::InterfaceWatch(Family family, std::string name,
     : m_family(family), m_name(std::move(name)), m_ipv6Groups(ipv6Groups),
       m_bBothFamilies(bothFamilies),
       m_changeLimit(std::make_unique<LogLimiter>(
-          limits, family == Family::Ipv4 ? "IPv4 address change" : "IPv6 address change"))
+          limits, family == Family::Ipv4 ? "IPv4 address change" : "IPv6 address change",
+          CHANGE_RECORD_INTERVAL, CHANGE_RECORD_BURST))
 {
     m_groupsText = m_family == Family::Ipv4 ? WIRE_IPV4_GROUP : "";
     for (std::size_t i = 0; m_family == Family::Ipv6 && i < m_ipv6Groups.size(); ++i)

@@ -15,7 +15,7 @@
 // only thread that touches it. At most once per CHECK_INTERVAL it looks up the interface's index
 // and address; it leaves the SSDP groups when the interface is gone (or renamed away), joins them
 // again when an interface of that name is back with an address, and writes a record for each
-// change of the address, at most one a second. The listener publishes the address when
+// change of the address, within a limit. The listener publishes the address when
 // addressChanged() says so.
 class InterfaceWatch
 {
@@ -29,6 +29,10 @@ public:
 
     // A change is followed within this time plus one receive time-out.
     static constexpr std::chrono::milliseconds CHECK_INTERVAL{500};
+    // The address records: an operator's few changes are all told at once, a link that flaps or
+    // routers advertising prefixes in turn (a change at every look) at most this many a while.
+    static constexpr std::chrono::seconds CHANGE_RECORD_INTERVAL{10};
+    static constexpr unsigned CHANGE_RECORD_BURST = 3;
 
     // `ipv6Groups`: the IPv6 groups to join, kept by reference (an IPv4 watch joins the IPv4
     // group). `bothFamilies`: the other family is answered too, which the IPv4 records then say.
