@@ -216,8 +216,8 @@ bool InterfaceWatch::addressChanged()
     m_bKnown = true;
     m_ipv4 = m_seenIpv4;
     m_ipv6 = m_seenIpv6;
-    // A flapping link or advertisements in turn must not flood the log: one record a second,
-    // and a change held back is told at a later look, once the limit lets it through.
+    // A flapping link or advertisements in turn must not flood the log: a change held back by
+    // the limit is told at a later look, once the limit lets it through.
     const bool untold = !m_bRecorded || !sameAddress(Which::Taken, Which::Recorded);
     if (changed || (untold && m_changeLimit->ready(Clock::now())))
     {

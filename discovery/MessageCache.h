@@ -37,7 +37,6 @@ public:
     // A fresh set of announcements begins: BOOTID.UPNP.ORG moves on (nextBootId, from the clock
     // now) and the messages are built again with it.
     void newBoot();
-    std::uint32_t bootId() const { return m_bootId; }
     // UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with every fresh set. It is the
     // whole seconds from 2026-01-01 UTC to `now`, and so never ahead of the clock; with a clock
     // that has not moved past `last` (unset, or set back), last + 1.
