@@ -1,6 +1,8 @@
 // Nanoseconds per datagram of the request path without a socket: the parser, the response
-// builder, and the whole judge-and-answer step the responder runs for each received datagram.
+// builder, the whole judge-and-answer step the responder runs for each received datagram, and
+// the pending answers' admission and release.
 
+#include "discovery/PendingResponses.h"
 #include "discovery/RedfishDiscovery.h"
 #include "tests/TestSupport.h"
 
@@ -86,6 +88,36 @@ void judgeSearch(benchmark::State& state, const char* request)
 BENCHMARK_CAPTURE(judgeSearch, redfish_target, REDFISH_SEARCH);
 BENCHMARK_CAPTURE(judgeSearch, ssdp_all, ALL_SEARCH);
 BENCHMARK_CAPTURE(judgeSearch, rejected_target, OTHER_SEARCH);
+
+// One search taken and one answer released, with the queue held at a steady fill from 64
+// addresses and delays spread over a second, as the responder sees under load.
+void pendingAddPopDue(benchmark::State& state)
+{
+    PendingResponses pending;
+    const PendingResponses::Clock::time_point t0 = PendingResponses::Clock::now();
+    PendingResponses::Entry entry{};
+    entry.to.v4.sin_family = AF_INET;
+    entry.toLen = sizeof(entry.to.v4);
+    std::uint32_t i = 0;
+    const auto next = [&]
+    {
+        entry.to.v4.sin_addr.s_addr = htonl(0xc6120000 + i % 64);
+        entry.due = t0 + std::chrono::microseconds(i) + std::chrono::milliseconds(i * 7919 % 1000);
+        ++i;
+        return entry;
+    };
+    while (pending.size() < static_cast<std::size_t>(state.range(0)))
+    {
+        pending.add(next());
+    }
+    PendingResponses::Entry out{};
+    for (auto _ : state)
+    {
+        benchmark::DoNotOptimize(pending.add(next()));
+        benchmark::DoNotOptimize(pending.popDue(PendingResponses::Clock::time_point::max(), out));
+    }
+}
+BENCHMARK(pendingAddPopDue)->Arg(16)->Arg(128)->Arg(255);
 
 } // namespace
 

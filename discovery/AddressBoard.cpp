@@ -8,16 +8,18 @@ void AddressBoard::resize(std::size_t interfaces)
     m_entries.assign(interfaces, Entry{});
 }
 
-void AddressBoard::publishIpv4(std::size_t slot, in_addr_t addr)
+void AddressBoard::publishIpv4(std::size_t slot, in_addr_t addr, int index)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_entries.at(slot).ipv4 = addr;
+        m_entries.at(slot).ipv4Index = index;
     }
     m_version.fetch_add(1, std::memory_order_release);
 }
 
-void AddressBoard::publishIpv6(std::size_t slot, const in6_addr& addr, const std::string& zone)
+void AddressBoard::publishIpv6(std::size_t slot, const in6_addr& addr, const std::string& zone,
+                               int index)
 {
     // Formatted here, once per change, rather than by every reader.
     const bool none = IN6_IS_ADDR_UNSPECIFIED(&addr);
@@ -28,6 +30,7 @@ void AddressBoard::publishIpv6(std::size_t slot, const in6_addr& addr, const std
         Entry& entry = m_entries.at(slot);
         entry.ipv6Host = std::move(host);
         entry.ipv6Text = std::move(text);
+        entry.ipv6Index = index;
     }
     m_version.fetch_add(1, std::memory_order_release);
 }

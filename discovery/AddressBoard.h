@@ -21,6 +21,10 @@ public:
         in_addr_t ipv4 = 0;   // network byte order; 0 for none
         std::string ipv6Host; // the URL's host, "[fd00::1]"; empty for none
         std::string ipv6Text; // as the status line shows it; empty before the first look
+        // The interface index each address was read at: answers go by the index a search came
+        // in by, and carry the address of that index.
+        int ipv4Index = 0;
+        int ipv6Index = 0;
     };
 
     explicit AddressBoard(std::size_t interfaces = 1) : m_entries(interfaces) {}
@@ -31,9 +35,9 @@ public:
     void resize(std::size_t interfaces);
 
     // Listeners.
-    void publishIpv4(std::size_t slot, in_addr_t addr);
+    void publishIpv4(std::size_t slot, in_addr_t addr, int index);
     // `zone` is the interface's name, which a link-local address needs.
-    void publishIpv6(std::size_t slot, const in6_addr& addr, const std::string& zone);
+    void publishIpv6(std::size_t slot, const in6_addr& addr, const std::string& zone, int index);
 
     // Counts every publication.
     unsigned version() const { return m_version.load(std::memory_order_acquire); }

@@ -27,7 +27,7 @@ ifreq interfaceRequest(const std::string& name)
 std::string readIfInet6()
 {
     std::string text;
-    const int fd = open("/proc/net/if_inet6", O_RDONLY | O_CLOEXEC);
+    const int fd = open("/proc/self/net/if_inet6", O_RDONLY | O_CLOEXEC);
     if (fd == -1)
     {
         return text;
@@ -58,9 +58,9 @@ InterfaceWatch::InterfaceWatch(Family family, std::string name,
     }
 }
 
-void InterfaceWatch::assume(int joinedIndex, in_addr_t ipv4)
+void InterfaceWatch::assume(int index, in_addr_t ipv4)
 {
-    m_joinedIndex = joinedIndex;
+    m_index = index;
     m_seenIpv4 = m_ipv4 = m_recordedIpv4 = ipv4;
     m_bKnown = m_bRecorded = true;
 }
@@ -122,66 +122,10 @@ bool InterfaceWatch::look(Clock::time_point now, int fd)
         m_index = static_cast<int>(if_nametoindex(m_name.c_str()));
         const std::vector<Ipv6IfAddr> addrs =
             m_index == 0 ? std::vector<Ipv6IfAddr>{} : parseIfInet6(readIfInet6(), m_name);
-        m_ownIpv6.clear();
-        for (const Ipv6IfAddr& a : addrs)
-        {
-            m_ownIpv6.push_back(a.addr);
-        }
         m_seenIpv6 = chooseIpv6Addr(addrs, m_ipv6);
     }
 
-    if (m_joinedIndex != 0 && m_index != m_joinedIndex)
-    {
-        // Gone, or renamed away: an interface that still exists under another name leaves the
-        // groups too, so that only searches on the chosen interface are answered.
-        membership(fd, m_joinedIndex, false);
-        LOG_DISC(INFO) << "Interface " << m_name << " (index " << m_joinedIndex
-                       << ") is gone: left " << m_groupsText;
-        m_joinedIndex = 0;
-    }
     return true;
-}
-
-bool InterfaceWatch::isOwnAddress(const PeerAddr& sender) const
-{
-    if (sender.sa.sa_family == AF_INET)
-    {
-        const in_addr_t addr = sender.v4.sin_addr.s_addr;
-        return addr == m_ipv4 || addr == m_seenIpv4;
-    }
-    for (const in6_addr& own : m_ownIpv6)
-    {
-        if (std::memcmp(&own, &sender.v6.sin6_addr, sizeof(own)) == 0)
-        {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool InterfaceWatch::wantsJoin() const
-{
-    return m_index != 0 && m_joinedIndex == 0 && hasAddress(Which::Seen);
-}
-
-void InterfaceWatch::join(int fd)
-{
-    const int error = membership(fd, m_index, true);
-    if (error == 0)
-    {
-        m_joinedIndex = m_index;
-        m_joinFailedIndex = 0;
-        LOG_DISC(INFO) << "Joined " << m_groupsText << " on " << m_name << " (index " << m_index
-                       << ")" << (m_family == Family::Ipv4 ? " again" : "");
-    }
-    else if (m_joinFailedIndex != m_index)
-    {
-        // Tried again at every look; written once for each interface.
-        m_joinFailedIndex = m_index;
-        LOG_DISC(WARNING) << (m_family == Family::Ipv4 ? "setsockopt(...IP_ADD_MEMBERSHIP...)"
-                                                       : "setsockopt(...IPV6_JOIN_GROUP...)")
-                          << " failed" << std::strerror(error);
-    }
 }
 
 in_addr_t InterfaceWatch::ipv4Of(Which which) const

@@ -13,9 +13,8 @@
 
 // Follows one network interface for one address family, on that family's listener thread, the
 // only thread that touches it. At most once per CHECK_INTERVAL it looks up the interface's index
-// and address; it leaves the SSDP groups when the interface is gone (or renamed away), joins them
-// again when an interface of that name is back with an address, and writes a record for each
-// change of the address, within a limit. The listener publishes the address when
+// and address, and writes a record for each change of the address, within a limit. The listener
+// keeps the socket's memberships by what its watches find, and publishes the address when
 // addressChanged() says so.
 class InterfaceWatch
 {
@@ -41,30 +40,25 @@ public:
                    bool bothFamilies, LogLimiterGroup& limits);
 
     const std::string& name() const { return m_name; }
-    // The state found at start-up, taken without a record: the index the groups were joined on
-    // (0 for none) and the IPv4 address.
-    void assume(int joinedIndex, in_addr_t ipv4);
+    const std::string& groupsText() const { return m_groupsText; }
+    // The state found at start-up, taken without a record: the index (0 for none) and the IPv4
+    // address.
+    void assume(int index, in_addr_t ipv4);
     // Joins (or leaves) every group on the interface `index` through `fd`: 0, or the errno of
     // the first failure. A group that is still joined counts as joined.
     int membership(int fd, int index, bool join) const;
 
-    // Looks at the interface when a look is due (false otherwise): its index and address, and
-    // leaves the groups through `fd` when the interface joined on is gone.
+    // Looks at the interface when a look is due (false otherwise): its index and address.
     bool look(Clock::time_point now, int fd);
-    // After a look: the interface is there, with an address, and the groups are not joined.
-    bool wantsJoin() const;
-    // Joins the groups after a look, with its record; a failure is written once per interface.
-    void join(int fd);
+    // After a look: the interface is there with an address, so its groups are wanted.
+    bool wantsGroups() const { return m_index != 0 && hasAddress(Which::Seen); }
     // After a look: true once for each change of the address. The first look of an IPv6 watch
     // counts as a change. Its record, from the address last recorded to this one, goes within
     // the limit; a change held back is recorded at the first look the limit lets through, so
     // the last record always tells the address the interface settled on.
     bool addressChanged();
 
-    // True when `sender` is one of the interface's own addresses as the last look found them.
-    bool isOwnAddress(const PeerAddr& sender) const;
-
-    int joinedIndex() const { return m_joinedIndex; }
+    int index() const { return m_index; } // as the last look found it; 0 for none
     in_addr_t ipv4() const { return m_ipv4; }
     const in6_addr& ipv6() const { return m_ipv6; }
 
@@ -92,9 +86,6 @@ private:
     int m_index = 0; // as the last look found it
     in_addr_t m_seenIpv4 = 0;
     in6_addr m_seenIpv6{};
-    std::vector<in6_addr> m_ownIpv6; // every IPv6 address the interface has
-    int m_joinedIndex = 0;           // the index the groups are joined on; 0 while not joined
-    int m_joinFailedIndex = 0;
     bool m_bKnown = false; // whether the address below was ever taken
     in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()
     in6_addr m_ipv6{};

@@ -90,7 +90,7 @@ void MessageCache::configure(const Options& options, const std::vector<Ipv6Group
 bool MessageCache::hasAny() const
 {
     return std::any_of(m_slots.begin(), m_slots.end(),
-                       [](const Slot& s) { return s.ipv4 != 0 || !s.ipv6Host.empty(); });
+                       [](const Slot& s) { return s.now.ipv4 != 0 || !s.now.ipv6Host.empty(); });
 }
 
 MessageCache::Change MessageCache::refresh(const std::string& uuid, const AddressBoard& board)
@@ -106,21 +106,20 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
         {
             Slot& slot = m_slots[i];
             const AddressBoard::Entry& entry = entries[i];
-            appeared = appeared || (entry.ipv4 != 0 && entry.ipv4 != slot.ipv4) ||
-                       (!entry.ipv6Host.empty() && entry.ipv6Host != slot.ipv6Host);
-            lost = lost || (entry.ipv4 == 0 && slot.ipv4 != 0) ||
-                   (entry.ipv6Host.empty() && !slot.ipv6Host.empty());
-            slot.ipv4 = entry.ipv4;
-            slot.ipv6Host = entry.ipv6Host;
+            appeared = appeared || (entry.ipv4 != 0 && entry.ipv4 != slot.now.ipv4) ||
+                       (!entry.ipv6Host.empty() && entry.ipv6Host != slot.now.ipv6Host);
+            lost = lost || (entry.ipv4 == 0 && slot.now.ipv4 != 0) ||
+                   (entry.ipv6Host.empty() && !slot.now.ipv6Host.empty());
+            slot.now = entry;
             // While a family has no address, its messages stay built for the last one.
-            if (slot.ipv4 != 0 && slot.ipv4 != slot.builtIpv4)
+            if (slot.now.ipv4 != 0 && slot.now.ipv4 != slot.builtIpv4)
             {
-                slot.builtIpv4 = slot.ipv4;
+                slot.builtIpv4 = slot.now.ipv4;
                 moved = true;
             }
-            if (!slot.ipv6Host.empty() && slot.ipv6Host != slot.builtIpv6Host)
+            if (!slot.now.ipv6Host.empty() && slot.now.ipv6Host != slot.builtIpv6Host)
             {
-                slot.builtIpv6Host = slot.ipv6Host;
+                slot.builtIpv6Host = slot.now.ipv6Host;
                 moved = true;
             }
         }
@@ -187,6 +186,19 @@ void MessageCache::buildAnswers(Slot& slot)
         rsp[static_cast<std::size_t>(SearchTarget::Uuid)] = {all[UUID_ADVERT]};
         rsp[static_cast<std::size_t>(SearchTarget::All)] = std::move(all);
     }
+}
+
+int MessageCache::slotOf(bool ipv6, int ifindex) const
+{
+    for (std::size_t slot = 0; ifindex != 0 && slot < m_slots.size(); ++slot)
+    {
+        const AddressBoard::Entry& now = m_slots[slot].now;
+        if ((ipv6 ? now.ipv6Index : now.ipv4Index) == ifindex)
+        {
+            return static_cast<int>(slot);
+        }
+    }
+    return -1;
 }
 
 const std::vector<std::string>* MessageCache::responses(SearchTarget target, bool ipv6,

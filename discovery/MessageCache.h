@@ -56,13 +56,18 @@ public:
 
     bool hasIpv4(std::size_t slot = 0) const
     {
-        return slot < m_slots.size() && m_slots[slot].ipv4 != 0;
+        return slot < m_slots.size() && m_slots[slot].now.ipv4 != 0;
     }
     bool hasIpv6(std::size_t slot = 0) const
     {
-        return slot < m_slots.size() && !m_slots[slot].ipv6Host.empty();
+        return slot < m_slots.size() && !m_slots[slot].now.ipv6Host.empty();
     }
     bool hasAny() const;
+    // The interface whose address in the family was read at `ifindex`, or -1: a search is
+    // answered by the interface it came in by, never by a name whose interface has changed.
+    int slotOf(bool ipv6, int ifindex) const;
+    // The interface's addresses as last taken from the board: what its answers are sent from.
+    const AddressBoard::Entry& address(std::size_t slot) const { return m_slots.at(slot).now; }
 
     // The legacy answer for a UUID and a URL host ("198.18.0.1", "[fd00::1]").
     static std::string legacyResponse(const std::string& uuid, const std::string& host);
@@ -72,8 +77,7 @@ public:
 private:
     struct Slot
     {
-        in_addr_t ipv4 = 0;   // what is announced now; 0 for none
-        std::string ipv6Host; // likewise; empty for none
+        AddressBoard::Entry now; // what is announced now
         // The addresses the messages were built for, kept while a family has none, so that a
         // new address is told apart from the old one.
         in_addr_t builtIpv4 = 0;

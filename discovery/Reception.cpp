@@ -2,15 +2,21 @@
 
 #include "common/Logger.h"
 
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <thread>
 
 Reception::Reception(Family family, const Options& options,
                      const std::vector<Ipv6GroupAddr>& ipv6Groups, DatagramQueue& inbox,
                      AddressBoard& board, ServiceStatus& status)
     : m_family(family), m_options(options), m_ipv6Groups(ipv6Groups), m_inbox(inbox),
-      m_board(board), m_status(status)
+      m_board(board), m_status(status), m_host(family == Family::Ipv4 ? AF_INET : AF_INET6)
 {
     m_watches.reserve(options.interfaces.size());
+    m_published.assign(options.interfaces.size(), 0);
     for (const std::string& name : options.interfaces)
     {
         m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
@@ -58,6 +64,7 @@ bool Reception::receive(Datagram& datagram)
         return false;
     }
     datagram.slot = static_cast<std::size_t>(slot);
+    datagram.ifindex = arrival.ifindex;
     datagram.group = SsdpGroup::Ipv4;
     if (m_family == Family::Ipv6)
     {
@@ -69,7 +76,24 @@ bool Reception::receive(Datagram& datagram)
         }
         datagram.group = group->group.group;
     }
-    return m_status.admit(datagram.sender, ownsAddress(datagram.sender), m_senderLimit);
+    return admit(datagram.sender, arrival.ifindex);
+}
+
+bool Reception::admit(const PeerAddr& sender, int index)
+{
+    const bool local = m_host.isLocal(sender);
+    const unsigned short port =
+        ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
+    if (local && port == SSDP_PORT)
+    {
+        // Our own announcements, looped back to our own socket: nothing was refused.
+        return false;
+    }
+    // UPnP Device Architecture 1.1, 1.3.3: the answer goes back out the interface the search came
+    // in by, so only a sender on that interface's link can be answered; anything else would make
+    // this host a reflector aimed at whatever address a forged search names.
+    const bool answerable = isAnswerableSender(sender) && !local && m_host.isOnLink(sender, index);
+    return m_status.admit(sender, answerable, m_senderLimit);
 }
 
 void Reception::handOver(Datagram& datagram)
@@ -82,32 +106,33 @@ void Reception::handOver(Datagram& datagram)
 
 void Reception::follow(Clock::time_point now)
 {
-    for (std::size_t slot = 0; slot < m_watches.size(); ++slot)
+    bool looked = false;
+    for (InterfaceWatch& watch : m_watches)
+    {
+        looked = watch.look(now, m_fd) || looked;
+    }
+    if (looked)
+    {
+        keepMemberships();
+        m_host.read();
+    }
+    for (std::size_t slot = 0; looked && slot < m_watches.size(); ++slot)
     {
         InterfaceWatch& watch = m_watches[slot];
-        if (!watch.look(now, m_fd))
+        // An interface made again with the same address has another index: published too.
+        const bool moved = watch.index() != m_published[slot];
+        if (!watch.addressChanged() && !moved)
         {
             continue;
         }
-        if (watch.wantsJoin() && m_fd == -1 && m_family == Family::Ipv6)
-        {
-            openIpv6Socket();
-        }
-        if (watch.wantsJoin() && m_fd != -1)
-        {
-            watch.join(m_fd);
-        }
-        if (!watch.addressChanged())
-        {
-            continue;
-        }
+        m_published[slot] = watch.index();
         if (m_family == Family::Ipv4)
         {
-            m_board.publishIpv4(slot, watch.ipv4());
+            m_board.publishIpv4(slot, watch.ipv4(), watch.index());
         }
         else
         {
-            m_board.publishIpv6(slot, watch.ipv6(), watch.name());
+            m_board.publishIpv6(slot, watch.ipv6(), watch.name(), watch.index());
         }
         if (m_options.notifyInterval > 0)
         {
@@ -116,6 +141,73 @@ void Reception::follow(Clock::time_point now)
         }
     }
     m_limits.flush(now);
+}
+
+int Reception::joinAtStart(std::size_t slot, int index)
+{
+    const int error = m_watches[slot].membership(m_fd, index, true);
+    if (error == 0)
+    {
+        m_held[index] = m_watches[slot].name();
+        m_published[slot] = index;
+    }
+    return error;
+}
+
+void Reception::keepMemberships()
+{
+    const auto wanted = [this](int index)
+    {
+        for (const InterfaceWatch& watch : m_watches)
+        {
+            if (watch.wantsGroups() && watch.index() == index)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (auto held = m_held.begin(); held != m_held.end();)
+    {
+        if (wanted(held->first))
+        {
+            ++held;
+            continue;
+        }
+        // Gone, renamed away or without an address: an interface that still exists under another
+        // name leaves the groups too, so that only searches on the chosen interfaces are answered.
+        m_watches.front().membership(m_fd, held->first, false);
+        LOG_DISC(INFO) << "Interface " << held->second << " (index " << held->first
+                       << ") is gone: left " << m_watches.front().groupsText();
+        held = m_held.erase(held);
+    }
+    for (const InterfaceWatch& watch : m_watches)
+    {
+        if (!watch.wantsGroups() || m_held.count(watch.index()) != 0)
+        {
+            continue;
+        }
+        if (m_fd == -1 && m_family == Family::Ipv6)
+        {
+            openIpv6Socket();
+        }
+        const int error = m_fd == -1 ? EBADF : watch.membership(m_fd, watch.index(), true);
+        if (error == 0)
+        {
+            m_held[watch.index()] = watch.name();
+            m_joinFailed.erase(watch.index());
+            LOG_DISC(INFO) << "Joined " << watch.groupsText() << " on " << watch.name()
+                           << " (index " << watch.index() << ")"
+                           << (m_family == Family::Ipv4 ? " again" : "");
+        }
+        else if (m_fd != -1 && m_joinFailed.insert(watch.index()).second)
+        {
+            // Tried again at every look; written once for each index.
+            LOG_DISC(WARNING) << (m_family == Family::Ipv4 ? "setsockopt(...IP_ADD_MEMBERSHIP...)"
+                                                           : "setsockopt(...IPV6_JOIN_GROUP...)")
+                              << " failed" << std::strerror(error);
+        }
+    }
 }
 
 bool Reception::openIpv6Socket()
@@ -148,22 +240,10 @@ int Reception::joinedSlot(int index) const
 {
     for (std::size_t slot = 0; index != 0 && slot < m_watches.size(); ++slot)
     {
-        if (m_watches[slot].joinedIndex() == index)
+        if (m_watches[slot].index() == index && m_held.count(index) != 0)
         {
             return static_cast<int>(slot);
         }
     }
     return -1;
-}
-
-bool Reception::ownsAddress(const PeerAddr& sender) const
-{
-    for (const InterfaceWatch& watch : m_watches)
-    {
-        if (watch.isOwnAddress(sender))
-        {
-            return true;
-        }
-    }
-    return false;
 }

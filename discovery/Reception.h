@@ -3,6 +3,7 @@
 #include "common/LogLimiter.h"
 #include "discovery/AddressBoard.h"
 #include "discovery/DatagramQueue.h"
+#include "discovery/HostAddresses.h"
 #include "discovery/InterfaceWatch.h"
 #include "discovery/Ipv6.h"
 #include "discovery/Options.h"
@@ -11,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,13 +41,15 @@ public:
     void setFd(int fd) { m_fd.store(fd, std::memory_order_release); }
     // One per interface, in the order -i named them.
     std::vector<InterfaceWatch>& watches() { return m_watches; }
+    // At start: joins the groups of interface `slot` on `index`, without a record; 0 or the errno.
+    int joinAtStart(std::size_t slot, int index);
 
     // Receives one datagram into `datagram`, or times out: true for one to hand over, which came
-    // in by a joined interface, to a joined group, from a sender that an answer may go to.
+    // in by a joined interface, to a joined group, from an on-link sender that is not this host.
     bool receive(Datagram& datagram);
     void handOver(Datagram& datagram);
-    // Follows the interfaces when a look is due, joins the groups where they are wanted and
-    // publishes a changed address; writes the records held back.
+    // Follows the interfaces when a look is due: keeps the memberships, publishes a changed
+    // address and reads the host's addresses again; writes the records held back.
     void follow(Clock::time_point now);
     // The records still held back, when the listener ends.
     void finish() { m_limits.flush(Clock::time_point::max()); }
@@ -53,10 +58,15 @@ public:
     void run(const std::atomic<bool>& running, Watchdog& watchdog);
 
 private:
-    // The interface whose groups were joined by `index`, or -1 for none.
+    // The interface that `index` is, as the last look found it, if its groups are joined; -1
+    // otherwise.
     int joinedSlot(int index) const;
-    // True when `sender` is an address of any of the interfaces.
-    bool ownsAddress(const PeerAddr& sender) const;
+    // True for a sender that an answer may go to; a refusal is counted and recorded, except for
+    // this host's own datagrams from port 1900, which are our announcements looped back.
+    bool admit(const PeerAddr& sender, int index);
+    // Leaves the indexes no watch wants any more and joins those wanted and not held, with a
+    // record for each; a membership stands while any watch of this socket wants its index.
+    void keepMemberships();
     // The IPv6 socket, made when an interface first wants to join; false while it cannot be.
     bool openIpv6Socket();
 
@@ -67,6 +77,10 @@ private:
     AddressBoard& m_board;
     ServiceStatus& m_status;
     std::vector<InterfaceWatch> m_watches;
+    HostAddresses m_host;
+    std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
+    std::set<int> m_joinFailed;        // recorded once each until a join succeeds
+    std::vector<int> m_published;      // the index each interface's address was published at
     std::atomic<int> m_fd{-1};
     bool m_bRecvTimeoutSet = false;
     std::string m_setupFailure; // the last one recorded

@@ -144,6 +144,8 @@ bool RedfishDiscovery::init()
         setMulticastTtl();
     }
     m_rcvBuf.assign(RCV_BUF_SIZE, 0);
+    // The host's addresses read, before the first datagram is admitted.
+    m_ipv4->follow(Clock::now());
     m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
     if (m_ipv6)
     {
@@ -280,19 +282,28 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     }
     m_status.searched(datagram.sender);
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    unsigned heldByPeer = 0;
-    if (m_pending.add({due, datagram.sender, datagram.senderLen, target, datagram.slot},
-                      heldByPeer))
+    const PendingResponses::Admission admission = m_pending.add(
+        {due, datagram.sender, datagram.senderLen, target, datagram.slot, datagram.ifindex});
+    if (admission.verdict == PendingResponses::Admission::Taken)
     {
         return;
     }
+    // A push-out drops another address's answer, a refusal this one: either is one drop.
     m_status.dropped();
     m_pendingFullLimit.write(
-        [this, &datagram, heldByPeer]
+        [this, &datagram, &admission]
         {
-            LOG_DISC(WARNING) << "Too many pending responses, search from "
-                              << addressText(datagram.sender) << " dropped (" << heldByPeer
-                              << " pending for it, " << m_pending.size() << " in all)";
+            if (admission.verdict == PendingResponses::Admission::Refused)
+            {
+                LOG_DISC(WARNING) << "Too many pending responses, search from "
+                                  << addressText(datagram.sender) << " dropped (" << admission.held
+                                  << " pending for it, " << m_pending.size() << " in all)";
+                return;
+            }
+            LOG_DISC(WARNING) << "Too many pending responses, answer to "
+                              << addressText(admission.pushedOutTo) << " pushed out ("
+                              << admission.pushedOutHeld << " pending for it, " << m_pending.size()
+                              << " in all)";
         });
 }
 
@@ -301,19 +312,20 @@ void RedfishDiscovery::sendDueResponses(Clock::time_point now)
     PendingResponses::Entry due{};
     while (m_pending.popDue(now, due))
     {
-        // Built for the address the interface has now: a response never carries an address gone
-        // since the search arrived, nor another interface's.
+        // Built for the address that the interface the search came in by has now: a response
+        // never carries an address gone since the search arrived, nor another interface's. With
+        // no address there now it is not sent.
+        const bool ipv6 = due.to.sa.sa_family == AF_INET6;
+        const int slot = m_cache.slotOf(ipv6, due.ifindex);
         const std::vector<std::string>* rsps =
-            m_cache.responses(due.target, due.to.sa.sa_family == AF_INET6, due.slot);
-        if (rsps == nullptr)
-        {
-            continue;
-        }
+            slot == -1 ? nullptr
+                       : m_cache.responses(due.target, ipv6, static_cast<std::size_t>(slot));
         // One search, answered once, whatever the number of messages it takes.
         bool sent = false;
-        for (const std::string& rsp : *rsps)
+        for (std::size_t i = 0; rsps != nullptr && i < rsps->size(); ++i)
         {
-            sent = sendSearchRsp(rsp, due.to, due.toLen) || sent;
+            const AddressBoard::Entry& from = m_cache.address(static_cast<std::size_t>(slot));
+            sent = m_sender.answer((*rsps)[i], due.to, due.toLen, due.ifindex, from) || sent;
         }
         // A send that failed (a full send buffer above all) leaves the search unanswered.
         if (sent)

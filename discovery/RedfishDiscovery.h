@@ -90,7 +90,7 @@ public:
     // version, ":2"), and "uuid:<UUID>" too, as SearchTarget::Uuid.
     bool classifySearchTarget(std::string& value, bool exact, SearchTarget& target);
     // True for an ST value "uuid:<text>" (the line's carriage return and trailing blanks
-    // aside) and, given `uuid`, for that UUID exactly.
+    // aside) and, given `uuid`, for that UUID in any letter case.
     static bool isUuidTarget(const std::string& value, const std::string& uuid = "");
     // The MX value as the delay uses it: its leading decimal number, raised to 1 and capped at 5.
     static int clampMx(const std::string& value);
@@ -101,7 +101,7 @@ public:
     // The legacy response for the IPv4 address the interface has now.
     void buildSearchRsp(std::string& out, RedfishdInfo& info);
     // The same for the URL host `host` ("198.18.0.1", "[fd00::1]").
-    static void buildSearchRsp(std::string& out, RedfishdInfo& info, std::string host);
+    static void buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host);
     static void replacePlaceholderStr(std::string& text, std::string& value);
     int drawDelayMs(int mx);
     bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen);

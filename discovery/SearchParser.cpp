@@ -225,7 +225,10 @@ bool RedfishDiscovery::isUuidTarget(const std::string& value, const std::string&
     {
         return false;
     }
-    return uuid.empty() || st.substr(prefix.size()) == uuid;
+    // RFC 4122: UUIDs are compared without regard to case, and consoles upper-case them.
+    const std::string_view id = st.substr(prefix.size());
+    return uuid.empty() ||
+           (id.size() == uuid.size() && strncasecmp(id.data(), uuid.data(), id.size()) == 0);
 }
 
 int RedfishDiscovery::clampMx(const std::string& value)

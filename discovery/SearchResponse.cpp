@@ -61,7 +61,7 @@ void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
     buildSearchRsp(out, info, ipv4Text(m_board.read(version).front().ipv4));
 }
 
-void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info, std::string host)
+void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host)
 {
     out = MessageCache::legacyResponse(info.uuid, host);
 }

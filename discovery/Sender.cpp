@@ -25,7 +25,14 @@ bool Sender::send(const std::string& message, const PeerAddr& to, socklen_t toLe
     return sendVia(message, to, toLen, 0);
 }
 
-bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex)
+bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
+                    const AddressBoard::Entry& from)
+{
+    return sendVia(message, to, toLen, ifindex, &from);
+}
+
+bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
+                     const AddressBoard::Entry* from)
 {
     const bool ipv6 = to.sa.sa_family == AF_INET6;
     const Reception* listener = ipv6 ? m_ipv6 : m_ipv4;
@@ -50,6 +57,8 @@ bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t t
         {
             in6_pktinfo info{};
             info.ipi6_ifindex = static_cast<unsigned>(ifindex);
+            // The source is the kernel's choice among that interface's addresses (RFC 6724):
+            // a link-local console gets the link-local address it can best reach.
             c->cmsg_len = CMSG_LEN(sizeof(info));
             std::memcpy(CMSG_DATA(c), &info, sizeof(info));
         }
@@ -57,6 +66,7 @@ bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t t
         {
             in_pktinfo info{};
             info.ipi_ifindex = ifindex;
+            info.ipi_spec_dst.s_addr = from != nullptr ? from->ipv4 : INADDR_ANY;
             c->cmsg_len = CMSG_LEN(sizeof(info));
             std::memcpy(CMSG_DATA(c), &info, sizeof(info));
         }
@@ -82,14 +92,15 @@ void Sender::announce(const MessageCache& messages, bool alive)
 {
     for (std::size_t slot = 0; slot < m_options.interfaces.size(); ++slot)
     {
-        // Out of each interface by its index now. An interface that has just gone away gets
-        // nothing: with index 0 the message would leave by the default route instead.
+        // Out of each interface by its index now, from its address. An interface that has just
+        // gone away gets nothing: with index 0 the message would leave by the default route.
         const int index = static_cast<int>(if_nametoindex(m_options.interfaces[slot].c_str()));
         if (index == 0)
         {
             continue;
         }
-        if (messages.hasIpv4(slot))
+        const AddressBoard::Entry& from = messages.address(slot);
+        if (messages.hasIpv4(slot) && from.ipv4Index == index)
         {
             PeerAddr to{};
             to.v4.sin_family = AF_INET;
@@ -97,12 +108,13 @@ void Sender::announce(const MessageCache& messages, bool alive)
             to.v4.sin_addr.s_addr = inet_addr(WIRE_IPV4_GROUP);
             for (const std::string& message : messages.announcements(alive, SsdpGroup::Ipv4, slot))
             {
-                sendVia(message, to, sizeof(to.v4), index);
+                sendVia(message, to, sizeof(to.v4), index, &from);
             }
         }
         for (const Ipv6GroupAddr& group : m_ipv6Groups)
         {
-            if (!messages.hasIpv6(slot) || m_ipv6 == nullptr || m_ipv6->fd() == -1)
+            if (!messages.hasIpv6(slot) || from.ipv6Index != index || m_ipv6 == nullptr ||
+                m_ipv6->fd() == -1)
             {
                 break;
             }
@@ -113,7 +125,7 @@ void Sender::announce(const MessageCache& messages, bool alive)
             for (const std::string& message :
                  messages.announcements(alive, group.group.group, slot))
             {
-                sendVia(message, to, sizeof(to.v6), index);
+                sendVia(message, to, sizeof(to.v6), index, &from);
             }
         }
     }

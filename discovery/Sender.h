@@ -26,13 +26,19 @@ public:
 
     // Sends one datagram to `to`: false, with a rate-limited record, when it could not be sent.
     bool send(const std::string& message, const PeerAddr& to, socklen_t toLen);
+    // The same for an answer: out of the interface `ifindex` that the search came in by, from
+    // that interface's address in `from`, whatever the routing table says.
+    bool answer(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
+                const AddressBoard::Entry& from);
     // Sends the announcements, alive or byebye, out of every interface to each group that has an
     // address to announce on it.
     void announce(const MessageCache& messages, bool alive);
 
 private:
-    // Sends through the family's socket; out of the interface `ifindex` when it is not 0.
-    bool sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex);
+    // Sends through the family's socket; out of the interface `ifindex` when it is not 0, and
+    // from `from`'s address when it is given.
+    bool sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
+                 const AddressBoard::Entry* from = nullptr);
 
     const Options& m_options;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;

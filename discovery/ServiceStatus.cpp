@@ -28,9 +28,9 @@ std::string ServiceStatus::line(const std::string& addresses)
     return text;
 }
 
-bool ServiceStatus::admit(const PeerAddr& sender, bool own, LogLimiter& limit)
+bool ServiceStatus::admit(const PeerAddr& sender, bool answerable, LogLimiter& limit)
 {
-    if (isAnswerableSender(sender) && !own)
+    if (answerable)
     {
         return true;
     }

@@ -22,9 +22,9 @@ public:
     void searched(const PeerAddr& from);
 
     // The listeners' drops, counted, with their records written through `limit`: a sender that
-    // no answer may go to (isAnswerableSender, or `own`, one of the interfaces' addresses), for
-    // which admit() is false; and a datagram that found the inbox full.
-    bool admit(const PeerAddr& sender, bool own, LogLimiter& limit);
+    // no answer may go to (not `answerable`), for which admit() is false; and a datagram that
+    // found the inbox full.
+    bool admit(const PeerAddr& sender, bool answerable, LogLimiter& limit);
     void inboxFull(const PeerAddr& sender, LogLimiter& limit);
 
     // "<addresses>: answered N, dropped M[, last search from X]".

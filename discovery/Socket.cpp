@@ -100,14 +100,14 @@ bool RedfishDiscovery::initMulticast()
         std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
         request = interfaceRequest(watch.name());
         const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-        if (const int error = watch.membership(m_sockFd, index, true); error != 0)
+        if (const int error = m_ipv4->joinAtStart(slot, index); error != 0)
         {
             LOG_DISC(WARNING) << "setsockopt(...IP_ADD_MEMBERSHIP...) failed"
                               << std::strerror(error) << (several ? " on " + watch.name() : "");
             return false;
         }
         watch.assume(index, ifAddr.sin_addr.s_addr);
-        m_board.publishIpv4(slot, ifAddr.sin_addr.s_addr);
+        m_board.publishIpv4(slot, ifAddr.sin_addr.s_addr, index);
     }
     return true;
 }

@@ -2,10 +2,12 @@
 # Runs the packaged unit under a real systemd on a machine where systemd is not PID 1 (a build
 # or CI machine): boots systemd in a throw-away container (an overlay over /, its own PID, mount,
 # network and cgroup namespaces), installs the package there, and checks that the hardened unit
-# starts (systemctl start returning only once the daemon answers), answers a search from a second
-# namespace with no capability left, shows the daemon's status line, restarts a daemon frozen with
-# SIGSTOP through the watchdog, takes an option from /etc/default/redfish-discovery at a restart,
-# stops cleanly, and keeps restarting while eth1 has no address. Nothing outside the container
+# scores an exposure of at most 1.5 (systemd-analyze security), starts (systemctl start returning
+# only once the daemon answers), answers a search from a second namespace as the package's user
+# with no capability left, shows the daemon's status line, restarts a daemon frozen with SIGSTOP
+# through the watchdog, takes options from /etc/default/redfish-discovery at a restart (another
+# interface, and IPv6, whose addresses the daemon reads under the unit's narrowed /proc), stops
+# cleanly, and keeps restarting while eth1 has no address. Nothing outside the container
 # is installed. About a minute; CI runs it (scripts/ci-stages.sh, stage systemd).
 # Usage, as root: bash packaging/check-under-systemd.sh build/redfish-discovery_*.deb
 set -euo pipefail
@@ -43,7 +45,9 @@ check() {
   fi
 }
 
-# A veth pair: the daemon's end $1 with $3, the console's end $2 with $4 (both /24).
+# A veth pair: the daemon's end $1 with $3, the console's end $2 with $4 (both /24), and with
+# IPv6 addresses usable at once (no duplicate address detection): link-local ones, and $5::1 and
+# $5::2 (both /64).
 pair() {
   ip link add d$1$tag type veth peer name c$2$tag
   ip link set d$1$tag netns "$dns"
@@ -52,15 +56,19 @@ pair() {
   ip -n "$cns" link set c$2$tag name "$2"
   ip -n "$dns" addr add "$3/24" dev "$1"
   ip -n "$cns" addr add "$4/24" dev "$2"
+  ip netns exec "$dns" sysctl -qw "net.ipv6.conf.$1.accept_dad=0"
+  ip netns exec "$cns" sysctl -qw "net.ipv6.conf.$2.accept_dad=0"
+  ip -n "$dns" addr add "$5::1/64" dev "$1" nodad
+  ip -n "$cns" addr add "$5::2/64" dev "$2" nodad
   ip -n "$dns" link set "$1" up
   ip -n "$cns" link set "$2" up
 }
 ip netns add "$dns"
 ip netns add "$cns"
 for ns in "$dns" "$cns"; do ip -n "$ns" link set lo up; done
-pair eth1 cp0 198.19.200.1 198.19.200.2
-# A second port, for the option that picks the interface.
-pair eno1 cp1 198.19.201.1 198.19.201.2
+pair eth1 cp0 198.19.200.1 198.19.200.2 fd00:200
+# A second port, for the options that pick the interface and turn on IPv6.
+pair eno1 cp1 198.19.201.1 198.19.201.2 fd00:201
 ip -n "$cns" route add 224.0.0.0/4 dev cp0
 
 cat >"$work/boot.sh" <<'EOF'
@@ -92,7 +100,13 @@ echo '{"uuid": "92384634-2938-2342-8820-489239905423"}' >"$r/opt/data/redfish.js
 # An empty target to boot into: the checks start the unit themselves.
 printf '[Unit]\nDescription=discovery check\n' >"$r/etc/systemd/system/discovery-check.target"
 export container=other
-exec chroot "$r" /lib/systemd/systemd --system --unit=discovery-check.target --log-target=null
+# The container's root by pivot_root, not chroot: a process in a chroot may not create a user
+# namespace, which the unit's PrivateUsers= needs.
+mkdir "$r/.oldroot"
+cd "$r"
+pivot_root . .oldroot
+umount -l /.oldroot
+exec /lib/systemd/systemd --system --unit=discovery-check.target --log-target=null
 EOF
 cp "$deb" "$work/pkg.deb"
 
@@ -126,7 +140,7 @@ done
 
 joined() { ip -n "$dns" maddr show dev "${1:-eth1}" | grep -q 239.255.255.250; }
 answered() {
-  [[ $(ip netns exec "$cns" "$search" --interface "${2:-cp0}" --mx 1) == *"AL:https://$1/redfish/v1"* ]]
+  [[ $(ip netns exec "$cns" "$search" --interface "${2:-cp0}" --mx 1 ${3:-}) == *"AL:https://$1/redfish/v1"* ]]
 }
 show() { in_box systemctl show -p "$1" --value $unit; }
 status_line() { in_box systemctl status $unit --no-pager -n 0 | grep -o 'Status: ".*"'; }
@@ -139,10 +153,20 @@ status_shows() {
   return 1
 }
 
+# The installed unit as systemd-analyze scores it: 0 is the best, 10 a unit with no sandbox.
+score=$(in_box systemd-analyze security --offline=true /lib/systemd/system/$unit 2>/dev/null |
+  sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
+check "the unit's exposure level is at most 1.5" "[[ -n \$score ]] && awk -v s=\$score 'BEGIN { exit !(s <= 1.5) }'"
+echo "      exposure level ${score:-not found}"
+
 # Type=notify: start returns once the daemon said READY=1, and it answers at once, no waiting.
 check "systemctl start returns only once the daemon answers" \
   "in_box systemctl start $unit && joined && answered 198.19.200.1"
 pid=$(show MainPID)
+user=$(in_box id -u redfish-discovery)
+check "the daemon runs as the package's user, which owns the log directory and files" \
+  "in_box grep -Eqx 'Uid:(\s+$user){4}' /proc/$pid/status &&
+   [[ \$(in_box stat -c %u /opt/oobm/log /opt/oobm/log/discovery.log | sort -u) == $user ]]"
 check "no capability, no new privileges, a system call filter" \
   "in_box grep -qx 'CapEff:.0000000000000000' /proc/$pid/status &&
    in_box grep -qx 'CapBnd:.0000000000000000' /proc/$pid/status &&
@@ -158,7 +182,8 @@ seconds() { local v; v=$(show "$1"); echo "${v%s}"; }
 watchdog=$(seconds WatchdogUSec)
 bound=$((watchdog + $(seconds TimeoutAbortUSec) + $(seconds RestartUSec) + 5))
 frozen_at=$SECONDS
-in_box kill -STOP "$pid"
+# A daemon that never started has MainPID 0, and "kill -STOP 0" would stop this script.
+((pid > 0)) && in_box kill -STOP "$pid"
 restarted() {
   while ((SECONDS - frozen_at <= bound)); do
     local now
@@ -173,10 +198,13 @@ check "a daemon frozen with SIGSTOP is restarted by the watchdog within $bound s
    in_box grep -q 'Received signal 6 signal name is: Aborted' /opt/oobm/log/discovery.log"
 echo "      restarted $((SECONDS - frozen_at)) s after SIGSTOP (WatchdogSec ${watchdog} s)"
 
-in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS="--interface eno1"/' /etc/default/redfish-discovery
+in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS="--interface eno1 --ipv6"/' /etc/default/redfish-discovery
 in_box systemctl restart $unit
-check "an option from /etc/default/redfish-discovery takes effect at the restart" \
-  "joined eno1 && answered 198.19.201.1 cp1 && status_shows 'eno1 198.19.201.1:'"
+check "options from /etc/default/redfish-discovery take effect at the restart" \
+  "joined eno1 && answered 198.19.201.1 cp1 && status_shows 'eno1 198.19.201.1 fd00:201::1:'"
+# The IPv6 addresses come from /proc/self/net/if_inet6, which ProcSubset=pid leaves visible.
+check "with --ipv6 a search over IPv6 gets the interface's IPv6 address" \
+  "answered '[fd00:201::1]' cp1 -6"
 in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS=""/' /etc/default/redfish-discovery
 in_box systemctl restart $unit
 

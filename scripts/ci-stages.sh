@@ -15,6 +15,8 @@ stages=${STAGES:-systemd tidy asan tsan fuzz}
 fuzz_seconds=${FUZZ_SECONDS:-60}
 plain=${BUILD_DIR:-build}
 jobs=$(nproc)
+# Tests at once: the integration tests mostly wait (tests/integration/CMakeLists.txt).
+test_jobs=${CTEST_JOBS:-$((4 * jobs))}
 fuzz_targets=(FuzzSearchParser FuzzJudgeSearch FuzzServiceInfo)
 
 configure_fuzz() {
@@ -61,7 +63,7 @@ sanitized_suite() {
     ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1" \
     UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
     TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" \
-    ctest --test-dir "$build" --output-on-failure || status=$?
+    ctest --test-dir "$build" --output-on-failure -j"$test_jobs" || status=$?
   if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports in $reports:"
     head -n 80 "$reports"/*

@@ -8,5 +8,6 @@ bash scripts/deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure
+# Four tests per processor at once: the integration tests mostly wait (tests/integration).
+ctest --test-dir "$build" --output-on-failure -j"${CTEST_JOBS:-$((4 * $(nproc)))}"
 bash scripts/ci-stages.sh

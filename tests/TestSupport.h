@@ -91,13 +91,13 @@ public:
     {
         in_addr addr{};
         inet_pton(AF_INET, text, &addr);
-        m_board.publishIpv4(0, addr.s_addr);
+        m_board.publishIpv4(0, addr.s_addr, 1);
     }
     void publishIpv6(const char* text)
     {
         in6_addr addr{};
         inet_pton(AF_INET6, text, &addr);
-        m_board.publishIpv6(0, addr, m_options.interface);
+        m_board.publishIpv6(0, addr, m_options.interface, 1);
     }
     // A fresh set of announcements begins, as the responder starts one once addresses settle.
     void freshSet() { m_cache.newBoot(); }

@@ -1,10 +1,11 @@
 """Faults from outside the daemon while it runs: its logging configuration, its interface, the
-service-information file written by another daemon, the route back to a requester. Each test
+service-information file written by another daemon, a refused send. Each test
 checks the records, that the daemon goes on answering, and a clean stop."""
 
 import errno
 import json
 import os
+import subprocess
 
 import pytest
 
@@ -67,13 +68,16 @@ def test_eth1_down_while_running_then_up_again(running):
 
 
 def test_send_failure_recorded_then_next_search_answered(running):
-    # The control point asks from an address the daemon has no route back to.
-    running.add_console_address("198.19.0.2/24")
-    assert running.probe(search_request("ssdp:all", 1), src="198.19.0.2", port=41901) == []
+    # The controller's own firewall refuses the answer to this console's port: the send fails.
+    # (An answer is pinned to the interface the search came in by, so no route can refuse it.)
+    subprocess.run(["ip", "netns", "exec", running.dns, "nft", "-f", "-"], check=True,
+                   input=b"table inet refuse {\n chain out {\n"
+                         b"  type filter hook output priority 0;\n  udp dport 41901 drop\n }\n}\n")
+    assert running.probe(search_request("ssdp:all", 1), port=41901) == []
     running.wait_for("Addr: ")
     assert faults(running) == [
-        ("WARNING", "discovery", "sendto() failed" + os.strerror(errno.ENETUNREACH)),
-        ("WARNING", "discovery", "Addr: 198.19.0.2:41901"),
+        ("WARNING", "discovery", "sendto() failed" + os.strerror(errno.EPERM)),
+        ("WARNING", "discovery", f"Addr: {CONSOLE_IP}:41901"),
     ]
     assert payloads(running.search(mx="1", wait_ms=1500)) == [expected_response()]
     assert len(faults(running)) == 2

@@ -5,7 +5,6 @@ followed, IPv6 unusable in the daemon's namespace, and the announcements."""
 import json
 import os
 import re
-import subprocess
 import time
 
 import pytest
@@ -14,41 +13,6 @@ from test_network import index_of, recreate_link
 from testbed import DAEMON_IP6, UUID, Testbed, expected_response, search_request
 
 LINK_LOCAL = r"fe80::[0-9a-f:]+"
-
-# Joins the groups argv[2:] on cp0 in the control point's namespace and prints each datagram
-# with the group it was sent to and the hop limit it arrived with, for argv[1] seconds.
-_LISTEN = """
-import json, socket, struct, sys, time
-s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
-s.bind(("::", 1900))
-for group in sys.argv[2:]:
-    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP, socket.inet_pton(
-        socket.AF_INET6, group) + struct.pack("@I", socket.if_nametoindex("cp0")))
-s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVHOPLIMIT, 1)
-s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
-s.settimeout(0.2)
-print("ready", flush=True)
-end = time.monotonic() + float(sys.argv[1])
-while time.monotonic() < end:
-    try:
-        data, anc, _, _ = s.recvmsg(4096, 256)
-    except socket.timeout:
-        continue
-    info = {t: d for _, t, d in anc}
-    print(json.dumps({"to": socket.inet_ntop(socket.AF_INET6, info[socket.IPV6_PKTINFO][:16]),
-                      "hops": struct.unpack("i", info[socket.IPV6_HOPLIMIT])[0],
-                      "payload": data.decode("latin-1")}), flush=True)
-"""
-
-
-def listen(bed, seconds, *groups):
-    """Starts _LISTEN on the groups; returns a function that waits for it and returns what it
-    heard."""
-    proc = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", "-c", _LISTEN,
-                             str(seconds), *groups], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    return lambda: [json.loads(line) for line in proc.communicate(timeout=30)[0].splitlines()]
-
 
 def v6_search(bed, scope="link", raw=None):
     return bed.search("-6", "--scope", scope, raw=raw, mx="1", wait_ms=1300)
@@ -106,7 +70,7 @@ def test_interface_created_again_is_joined_again_over_ipv6(bed):
     bed.in_daemon_ns("ip", "link", "del", "eth1")
     left = f"Interface eth1 (index {old}) is gone: left FF02::C"
     bed.wait_for(left, timeout=1.5)
-    recreate_link(bed, f"6{os.getpid() % 100000}")
+    recreate_link(bed)
     bed.enable_ipv6()
     joined = f"Joined FF02::C on eth1 (index {index_of(bed, 'eth1')})"
     bed.wait_for(joined, timeout=1.5)
@@ -133,7 +97,7 @@ def test_ipv6_off_in_the_namespace_gives_one_warning_and_ipv4_goes_on(bed):
 
 def test_announcements_go_to_each_joined_group_with_the_hop_limit(bed):
     bed.enable_ipv6()
-    heard = listen(bed, 4, "ff02::c", "ff05::c")
+    heard = bed.listen("ff02::c", "ff05::c", seconds=4)
     bed.start(args=["--ipv6", "--ipv6-scope", "site", "--notify-interval", "10",
                     "--notify-ttl", "7"])
     time.sleep(2)  # the three rounds at start take about a second
@@ -156,7 +120,7 @@ def test_announcements_go_to_each_joined_group_with_the_hop_limit(bed):
                                           ("global", ["ff08::c", "ff0e::c"])])
 def test_the_global_group_only_with_the_global_scope(bed, scope, groups):
     bed.enable_ipv6()
-    heard = listen(bed, 4, "ff08::c", "ff0e::c")
+    heard = bed.listen("ff08::c", "ff0e::c", seconds=4)
     bed.start(args=["--ipv6", "--ipv6-scope", scope, "--notify-interval", "10"])
     joined = ", ".join(g.upper() for g in ["ff02::c", "ff05::c", *groups])
     bed.wait_for(f"Joined {joined} on eth1 (index ")

@@ -84,26 +84,36 @@ def test_flood_of_mixed_datagrams(running):
         assert rss_after - rss_before < 2048
 
 
-# The records that one datagram can trigger, for three ways of making every datagram fail.
+# The records that one datagram can trigger, for four ways of making every datagram fail: the
+# records' texts, the rate limit's kind that counts those held back, the flood's options, and
+# whether every datagram (else every valid search) triggers them.
+REFUSED_SEND = "sendto() failed" + os.strerror(errno.EPERM)
 UNUSABLE = {
-    "service information missing": (["Failed to open the redfishd info file"], {}),
+    "service information missing": (["Failed to open the redfishd info file"],
+                                     "Failed to open the redfishd info file", {}, False),
     "service information not JSON": (["Failed to parse the redfishd info",
-                                      "Failed to parse configuration\n"], {}),
-    "no route back to the requester": (["sendto() failed" + os.strerror(errno.ENETUNREACH),
-                                        "Addr: 198.19.0.2:"],
-                                       {"src": "198.19.0.2", "valid": 0.02, "big": 0.0}),
+                                      "Failed to parse configuration\n"],
+                                     "Failed to parse the redfishd info", {}, False),
+    "source not on-link": (["Datagram from 198.19.0.2:"], "Unanswerable source",
+                           {"src": "198.19.0.2", "valid": 0.02, "big": 0.0}, True),
+    "answers refused by the firewall": ([REFUSED_SEND, "Addr: 198.18.0.2:"], "sendto() failed",
+                                        {"src": "198.18.0.2", "valid": 0.02, "big": 0.0}, False),
 }
 
 
 @pytest.mark.parametrize("case", list(UNUSABLE))
 def test_flood_cannot_fill_the_log(bed, case):
-    texts, options = UNUSABLE[case]
+    texts, kind, options, every_datagram = UNUSABLE[case]
     if case == "service information missing":
         bed.remove_info()
     elif case == "service information not JSON":
         bed.write_info("{broken")
-    else:
+    elif case == "source not on-link":
         bed.add_console_address("198.19.0.2/24")
+    else:
+        sh("ip", "netns", "exec", bed.dns, "nft", "-f", "-",
+           input="table inet refuse {\n chain out {\n  type filter hook output priority 0;\n"
+                 "  udp sport 1900 drop\n }\n}\n")
     bed.start()
     started = time.monotonic()
     result = flood(bed, **options)
@@ -129,9 +139,8 @@ def test_flood_cannot_fill_the_log(bed, case):
               and r not in queue_full and r not in pending_full]
     assert others == []
 
-    triggering = (sum(result["valid_sent"]) if "src" in options
+    triggering = (sum(result["valid_sent"]) if "src" in options and not every_datagram
                   else result["sent"] - result["kinds"]["empty"])
-    kind = texts[0].removesuffix(os.strerror(errno.ENETUNREACH))
     occurred = counts[0] + sum(notes(bed, kind))
     # Searches dropped at the pending bound never reach the send that fails.
     dropped = len(pending_full) + sum(notes(bed, "Too many pending responses"))

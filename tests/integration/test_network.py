@@ -6,11 +6,13 @@ import json
 import os
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from testbed import (DAEMON, DAEMON_IP, DAEMON_IP6, DAEMON_IP6_2, DAEMON_IP_2, Testbed,
-                     expected_response, sh)
+import netns
+from testbed import (CONSOLE_IP, CONSOLE_IP_2, DAEMON, DAEMON_IP, DAEMON_IP6, DAEMON_IP6_2,
+                     DAEMON_IP_2, Testbed, expected_response, sh)
 from test_load import flood
 
 GROUP = "239.255.255.250"
@@ -47,12 +49,11 @@ def test_last_address_removed_then_restored(running):
     assert running.messages("WARNING") == [gone]
 
 
-def recreate_link(bed, tag):
-    """A new veth pair in place of the deleted one, named and addressed as before."""
-    a, b = f"vc{tag}", f"vd{tag}"
-    sh("ip", "link", "add", a, "type", "veth", "peer", "name", b)
-    sh("ip", "link", "set", a, "netns", bed.dns)
-    sh("ip", "link", "set", b, "netns", bed.cns)
+def recreate_link(bed):
+    """A new veth pair in place of the deleted one, made under other names, then named and
+    addressed as before. Made in the daemon's namespace, never in the machine's own."""
+    a, b = "vc0", "vd0"
+    sh("ip", "-n", bed.dns, "link", "add", a, "type", "veth", "peer", "name", b, "netns", bed.cns)
     for ns, old, new, ip in ((bed.dns, a, "eth1", DAEMON_IP), (bed.cns, b, "cp0", "198.18.0.2")):
         for cmd in (["link", "set", old, "name", new], ["addr", "add", f"{ip}/24", "dev", new],
                     ["link", "set", new, "up"], ["route", "add", "224.0.0.0/4", "dev", new]):
@@ -68,7 +69,7 @@ def test_interface_deleted_and_created_again_is_joined_again(running):
     running.in_daemon_ns("ip", "link", "del", "eth1")
     left = f"Interface eth1 (index {old}) is gone: left {GROUP}"
     running.wait_for(left, timeout=1.5)
-    recreate_link(running, os.getpid() % 100000)
+    recreate_link(running)
     created = time.monotonic()
     joined = f"Joined {GROUP} on eth1 (index {index_of(running, 'eth1')}) again"
     running.wait_for(joined, timeout=2.0)
@@ -94,10 +95,11 @@ def test_chosen_interface_is_followed_and_named():
 
 TWO_PORTS = ["-i", "eth0", "-i", "eth1"]
 
-# Per family: the daemon's options, the search client's, and the address each port announces.
+# Per family: the daemon's options, the search client's, the address each port announces, and
+# the group the daemon joins.
 FAMILIES = {
-    "IPv4": ([], [], {"eth0": DAEMON_IP_2, "eth1": DAEMON_IP}),
-    "IPv6": (["--ipv6"], ["-6"], {"eth0": DAEMON_IP6_2, "eth1": DAEMON_IP6}),
+    "IPv4": ([], [], {"eth0": DAEMON_IP_2, "eth1": DAEMON_IP}, GROUP),
+    "IPv6": (["--ipv6"], ["-6"], {"eth0": DAEMON_IP6_2, "eth1": DAEMON_IP6}, "ff02::c"),
 }
 
 
@@ -106,22 +108,98 @@ def consoles(bed):
     return {"eth0": bed.cns2, "eth1": bed.cns}
 
 
+def start_two_ports(bed, family, args=TWO_PORTS):
+    """Starts the daemon on both ports in the family, once each has its address; returns the
+    host of the URL that each port's console gets."""
+    daemon_args, _, addresses, _ = FAMILIES[family]
+    if family == "IPv6":
+        bed.enable_ipv6()
+    bed.start(args=args + daemon_args)
+    if family == "IPv4":
+        return addresses
+    for ifname, address in addresses.items():
+        bed.wait_for(f"{ifname} has the IPv6 address {address}: searches over IPv6 are answered")
+    return {ifname: f"[{address}]" for ifname, address in addresses.items()}
+
+
+def answers_by_port(bed, family, ports):
+    """The answers to one search from the console of each of the ports (by their names at
+    start), the consoles searching at the same time."""
+    with ThreadPoolExecutor(len(ports)) as pool:
+        searches = {port: pool.submit(bed.search, *FAMILIES[family][1], mx="1", wait_ms=1300,
+                                      ns=consoles(bed)[port]) for port in ports}
+    return {port: [r["payload"] for r in search.result()] for port, search in searches.items()}
+
+
 @pytest.mark.parametrize("family", FAMILIES)
 def test_each_interface_answers_its_console_with_its_own_url(two_ports, family):
-    daemon_args, client_args, addresses = FAMILIES[family]
-    if family == "IPv6":
-        two_ports.enable_ipv6()
-    two_ports.start(args=TWO_PORTS + daemon_args)
-    if family == "IPv6":
-        for ifname, address in addresses.items():
-            two_ports.wait_for(f"{ifname} has the IPv6 address {address}: searches over IPv6 "
-                               "are answered")
-        addresses = {ifname: f"[{address}]" for ifname, address in addresses.items()}
-    got = {ifname: [r["payload"] for r in two_ports.search(*client_args, mx="1", wait_ms=1300,
-                                                           ns=ns)]
-           for ifname, ns in consoles(two_ports).items()}
-    assert got == {ifname: [expected_response(ip=address)]
-                   for ifname, address in addresses.items()}
+    hosts = start_two_ports(two_ports, family)
+    assert answers_by_port(two_ports, family, hosts) == {
+        ifname: [expected_response(ip=host)] for ifname, host in hosts.items()}
+
+
+def test_overlapping_subnets_each_console_answered_on_its_own_interface(two_ports):
+    # eth1 on eth0's subnet, each with a console: the subnet's route (eth0's, the first) took
+    # every answer out of eth0, and the console on eth1's segment got none.
+    ports = {"eth0": ("198.18.10.1", two_ports.cns2, CONSOLE_IP_2, "198.18.10.2"),
+             "eth1": ("198.18.10.5", two_ports.cns, CONSOLE_IP, "198.18.10.7")}
+    old = {"eth0": DAEMON_IP_2, "eth1": DAEMON_IP}
+    # A strict reverse-path filter, where the host sets one, would drop eth1's console's search.
+    two_ports.in_daemon_ns("sysctl", "-qw", "net.ipv4.conf.all.rp_filter=0",
+                           "net.ipv4.conf.eth1.rp_filter=0")
+    for ifname, (ip, cns, console_old, console_ip) in ports.items():
+        # Each new address before the old one goes, so that no route goes with the last.
+        netns.batch([f"addr add {ip}/24 dev {ifname}", f"addr del {old[ifname]}/24 dev {ifname}"],
+                    two_ports.dns)
+        netns.batch([f"addr add {console_ip}/24 dev cp0", f"addr del {console_old}/24 dev cp0"],
+                    cns)
+    two_ports.start(args=TWO_PORTS)
+    got = {ifname: [(r["from"], r["payload"]) for r in two_ports.search(mx="1", wait_ms=1300,
+                                                                        ns=cns)]
+           for ifname, (_, cns, _, _) in ports.items()}
+    assert got == {ifname: [(ip, expected_response(ip=ip))] for ifname, (ip, _, _, _) in
+                   ports.items()}
+
+
+# Listed interfaces that take each other's names, as udev or an operator renames them: per case,
+# the order they are given in, the commands, and the ports left (by their names at start) with
+# the names they have then.
+RENAMES = {
+    "names swapped": (["-i", "eth0", "-i", "eth1"],
+                      ["link set eth0 down", "link set eth1 down", "link set eth0 name tmpx",
+                       "link set eth1 name eth0", "link set tmpx name eth1", "link set eth0 up",
+                       "link set eth1 up"], {"eth0": "eth1", "eth1": "eth0"}),
+    "one deleted, the other given its name": (["-i", "eth1", "-i", "eth0"],
+                                              ["link del eth1", "link set eth0 down",
+                                               "link set eth0 name eth1", "link set eth1 up"],
+                                              {"eth0": "eth1"}),
+}
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("case", RENAMES)
+def test_renamed_interfaces_keep_their_memberships_and_answers(two_ports, case, family):
+    # The socket's membership of one index was taken as another watch's, and that watch then
+    # left it: the console on that link got no answer until a restart.
+    args, commands, left = RENAMES[case]
+    group = FAMILIES[family][3]
+    for ifname in ("eth0", "eth1"):
+        # Over IPv6 the addresses stay through the link's down and up, as over IPv4.
+        two_ports.in_daemon_ns("sysctl", "-qw", f"net.ipv6.conf.{ifname}.keep_addr_on_down=1")
+    hosts = start_two_ports(two_ports, family, args)
+    netns.batch(commands, two_ports.dns)
+    changed = time.monotonic()
+    # Searched again until answered, for about 2 s: an answer in the moment before the daemon
+    # notices is true or not sent.
+    got = {port: [] for port in left}
+    while (waiting := [port for port in left if not got[port]]) and \
+            time.monotonic() - changed < 2.0:
+        got.update(answers_by_port(two_ports, family, waiting))
+    assert got == {port: [expected_response(ip=hosts[port])] for port in left}
+    # More than a follow period (about 0.6 s) later, each interface left holds the group.
+    missing = [ifname for ifname in left.values()
+               if group not in two_ports.in_daemon_ns("ip", "maddr", "show", "dev", ifname)]
+    assert missing == [], two_ports.in_daemon_ns("ip", "maddr", "show")
 
 
 def test_address_lost_on_one_interface_stops_answers_there_only(two_ports):

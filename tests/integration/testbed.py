@@ -34,7 +34,8 @@ DAEMON_IP_2 = "198.18.1.1"
 CONSOLE_IP_2 = "198.18.1.2"
 DAEMON_IP6_2 = "fd00:0:0:1::1"
 CONSOLE_IP6_2 = "fd00:0:0:1::2"
-UUID = "92384634-2938-2342-8820-489239905423"
+# With hex letters, so that a search can spell it in another case.
+UUID = "92384634-2938-2342-88a0-4892399054cf"
 
 LOG_CONF = """-- discovery
 * GLOBAL:
@@ -75,6 +76,51 @@ while True:
 """
 
 
+# Run in a namespace by Testbed.listen: one socket per port for both families, joined to each
+# group on the interface, until its input ends or the time is up; one line per datagram.
+_LISTEN = """
+import json, select, socket, struct, sys, time
+ifname, seconds, ports, groups = json.loads(sys.argv[1])
+IP_RECVTTL = 12  # <linux/in.h>; Python names IP_TTL only
+socks = {}
+for port in ports:
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    s.bind(("::", port))
+    for group in groups:
+        if ":" in group:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP, socket.inet_pton(
+                socket.AF_INET6, group) + struct.pack("@I", socket.if_nametoindex(ifname)))
+        else:  # struct ip_mreqn: the group, no local address, the interface's index
+            s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton(group)
+                         + bytes(4) + struct.pack("@i", socket.if_nametoindex(ifname)))
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVHOPLIMIT, 1)
+    s.setsockopt(socket.IPPROTO_IP, IP_RECVTTL, 1)
+    socks[s] = port
+print("ready", flush=True)
+start = time.monotonic()
+while (left := start + seconds - time.monotonic()) > 0:
+    for s in select.select([sys.stdin, *socks], [], [], left)[0]:
+        if s is sys.stdin:
+            sys.exit()
+        data, anc, _, sender = s.recvmsg(65536, 256)
+        got = {(level, kind): value for level, kind, value in anc}
+        info = got[socket.IPPROTO_IPV6, socket.IPV6_PKTINFO]
+        to = socket.inet_ntop(socket.AF_INET6, info[:16])
+        via = socket.if_indextoname(int.from_bytes(info[16:20], sys.byteorder))
+        hops = got.get((socket.IPPROTO_IPV6, socket.IPV6_HOPLIMIT),
+                       got.get((socket.IPPROTO_IP, socket.IP_TTL)))
+        # IPv4 datagrams come with IPv4-mapped addresses: shown as plain IPv4 ones.
+        print(json.dumps({"t": time.monotonic() - start, "port": socks[s],
+                          "from": sender[0].removeprefix("::ffff:"),
+                          "to": to.removeprefix("::ffff:"), "via": via,
+                          "hops": struct.unpack("i", hops)[0],
+                          "payload": data.decode("latin-1")}), flush=True)
+"""
+
+
 def expected_response(uuid=UUID, ip=DAEMON_IP):
     return ("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\nST:urn:dmtf-org:service:redfish-rest:1\r\n"
             f"USN:uuid:{uuid}::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
@@ -109,7 +155,8 @@ class Testbed:
                  second=None):
         """With `second`, the daemon's namespace gets a second port of that name, joined to a
         second console (namespace cns2, its end also named cp0) on DAEMON_IP_2's subnet."""
-        tag = f"{os.getpid() % 100000}x{next(_counter)}"
+        # Names of this process's own: pytest processes run side by side (ctest -j).
+        tag = f"{os.getpid()}x{next(_counter)}"
         self.ifname = ifname
         self.second = second
         self.dns = f"sdd-{tag}"
@@ -251,6 +298,30 @@ class Testbed:
             proc.wait(timeout=wait + 30)
             return [json.loads(line) for line in out.splitlines() if line.strip()]
         return result if background else result()
+
+    def listen(self, *groups, seconds=30.0, ns=None, ports=(1900,)):
+        """Listens on each of `ports`, for both families, in the control point's namespace (or
+        `ns`), joined to each of the IPv4 or IPv6 `groups` on cp0 (eth1 in the daemon's
+        namespace). Returns once listening, with a function that waits until `seconds` are up
+        (or, with now=True, ends at once) and returns each datagram heard as a dict: t (seconds
+        since listening began), port, from, to (the destination address), via (the interface it
+        came in by), hops (the TTL or hop limit it arrived with) and payload."""
+        ns = ns or self.cns
+        ifname = self.ifname if ns == self.dns else "cp0"
+        proc = subprocess.Popen(["ip", "netns", "exec", ns, "python3", "-c", _LISTEN,
+                                 json.dumps([ifname, seconds, list(ports), list(groups)])],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert proc.stdout.readline() == "ready\n"
+
+        def heard(now=False):
+            if now:
+                proc.stdin.close()
+            out = proc.stdout.read()
+            proc.stdin.close()
+            # A listener that failed must not read as one that heard nothing.
+            assert proc.wait(timeout=30) == 0, out
+            return [json.loads(line) for line in out.splitlines() if line.strip()]
+        return heard
 
     def add_link(self, ifname, daemon_cidr, peer, console_cidr):
         """Another link between the two namespaces, beside eth1 and cp0."""

@@ -10,6 +10,7 @@ import fcntl
 import glob
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -25,6 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "integration"))
 from testbed import DAEMON_IP, UUID, Testbed, expected_response  # noqa: E402
 
 PACKAGE = "redfish-discovery"
+USER = PACKAGE
 HOME = "/opt/oobm"
 UNIT = f"/lib/systemd/system/{PACKAGE}.service"
 DEFAULTS = f"/etc/default/{PACKAGE}"
@@ -126,6 +128,17 @@ def test_package_depends_on_its_libraries_and_installs_the_tree(package):
     conffiles = run("dpkg-query", "-W", "-f=${Conffiles}", PACKAGE).stdout.split()
     assert conffiles[0::2] == [f"{HOME}/config/log.conf", DEFAULTS]
 
+    # The daemon's own system user, which may log in nowhere and owns the log directory alone;
+    # its files it reads are other users' and readable by all.
+    user = pwd.getpwnam(USER)
+    assert user.pw_uid < 1000 and user.pw_shell == "/usr/sbin/nologin", user
+    log_dir = os.stat(f"{HOME}/log")
+    assert (log_dir.st_uid, log_dir.st_gid, log_dir.st_mode & 0o7777) == (
+        user.pw_uid, user.pw_gid, 0o750)
+    for path in (f"{HOME}/bin/discovery", f"{HOME}/config/log.conf", UNIT):
+        assert os.stat(path).st_uid == 0, path
+    assert os.stat(f"{HOME}/config/log.conf").st_mode & 0o004
+
 
 def test_lintian_is_clean_and_manual_pages_render(package):
     # Overrides cover only what the /opt tree makes inherent; one that no longer matches anything
@@ -167,6 +180,7 @@ def test_unit_verifies_and_points_into_the_installed_tree(package):
 
     service = unit_service_section(UNIT)
     workdir = service["WorkingDirectory"]
+    assert service["User"] == service["Group"] == USER
     assert service["ExecStart"] == os.path.join(workdir, "discovery") + " $DISCOVERY_OPTS"
     assert os.access(service["ExecStart"].split()[0], os.X_OK)
     assert service["EnvironmentFile"] == "-" + DEFAULTS
@@ -186,7 +200,8 @@ def test_unit_verifies_and_points_into_the_installed_tree(package):
 def unit_command(service, info_dir):
     """The unit's ExecStart as its sandbox would run it, as far as plain namespaces can: the
     daemon's tree read-only but for ReadWritePaths, the service-information file at
-    ../../data/redfish.json, no new privileges and only the unit's capabilities."""
+    ../../data/redfish.json, the unit's user and umask, no new privileges and only the unit's
+    capabilities."""
     home = os.path.dirname(service["WorkingDirectory"])
     rw = service["ReadWritePaths"]
     caps = service["CapabilityBoundingSet"].split()
@@ -206,8 +221,10 @@ def unit_command(service, info_dir):
         f"mount -o remount,bind,ro {home}",
         "mount -o remount,bind,ro /opt",
     ])
-    daemon = (f"setpriv --no-new-privs --inh-caps -all --bounding-set {bounding} "
-              f"{service['ExecStart']}")
+    umask, command = service["UMask"], service["ExecStart"]
+    daemon = (f"setpriv --reuid {service['User']} --regid {service['Group']} --clear-groups "
+              f"--no-new-privs --inh-caps -all --bounding-set {bounding} "
+              f'sh -c "umask {umask} && exec {command}"')
     return setup, daemon
 
 
@@ -245,6 +262,9 @@ def test_installed_daemon_answers_a_search_as_the_unit_runs_it(package):
         log = f.read()
     assert STARTED in log and STOPPED in log
     assert " WARNING " not in log and " ERROR " not in log, log
+    # Written by the unit's user, for that user's eyes only.
+    written = os.stat(f"{HOME}/log/discovery.log")
+    assert (written.st_uid, written.st_mode & 0o777) == (pwd.getpwnam(USER).pw_uid, 0o600)
 
 
 def test_remove_keeps_the_configuration_and_purge_leaves_nothing(package):
@@ -262,3 +282,5 @@ def test_remove_keeps_the_configuration_and_purge_leaves_nothing(package):
     dpkg("--purge", PACKAGE)
     assert not is_installed()
     assert tree(WATCHED) == package["before"]
+    # Debian keeps a purged package's system user, so that no later user inherits its files.
+    pwd.getpwnam(USER)

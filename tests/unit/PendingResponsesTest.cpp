@@ -1,68 +1,254 @@
 #include "discovery/PendingResponses.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <random>
 
 namespace
 {
 using Clock = std::chrono::steady_clock;
 
-PendingResponses::Entry entry(const char* ip, Clock::time_point due)
+using Verdict = PendingResponses::Admission::Verdict;
+using std::chrono::milliseconds;
+
+PendingResponses::Entry entry(const std::string& ip, Clock::time_point due, unsigned port = 1900)
 {
     PendingResponses::Entry e{};
     e.due = due;
-    e.to.v4.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &e.to.v4.sin_addr);
-    e.toLen = sizeof(e.to.v4);
+    if (ip.find(':') != std::string::npos)
+    {
+        e.to.v6.sin6_family = AF_INET6;
+        e.to.v6.sin6_port = htons(port);
+        inet_pton(AF_INET6, ip.c_str(), &e.to.v6.sin6_addr);
+        e.toLen = sizeof(e.to.v6);
+    }
+    else
+    {
+        e.to.v4.sin_family = AF_INET;
+        e.to.v4.sin_port = htons(port);
+        inet_pton(AF_INET, ip.c_str(), &e.to.v4.sin_addr);
+        e.toLen = sizeof(e.to.v4);
+    }
     return e;
 }
 
-// The per-address bound bites only once the queue is half full, both bounds give back what the
-// drop record reports, and a popped answer frees its sender's room.
-TEST(PendingResponses, BoundsCountsAndOrder)
+// Longest-queue-drop: the room is everyone's; once full, a smaller holder takes the place of the
+// largest holder's newest answer, and the largest holder or a tie is refused. The counts that
+// come back are the drop record's. Holders are filled in order, each answer due earlier than the
+// one before, so the newest answer of the last holder is the earliest due: a push-out that took
+// another answer, or left the pushed-out one in the heap, shows in the drained order.
+TEST(PendingResponses, LongestQueueDrop)
+{
+    struct Holder
+    {
+        const char* ip;
+        unsigned count;
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<Holder> holders;
+        const char* from; // from port 50000: the address counts, not the port
+        Verdict verdict;
+        unsigned held;
+        const char* pushedOutTo = "";
+        unsigned pushedOutHeld = 0;
+    };
+    const std::vector<Case> cases = {
+        // The former rule refused one address holding 16 past 128 waiting.
+        {"room, one address", {{"198.18.0.2", 255}}, "198.18.0.2", Verdict::Taken, 255},
+        {"room, a newcomer", {{"198.18.0.2", 200}}, "198.18.0.3", Verdict::Taken, 0},
+        {"full, the largest holder",
+         {{"198.18.0.3", 56}, {"198.18.0.2", 200}},
+         "198.18.0.2",
+         Verdict::Refused,
+         200},
+        {"full, a tie",
+         {{"198.18.0.2", 128}, {"198.18.0.3", 128}},
+         "198.18.0.2",
+         Verdict::Refused,
+         128},
+        {"full, a smaller holder",
+         {{"198.18.0.4", 6}, {"198.18.0.3", 50}, {"198.18.0.2", 200}},
+         "198.18.0.3",
+         Verdict::PushedOut,
+         50,
+         "198.18.0.2",
+         200},
+        {"full, a newcomer",
+         {{"198.18.0.2", 256}},
+         "198.18.0.9",
+         Verdict::PushedOut,
+         0,
+         "198.18.0.2",
+         256},
+        {"full, IPv6",
+         {{"fd00::2", 1}, {"fd00::1", 255}},
+         "fd00::2",
+         Verdict::PushedOut,
+         1,
+         "fd00::1",
+         255},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        PendingResponses pending;
+        const Clock::time_point t0 = Clock::now();
+        std::vector<Clock::time_point> expected;
+        for (const Holder& holder : c.holders)
+        {
+            for (unsigned i = 0; i < holder.count; ++i)
+            {
+                expected.push_back(t0 + milliseconds(2000 - expected.size()));
+                ASSERT_EQ(pending.add(entry(holder.ip, expected.back())).verdict, Verdict::Taken);
+            }
+        }
+        const Clock::time_point due = t0 + milliseconds(5000);
+        const PendingResponses::Admission admission = pending.add(entry(c.from, due, 50000));
+        EXPECT_EQ(admission.verdict, c.verdict);
+        EXPECT_EQ(admission.held, c.held);
+        if (c.verdict != Verdict::Refused)
+        {
+            expected.push_back(due);
+        }
+        if (c.verdict == Verdict::PushedOut)
+        {
+            EXPECT_EQ(addressText(admission.pushedOutTo), c.pushedOutTo);
+            EXPECT_EQ(admission.pushedOutHeld, c.pushedOutHeld);
+            expected.erase(expected.end() - 2);
+        }
+        EXPECT_EQ(pending.size(), expected.size());
+
+        // Earliest first, only once due, and never a pushed-out answer.
+        std::sort(expected.begin(), expected.end());
+        PendingResponses::Entry out{};
+        EXPECT_FALSE(pending.popDue(expected.front() - milliseconds(1), out));
+        std::vector<Clock::time_point> popped;
+        while (pending.nextDue() != Clock::time_point::max())
+        {
+            const Clock::time_point next = pending.nextDue();
+            ASSERT_TRUE(pending.popDue(next, out));
+            EXPECT_EQ(out.due, next);
+            popped.push_back(out.due);
+        }
+        EXPECT_EQ(popped, expected);
+        EXPECT_TRUE(pending.empty());
+    }
+}
+
+// A flood that fills the queue gives its places up one by one to another sender, down to an
+// even share, and a popped answer frees a place for anyone.
+TEST(PendingResponses, FloodGivesWayDownToAnEvenShare)
 {
     PendingResponses pending;
     const Clock::time_point t0 = Clock::now();
-    unsigned held = 99;
-    // One address alone may use the free room (consoles behind a NAT).
-    for (unsigned i = 0; i < PendingResponses::SHARED; ++i)
+    for (unsigned i = 0; i < PendingResponses::CAPACITY; ++i)
     {
-        ASSERT_TRUE(
-            pending.add(entry("198.18.0.2", t0 + std::chrono::milliseconds(500 - i)), held));
-        EXPECT_EQ(held, i);
+        pending.add(entry("198.18.0.2", t0 + milliseconds(i)));
     }
-    EXPECT_FALSE(pending.add(entry("198.18.0.2", t0), held));
-    EXPECT_EQ(held, PendingResponses::SHARED);
+    for (unsigned i = 0; i < PendingResponses::CAPACITY / 2; ++i)
+    {
+        const PendingResponses::Admission admission =
+            pending.add(entry("198.18.0.3", t0 + milliseconds(i)));
+        ASSERT_EQ(admission.verdict, Verdict::PushedOut);
+        EXPECT_EQ(admission.held, i);
+        EXPECT_EQ(admission.pushedOutHeld, PendingResponses::CAPACITY - i);
+    }
+    EXPECT_EQ(pending.add(entry("198.18.0.3", t0)).verdict, Verdict::Refused);
+    EXPECT_EQ(pending.add(entry("198.18.0.2", t0)).verdict, Verdict::Refused);
+    const PendingResponses::Admission newcomer = pending.add(entry("198.18.0.4", t0));
+    EXPECT_EQ(newcomer.verdict, Verdict::PushedOut);
+    EXPECT_EQ(newcomer.pushedOutHeld, PendingResponses::CAPACITY / 2);
 
-    // Earliest first, and only once due; a popped answer frees its room.
     PendingResponses::Entry out{};
-    const Clock::time_point earliest = t0 + std::chrono::milliseconds(500 - 127);
-    EXPECT_EQ(pending.nextDue(), earliest);
-    EXPECT_FALSE(pending.popDue(t0, out));
-    ASSERT_TRUE(pending.popDue(earliest, out));
-    EXPECT_EQ(out.due, earliest);
-    EXPECT_TRUE(pending.add(entry("198.18.0.2", t0), held));
+    ASSERT_TRUE(pending.popDue(t0, out));
+    EXPECT_EQ(pending.size(), PendingResponses::CAPACITY - 1);
+    EXPECT_EQ(pending.add(entry("198.18.0.2", t0)).verdict, Verdict::Taken);
+}
 
-    // Past half, another address gets its sixteen, not more.
-    for (unsigned i = 0; i < PendingResponses::PER_PEER; ++i)
+// Random adds and pops, checked against a plain list scanned in full at every step: the heap
+// kept in order through removals from its middle, and the counts through many push-outs.
+TEST(PendingResponses, MatchesAPlainModel)
+{
+    struct Live
     {
-        ASSERT_TRUE(pending.add(entry("198.18.0.3", t0), held));
-    }
-    EXPECT_FALSE(pending.add(entry("198.18.0.3", t0), held));
-    EXPECT_EQ(held, PendingResponses::PER_PEER);
-
-    // The global bound, over many senders.
-    for (unsigned i = 0; pending.size() < PendingResponses::CAPACITY; ++i)
+        std::string ip;
+        Clock::time_point due;
+        unsigned seq;
+    };
+    const std::vector<std::string> ips = {"198.18.0.2", "198.18.0.3", "198.18.0.4",
+                                          "fd00::2",    "fd00::3",    "198.18.0.5"};
+    std::vector<Live> model;
+    PendingResponses pending;
+    std::mt19937 random(23);
+    const Clock::time_point t0 = Clock::now();
+    for (unsigned step = 0; step < 20000; ++step)
     {
-        const std::string ip = "198.19." + std::to_string(i / 10) + "." + std::to_string(i % 10);
-        ASSERT_TRUE(pending.add(entry(ip.c_str(), t0), held));
+        const auto heldBy = [&](const std::string& ip) {
+            return std::count_if(model.begin(), model.end(),
+                                 [&](const Live& l) { return l.ip == ip; });
+        };
+        if (random() % 10 < 6)
+        {
+            // Skewed towards the first addresses, so that counts differ and ties happen.
+            const std::string& ip = ips[std::min(random() % ips.size(), random() % ips.size())];
+            // Distinct due times: the order popped is then the only right one.
+            const Clock::time_point due =
+                t0 + milliseconds(random() % 1000) + std::chrono::nanoseconds(step);
+            const PendingResponses::Admission admission = pending.add(entry(ip, due));
+            const auto held = static_cast<unsigned>(heldBy(ip));
+            ASSERT_EQ(admission.held, held);
+            unsigned largest = 0;
+            for (const std::string& other : ips)
+            {
+                largest = std::max(largest, static_cast<unsigned>(heldBy(other)));
+            }
+            if (model.size() == PendingResponses::CAPACITY && held >= largest)
+            {
+                ASSERT_EQ(admission.verdict, Verdict::Refused);
+                continue;
+            }
+            if (model.size() == PendingResponses::CAPACITY)
+            {
+                ASSERT_EQ(admission.verdict, Verdict::PushedOut);
+                ASSERT_EQ(admission.pushedOutHeld, largest);
+                std::string victim = addressText(admission.pushedOutTo);
+                victim = victim == "198.18.0.5" ? "198.18.0.5" : victim;
+                ASSERT_EQ(heldBy(victim), largest);
+                auto newest = model.end();
+                for (auto it = model.begin(); it != model.end(); ++it)
+                {
+                    if (it->ip == victim && (newest == model.end() || it->seq > newest->seq))
+                    {
+                        newest = it;
+                    }
+                }
+                model.erase(newest);
+            }
+            else
+            {
+                ASSERT_EQ(admission.verdict, Verdict::Taken);
+            }
+            model.push_back({ip, due, step});
+        }
+        else
+        {
+            const Clock::time_point now = t0 + milliseconds(random() % 1500);
+            const auto earliest =
+                std::min_element(model.begin(), model.end(),
+                                 [](const Live& a, const Live& b) { return a.due < b.due; });
+            PendingResponses::Entry out{};
+            const bool due = earliest != model.end() && earliest->due <= now;
+            ASSERT_EQ(pending.popDue(now, out), due);
+            if (due)
+            {
+                ASSERT_EQ(out.due, earliest->due);
+                model.erase(earliest);
+            }
+        }
+        ASSERT_EQ(pending.size(), model.size());
     }
-    EXPECT_FALSE(pending.add(entry("198.18.9.9", t0), held));
-    EXPECT_EQ(held, 0U);
-    while (pending.popDue(Clock::time_point::max(), out))
-    {
-    }
-    EXPECT_TRUE(pending.empty());
-    EXPECT_EQ(pending.nextDue(), Clock::time_point::max());
 }
 } // namespace
