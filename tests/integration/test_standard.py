@@ -217,12 +217,16 @@ def boot_id(bed):
     return value
 
 
-def boot_id_past(bed, last, seconds=4.0):
+def boot_id_past(bed, last, seconds=5.0):
     """The BOOTID that answers carry once it is past `last`: a fresh set begins once the
-    addresses have held still for a second."""
+    addresses have held still for 1.5 s. A search in the moment after the address moved may go
+    unanswered (the daemon sees a move within 0.6 s)."""
     deadline = time.monotonic() + seconds
-    while (value := boot_id(bed)) <= last and time.monotonic() < deadline:
-        pass
+    value = last
+    while value <= last and time.monotonic() < deadline:
+        answers = bed.search(mx="1", wait_ms=1300)
+        if answers:
+            value = int(headers(answers[0]["payload"])[1]["BOOTID.UPNP.ORG"])
     return value
 
 
