@@ -4,21 +4,27 @@
 
 #include <algorithm>
 
-LogLimiter::LogLimiter(LogLimiterGroup& group, const char* kind, Clock::duration interval)
-    : m_interval(interval), m_kind(kind)
+LogLimiter::LogLimiter(LogLimiterGroup& group, const char* kind, Clock::duration interval,
+                       unsigned burst)
+    : m_interval(interval), m_kind(kind), m_burst(burst)
 {
     group.add(*this);
 }
 
 bool LogLimiter::allow(std::uint64_t& suppressed, Clock::time_point now)
 {
-    if (m_bWritten && now - m_last < m_interval)
+    if (!ready(now))
     {
         ++m_suppressed;
         return false;
     }
+    if (!m_bWritten || now - m_last >= m_interval)
+    {
+        m_last = now;
+        m_written = 0;
+    }
+    ++m_written;
     m_bWritten = true;
-    m_last = now;
     suppressed = m_suppressed;
     m_suppressed = 0;
     return true;

@@ -18,13 +18,19 @@ public:
     {
     }
     // A limiter whose held-back counts the group writes (LogLimiterGroup::flush); `kind` names
-    // its records in those notes, which may stand apart from any record of that kind.
+    // its records in those notes, which may stand apart from any record of that kind. `burst`
+    // records may go in each interval, which begins with the first of them.
     LogLimiter(LogLimiterGroup& group, const char* kind,
-               Clock::duration interval = std::chrono::seconds(1));
+               Clock::duration interval = std::chrono::seconds(1), unsigned burst = 1);
 
     // True when the record may be written now; `suppressed` then holds how many were held back
     // since the last one written.
     bool allow(std::uint64_t& suppressed, Clock::time_point now = Clock::now());
+    // True when a record would be let through at `now`; counts nothing.
+    bool ready(Clock::time_point now) const
+    {
+        return !m_bWritten || now - m_last >= m_interval || m_written < m_burst;
+    }
 
     // The one way records are written through a limiter: `write` runs when the record is let
     // through, after a note of how many were held back since the last one.
@@ -56,7 +62,9 @@ public:
 private:
     Clock::duration m_interval;
     const char* m_kind = "";
-    Clock::time_point m_last{};
+    unsigned m_burst = 1;
+    Clock::time_point m_last{}; // when the interval began: the first record of the burst
+    unsigned m_written = 0;     // in the interval
     bool m_bWritten = false;
     std::uint64_t m_suppressed = 0;
 };

@@ -57,6 +57,7 @@ bool DatagramQueue::push(Datagram& datagram)
         slot.slot = datagram.slot;
         slot.ifindex = datagram.ifindex;
         ++m_count;
+        noteOldest();
         if (m_bWaiting && m_wakeBy - datagram.arrival > WAKE_SLACK)
         {
             // One notification is enough until the consumer waits again.
@@ -120,7 +121,15 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     out.ifindex = slot.ifindex;
     m_head = (m_head + 1) % m_slots.size();
     --m_count;
+    noteOldest();
     return true;
+}
+
+void DatagramQueue::noteOldest()
+{
+    const Clock::time_point oldest =
+        m_count == 0 ? Clock::time_point::max() : m_slots[m_head].arrival;
+    m_oldestArrival.store(oldest.time_since_epoch().count(), std::memory_order_relaxed);
 }
 
 void DatagramQueue::nudge()

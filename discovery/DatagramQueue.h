@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -59,10 +60,18 @@ public:
     // When the listeners have ended: nothing more will be pushed.
     void close();
     bool closed();
+    // When the oldest datagram still in the queue arrived, Clock::time_point::max() for none: one
+    // relaxed load, for the watchdog, from any thread.
+    Clock::time_point oldestArrival() const
+    {
+        return Clock::time_point(Clock::duration(m_oldestArrival.load(std::memory_order_relaxed)));
+    }
 
 private:
     // Wakes the consumer when m_bWaiting was set; outside the lock.
     void wake();
+    // Under the lock, after the head moved.
+    void noteOldest();
 
     std::mutex m_mutex;
     int m_wakeFd = -1;
@@ -74,4 +83,5 @@ private:
     // The consumer is waiting, until m_wakeBy at the latest.
     bool m_bWaiting = false;
     Clock::time_point m_wakeBy;
+    std::atomic<Clock::rep> m_oldestArrival{Clock::time_point::max().time_since_epoch().count()};
 };

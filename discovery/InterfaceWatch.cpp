@@ -43,9 +43,13 @@ std::string readIfInet6()
 } // namespace
 
 InterfaceWatch::InterfaceWatch(Family family, std::string name,
-                               const std::vector<Ipv6GroupAddr>& ipv6Groups, bool bothFamilies)
+                               const std::vector<Ipv6GroupAddr>& ipv6Groups, bool bothFamilies,
+                               LogLimiterGroup& limits)
     : m_family(family), m_name(std::move(name)), m_ipv6Groups(ipv6Groups),
-      m_bBothFamilies(bothFamilies)
+      m_bBothFamilies(bothFamilies),
+      m_changeLimit(std::make_unique<LogLimiter>(
+          limits, family == Family::Ipv4 ? "IPv4 address change" : "IPv6 address change",
+          CHANGE_RECORD_INTERVAL, CHANGE_RECORD_BURST))
 {
     m_groupsText = m_family == Family::Ipv4 ? WIRE_IPV4_GROUP : "";
     for (std::size_t i = 0; m_family == Family::Ipv6 && i < m_ipv6Groups.size(); ++i)
@@ -57,8 +61,8 @@ InterfaceWatch::InterfaceWatch(Family family, std::string name,
 void InterfaceWatch::assume(int index, in_addr_t ipv4)
 {
     m_index = index;
-    m_seenIpv4 = m_ipv4 = ipv4;
-    m_bKnown = true;
+    m_seenIpv4 = m_ipv4 = m_recordedIpv4 = ipv4;
+    m_bKnown = m_bRecorded = true;
 }
 
 int InterfaceWatch::membership(int fd, int index, bool join) const
@@ -124,53 +128,78 @@ bool InterfaceWatch::look(Clock::time_point now, int fd)
     return true;
 }
 
-bool InterfaceWatch::hasAddress(bool seen) const
+in_addr_t InterfaceWatch::ipv4Of(Which which) const
 {
-    if (m_family == Family::Ipv4)
-    {
-        return (seen ? m_seenIpv4 : m_ipv4) != 0;
-    }
-    return !IN6_IS_ADDR_UNSPECIFIED(seen ? &m_seenIpv6 : &m_ipv6);
+    return which == Which::Seen ? m_seenIpv4 : which == Which::Taken ? m_ipv4 : m_recordedIpv4;
 }
 
-std::string InterfaceWatch::addressText(bool seen) const
+const in6_addr& InterfaceWatch::ipv6Of(Which which) const
 {
-    return m_family == Family::Ipv4 ? ipv4Text(seen ? m_seenIpv4 : m_ipv4)
-                                    : ipv6AddrText(seen ? m_seenIpv6 : m_ipv6, m_name);
+    return which == Which::Seen ? m_seenIpv6 : which == Which::Taken ? m_ipv6 : m_recordedIpv6;
+}
+
+bool InterfaceWatch::hasAddress(Which which) const
+{
+    return m_family == Family::Ipv4 ? ipv4Of(which) != 0 : !IN6_IS_ADDR_UNSPECIFIED(&ipv6Of(which));
+}
+
+std::string InterfaceWatch::addressText(Which which) const
+{
+    return m_family == Family::Ipv4 ? ipv4Text(ipv4Of(which)) : ipv6AddrText(ipv6Of(which), m_name);
+}
+
+bool InterfaceWatch::sameAddress(Which a, Which b) const
+{
+    return m_family == Family::Ipv4 ? ipv4Of(a) == ipv4Of(b)
+                                    : std::memcmp(&ipv6Of(a), &ipv6Of(b), sizeof(in6_addr)) == 0;
 }
 
 bool InterfaceWatch::addressChanged()
 {
-    const bool ipv4 = m_family == Family::Ipv4;
-    const bool same =
-        ipv4 ? m_seenIpv4 == m_ipv4 : std::memcmp(&m_seenIpv6, &m_ipv6, sizeof(m_ipv6)) == 0;
+    const bool changed = !m_bKnown || !sameAddress(Which::Seen, Which::Taken);
+    m_bKnown = true;
+    m_ipv4 = m_seenIpv4;
+    m_ipv6 = m_seenIpv6;
+    // A flapping link or advertisements in turn must not flood the log: a change held back by
+    // the limit is told at a later look, once the limit lets it through.
+    const bool untold = !m_bRecorded || !sameAddress(Which::Taken, Which::Recorded);
+    if (changed || (untold && m_changeLimit->ready(Clock::now())))
+    {
+        m_changeLimit->write([this] { recordChange(); });
+    }
+    return changed;
+}
+
+void InterfaceWatch::recordChange()
+{
     // The first look of an IPv6 watch writes its record too: without an address, that is the
     // WARNING that says IPv6 is not usable yet.
-    if (m_bKnown && same)
+    if (m_bRecorded && sameAddress(Which::Taken, Which::Recorded))
     {
-        return false;
+        return; // back where the last record left it
     }
+    const bool ipv4 = m_family == Family::Ipv4;
     const char* family = ipv4 ? "IPv4" : "IPv6";
     // With both families on, searches over the other one go on being answered.
     const char* searches =
         !ipv4 ? "searches over IPv6" : (m_bBothFamilies ? "searches over IPv4" : "searches");
-    if (!hasAddress(true))
+    if (!hasAddress(Which::Taken))
     {
         LOG_DISC(WARNING) << m_name << " has no " << family << " address: " << searches
                           << " are not answered until it has one";
     }
-    else if (!hasAddress(false))
+    else if (!hasAddress(Which::Recorded))
     {
-        LOG_DISC(INFO) << m_name << " has the " << family << " address " << addressText(true)
-                       << ": " << searches << " are answered" << (ipv4 ? " again" : "");
+        LOG_DISC(INFO) << m_name << " has the " << family << " address "
+                       << addressText(Which::Taken) << ": " << searches << " are answered"
+                       << (ipv4 ? " again" : "");
     }
     else
     {
         LOG_DISC(INFO) << "The " << family << " address of " << m_name << " changed from "
-                       << addressText(false) << " to " << addressText(true);
+                       << addressText(Which::Recorded) << " to " << addressText(Which::Taken);
     }
-    m_bKnown = true;
-    m_ipv4 = m_seenIpv4;
-    m_ipv6 = m_seenIpv6;
-    return true;
+    m_bRecorded = true;
+    m_recordedIpv4 = m_ipv4;
+    m_recordedIpv6 = m_ipv6;
 }

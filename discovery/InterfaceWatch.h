@@ -1,18 +1,20 @@
 #pragma once
 
+#include "common/LogLimiter.h"
 #include "discovery/Ipv6.h"
 #include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 // Follows one network interface for one address family, on that family's listener thread, the
 // only thread that touches it. At most once per CHECK_INTERVAL it looks up the interface's index
-// and address, and writes one record for each change of the address. The listener keeps the
-// socket's memberships by what its watches find, and publishes the address when
+// and address, and writes a record for each change of the address, within a limit. The listener
+// keeps the socket's memberships by what its watches find, and publishes the address when
 // addressChanged() says so.
 class InterfaceWatch
 {
@@ -26,11 +28,16 @@ public:
 
     // A change is followed within this time plus one receive time-out.
     static constexpr std::chrono::milliseconds CHECK_INTERVAL{500};
+    // The address records: an operator's few changes are all told at once, a link that flaps or
+    // routers advertising prefixes in turn (a change at every look) at most this many a while.
+    static constexpr std::chrono::seconds CHANGE_RECORD_INTERVAL{10};
+    static constexpr unsigned CHANGE_RECORD_BURST = 3;
 
     // `ipv6Groups`: the IPv6 groups to join, kept by reference (an IPv4 watch joins the IPv4
     // group). `bothFamilies`: the other family is answered too, which the IPv4 records then say.
+    // `limits`: the listener's limiters, which write the counts of records held back.
     InterfaceWatch(Family family, std::string name, const std::vector<Ipv6GroupAddr>& ipv6Groups,
-                   bool bothFamilies);
+                   bool bothFamilies, LogLimiterGroup& limits);
 
     const std::string& name() const { return m_name; }
     const std::string& groupsText() const { return m_groupsText; }
@@ -44,9 +51,11 @@ public:
     // Looks at the interface when a look is due (false otherwise): its index and address.
     bool look(Clock::time_point now, int fd);
     // After a look: the interface is there with an address, so its groups are wanted.
-    bool wantsGroups() const { return m_index != 0 && hasAddress(true); }
-    // After a look: true once for each change of the address, with its record. The first look
-    // of an IPv6 watch counts as a change.
+    bool wantsGroups() const { return m_index != 0 && hasAddress(Which::Seen); }
+    // After a look: true once for each change of the address. The first look of an IPv6 watch
+    // counts as a change. Its record, from the address last recorded to this one, goes within
+    // the limit; a change held back is recorded at the first look the limit lets through, so
+    // the last record always tells the address the interface settled on.
     bool addressChanged();
 
     int index() const { return m_index; } // as the last look found it; 0 for none
@@ -54,8 +63,19 @@ public:
     const in6_addr& ipv6() const { return m_ipv6; }
 
 private:
-    bool hasAddress(bool seen) const;
-    std::string addressText(bool seen) const;
+    enum class Which
+    {
+        Seen,     // as the last look found it
+        Taken,    // as addressChanged() last took it
+        Recorded, // as the last record told it
+    };
+    in_addr_t ipv4Of(Which which) const;
+    const in6_addr& ipv6Of(Which which) const;
+    bool hasAddress(Which which) const;
+    std::string addressText(Which which) const;
+    bool sameAddress(Which a, Which b) const;
+    // The record of the change from the address recorded to the one taken.
+    void recordChange();
 
     Family m_family;
     std::string m_name;
@@ -69,4 +89,9 @@ private:
     bool m_bKnown = false; // whether the address below was ever taken
     in_addr_t m_ipv4 = 0;  // the address last taken by addressChanged()
     in6_addr m_ipv6{};
+    bool m_bRecorded = false; // whether the address below was ever recorded
+    in_addr_t m_recordedIpv4 = 0;
+    in6_addr m_recordedIpv6{};
+    // On the heap: the listener's group keeps its address while the watches move into place.
+    std::unique_ptr<LogLimiter> m_changeLimit;
 };

@@ -30,12 +30,6 @@ void addHeader(std::string& msg, const char* name, const std::string& value)
 constexpr std::time_t BOOTID_EPOCH = 1767225600;
 constexpr std::uint32_t BOOTID_MAX = 0x7fffffff;
 
-std::uint32_t bootTime()
-{
-    const std::time_t since = std::time(nullptr) - BOOTID_EPOCH;
-    return since <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::time_t>(since, BOOTID_MAX));
-}
-
 std::string serviceRootUrl(const std::string& host)
 {
     return "https://" + host + "/redfish/v1";
@@ -65,7 +59,25 @@ MessageCache::MessageCache()
     uname(&system);
     m_server = std::string(system.sysname) + "/" + system.release + " UPnP/1.1 redfish-discovery/" +
                DISCOVERY_VERSION;
-    m_bootId = bootTime();
+    m_bootId = firstBootId(std::time(nullptr));
+}
+
+std::uint32_t MessageCache::firstBootId(std::time_t now)
+{
+    const std::time_t since = now - BOOTID_EPOCH;
+    return since <= 0 ? 0 : static_cast<std::uint32_t>(std::min<std::time_t>(since, BOOTID_MAX));
+}
+
+std::uint32_t MessageCache::nextBootId(std::uint32_t last, std::time_t now)
+{
+    const std::uint32_t clock = firstBootId(now);
+    return clock > last ? clock : std::min(BOOTID_MAX, last + 1);
+}
+
+void MessageCache::newBoot()
+{
+    m_bootId = nextBootId(m_bootId, std::time(nullptr));
+    build();
 }
 
 void MessageCache::configure(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups)
@@ -112,13 +124,7 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
             }
         }
     }
-    const bool newBoot = appeared && m_bAddressSeen;
-    m_bAddressSeen = m_bAddressSeen || appeared;
-    if (newBoot)
-    {
-        m_bootId = std::min(BOOTID_MAX, std::max(m_bootId + 1, bootTime()));
-    }
-    if (moved || newBoot || uuid != m_uuid || !m_bBuilt)
+    if (moved || uuid != m_uuid || !m_bBuilt)
     {
         m_uuid = uuid;
         build();

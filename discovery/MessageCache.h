@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,22 @@ public:
     enum class Change
     {
         None,
-        Appeared, // an address appeared, came back or moved, on any interface: a new boot
+        Appeared, // an address appeared, came back or moved, on any interface
         Lost,     // an address went away, and none appeared
     };
 
     // Takes the board's addresses when they moved and `uuid` when it changed, and builds the
-    // messages again then.
+    // messages again then: answers carry the current addresses at once.
     Change refresh(const std::string& uuid, const AddressBoard& board);
+    // A fresh set of announcements begins: BOOTID.UPNP.ORG moves on (nextBootId, from the clock
+    // now) and the messages are built again with it.
+    void newBoot();
+    // UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with every fresh set. It is the
+    // whole seconds from 2026-01-01 UTC to `now`, and so never ahead of the clock; with a clock
+    // that has not moved past `last` (unset, or set back), last + 1.
+    static std::uint32_t nextBootId(std::uint32_t last, std::time_t now);
+    // At start: the seconds since 2026 began, 0 with a clock before that.
+    static std::uint32_t firstBootId(std::time_t now);
 
     // The datagrams that answer a search for `target` that came over IPv6 or IPv4 on interface
     // `slot`: one, or three for ssdp:all in the standard form; nullptr while that interface has
@@ -86,13 +96,9 @@ private:
     const Options* m_options = nullptr;
     const std::vector<Ipv6GroupAddr>* m_ipv6Groups = nullptr; // of the chosen scope
     std::string m_server;                                     // the SERVER header's value
-    // UPnP Device Architecture 1.1, 1.2.2: BOOTID.UPNP.ORG grows with every fresh set of initial
-    // announcements: at start, and whenever an address appears, comes back or moves. It starts
-    // from the seconds since 2026 began, so that it grows across restarts while the clock is
-    // sane and stays within the 31 bits UDA allows until 2094; a clock set back or unset starts
-    // no lower than 0.
+    // Seconds since 2026, so that it grows across restarts while the clock is sane and stays
+    // within the 31 bits UDA allows until 2094.
     std::uint32_t m_bootId = 0;
-    bool m_bAddressSeen = false; // the first address found is the start's own set
     std::string m_uuid;
     bool m_bBuilt = false;
     unsigned m_boardVersion = 0;

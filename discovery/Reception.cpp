@@ -19,11 +19,11 @@ Reception::Reception(Family family, const Options& options,
     m_published.assign(options.interfaces.size(), 0);
     for (const std::string& name : options.interfaces)
     {
-        m_watches.emplace_back(family, name, ipv6Groups, options.ipv6);
+        m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
     }
 }
 
-void Reception::run(const std::atomic<bool>& running)
+void Reception::run(const std::atomic<bool>& running, Watchdog& watchdog)
 {
     Datagram datagram;
     datagram.text.assign(DATAGRAM_BUF_SIZE, '\0');
@@ -33,7 +33,9 @@ void Reception::run(const std::atomic<bool>& running)
         {
             handOver(datagram);
         }
-        follow(Clock::now());
+        const Clock::time_point now = Clock::now();
+        follow(now);
+        watchdog.turnsBy(Watchdog::IPV6_LISTENER, now + RECEIVE_TIMEOUT);
     }
     finish();
 }

@@ -8,6 +8,7 @@
 #include "discovery/Ipv6.h"
 #include "discovery/Options.h"
 #include "discovery/ServiceStatus.h"
+#include "discovery/Watchdog.h"
 
 #include <atomic>
 #include <chrono>
@@ -53,8 +54,8 @@ public:
     // The records still held back, when the listener ends.
     void finish() { m_limits.flush(Clock::time_point::max()); }
 
-    // The IPv6 listener's loop, until `running` turns false.
-    void run(const std::atomic<bool>& running);
+    // The IPv6 listener's loop, until `running` turns false, telling `watchdog` of each turn.
+    void run(const std::atomic<bool>& running, Watchdog& watchdog);
 
 private:
     // The interface that `index` is, as the last look found it, if its groups are joined; -1

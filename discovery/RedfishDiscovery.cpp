@@ -153,7 +153,8 @@ bool RedfishDiscovery::init()
         // be used yet leaves a WARNING and is tried again by its listener; IPv4 is answered
         // meanwhile.
         m_ipv6->follow(Clock::now());
-        m_ipv6Listener = std::thread(&Reception::run, &*m_ipv6, std::cref(m_bRunning));
+        m_ipv6Listener =
+            std::thread(&Reception::run, &*m_ipv6, std::cref(m_bRunning), std::ref(m_watchdog));
     }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
     return true;
@@ -183,8 +184,8 @@ void RedfishDiscovery::eventSend()
 
 void RedfishDiscovery::tellSystemd(Clock::time_point now)
 {
-    // A responder stuck anywhere stops the pings too, and the watchdog restarts the service.
-    if (!m_status.responderStuck(now))
+    // Any thread held anywhere stops the pings, and the watchdog restarts the service.
+    if (m_watchdog.allTurning(now, m_inbox.oldestArrival()))
     {
         m_notify.keepAlive(now);
     }
@@ -219,17 +220,17 @@ void RedfishDiscovery::responderThread()
     for (;;)
     {
         const Clock::time_point now = Clock::now();
-        m_status.responderTurns(now);
+        m_watchdog.turnsBy(Watchdog::RESPONDER, now);
         refreshMessages(now);
         sendDueResponses(now);
         announceIfDue(now);
         const Clock::time_point flushBy = m_responderLimits.flush(now);
         const Clock::time_point wakeBy =
             std::min({m_pending.nextDue(), m_announcer.next(), flushBy});
-        m_status.responderWaits();
+        m_watchdog.turnsBy(Watchdog::RESPONDER, wakeBy);
         if (m_inbox.pop(datagram, wakeBy))
         {
-            m_status.responderTurns(Clock::now());
+            m_watchdog.turnsBy(Watchdog::RESPONDER, Clock::now());
             handleDatagram(datagram);
         }
         else if (m_inbox.closed())
@@ -256,17 +257,18 @@ void RedfishDiscovery::responderThread()
 void RedfishDiscovery::refreshMessages(Clock::time_point now)
 {
     const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
-    if (!m_announcer.enabled())
-    {
-        return;
-    }
     if (change == MessageCache::Change::Appeared)
     {
-        m_announcer.restart(now, m_rng);
+        m_announcer.moved(now, m_rng);
     }
     else if (change == MessageCache::Change::Lost && !m_cache.hasAny())
     {
         m_announcer.pause();
+    }
+    // Kept without announcements too: BOOTID moves on with each fresh set all the same.
+    if (m_announcer.freshSetDue(now, m_rng))
+    {
+        m_cache.newBoot();
     }
 }
 

@@ -14,6 +14,7 @@
 #include "discovery/ServiceStatus.h"
 #include "discovery/Ssdp.h"
 #include "discovery/SystemdNotify.h"
+#include "discovery/Watchdog.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -41,7 +42,8 @@
 //   responder      m_redfishdInfo, m_pending, m_cache, m_announcer, m_sender, m_rng,
 //                  m_responderLimits
 //   shared         m_board (addresses), m_status (counters), m_inbox (the hand-over), m_notify
-//                  (one datagram a notification), m_bRunning and the stop request; the sockets,
+//                  (one datagram a notification), m_watchdog (when each thread turns next),
+//                  m_bRunning and the stop request; the sockets,
 //                  received on by their listener and sent through by the responder
 class RedfishDiscovery
 {
@@ -145,13 +147,14 @@ private:
     void listenerThread();
     // Hands the datagram just received to the responder.
     void eventSend();
-    // The watchdog's ping and the status line: a listener that stops turning stops the pings.
+    // The watchdog's ping and the status line: a thread that stops turning stops the pings.
     void tellSystemd(Clock::time_point now);
     std::string statusLine(); // the interfaces, their addresses and the counts
 
     // Responder.
     void responderThread();
-    // The published addresses and the UUID into the messages; new addresses restart announcing.
+    // The published addresses and the UUID into the messages at once; a fresh set of
+    // announcements, with a new BOOTID, once new addresses have held still.
     void refreshMessages(Clock::time_point now);
     void handleDatagram(Datagram& datagram);
     void sendDueResponses(Clock::time_point now);
@@ -172,6 +175,7 @@ private:
     ServiceStatus m_status;
     DatagramQueue m_inbox{INBOX_CAPACITY, RCV_BUF_SIZE};
     SystemdNotify m_notify;
+    Watchdog m_watchdog;
 
     // IPv4 listener.
     sockaddr_in m_ssdpAddr{};

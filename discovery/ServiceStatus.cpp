@@ -28,13 +28,6 @@ std::string ServiceStatus::line(const std::string& addresses)
     return text;
 }
 
-bool ServiceStatus::responderStuck(std::chrono::steady_clock::time_point now) const
-{
-    const auto since = m_responderBusySince.load(std::memory_order_relaxed);
-    return since != 0 && now.time_since_epoch().count() - since >
-                             std::chrono::steady_clock::duration(std::chrono::seconds(1)).count();
-}
-
 bool ServiceStatus::admit(const PeerAddr& sender, bool answerable, LogLimiter& limit)
 {
     if (answerable)

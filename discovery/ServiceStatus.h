@@ -3,7 +3,6 @@
 #include "discovery/Ssdp.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -11,8 +10,7 @@
 class LogLimiter;
 
 // What the status line tells: searches answered and dropped, and the last console that searched.
-// Counted by the listeners and the responder; the line is composed by the IPv4 listener. Also
-// whether the responder still turns, for the watchdog's pings.
+// Counted by the listeners and the responder; the line is composed by the IPv4 listener.
 class ServiceStatus
 {
 public:
@@ -29,23 +27,12 @@ public:
     bool admit(const PeerAddr& sender, bool answerable, LogLimiter& limit);
     void inboxFull(const PeerAddr& sender, LogLimiter& limit);
 
-    // The responder's turns: busy from `now`, or waiting for work, which is never stuck.
-    void responderTurns(std::chrono::steady_clock::time_point now)
-    {
-        m_responderBusySince.store(now.time_since_epoch().count(), std::memory_order_relaxed);
-    }
-    void responderWaits() { m_responderBusySince.store(0, std::memory_order_relaxed); }
-    // True when one turn of the responder has lasted longer than any turn should (a second):
-    // it is stuck, and the listener stops the watchdog's pings.
-    bool responderStuck(std::chrono::steady_clock::time_point now) const;
-
     // "<addresses>: answered N, dropped M[, last search from X]".
     std::string line(const std::string& addresses);
 
 private:
     std::atomic<std::uint64_t> m_answered{0};
     std::atomic<std::uint64_t> m_dropped{0};
-    std::atomic<std::chrono::steady_clock::rep> m_responderBusySince{0}; // 0 while it waits
     bool m_bKeepLast = false; // set before the threads start
     std::mutex m_lastMutex;
     PeerAddr m_last{};

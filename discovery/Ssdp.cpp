@@ -59,7 +59,8 @@ void widenSendBuffer(int fd)
 
 bool setReceiveTimeout(int fd, LogLimiter& failures)
 {
-    const timeval timeout{0, 100000};
+    const timeval timeout{
+        0, static_cast<suseconds_t>(std::chrono::microseconds(RECEIVE_TIMEOUT).count())};
     if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
     {
         const int error = errno;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,8 @@ struct Arrival
 int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
                     Arrival& arrival);
 
-// Bounds how long a listener's receive waits, and so how long a stop request waits for it. A
-// failure is written through `failures`; the caller tries again before its next receive.
+// Bounds how long a listener's receive waits, and so how long a stop request waits for it (and
+// how often a listener turns, which the watchdog counts on). A failure is written through
+// `failures`; the caller tries again before its next receive.
+inline constexpr std::chrono::milliseconds RECEIVE_TIMEOUT{100};
 bool setReceiveTimeout(int fd, LogLimiter& failures);

@@ -99,6 +99,8 @@ public:
         inet_pton(AF_INET6, text, &addr);
         m_board.publishIpv6(0, addr, m_options.interface, 1);
     }
+    // A fresh set of announcements begins, as the responder starts one once addresses settle.
+    void freshSet() { m_cache.newBoot(); }
     // The datagrams that answer `target` (nullptr without an address of that family).
     const std::vector<std::string>* responses(const std::string& uuid, SearchTarget target,
                                               bool ipv6 = false)

@@ -17,8 +17,9 @@ from testbed import CONSOLE_IP, DAEMON_IP, Testbed
 
 # Half of it is the daemon's ping interval: 0.5 s.
 WATCHDOG_USEC = 1_000_000
-# The system call number of recvfrom, as /proc/<pid>/task/<tid>/syscall shows it.
+# The system call numbers of recvmsg and ppoll, as /proc/<pid>/task/<tid>/syscall shows them.
 RECVMSG = {"x86_64": 47, "aarch64": 212}[platform.machine()]
+PPOLL = {"x86_64": 271, "aarch64": 73}[platform.machine()]
 
 
 class Systemd:
@@ -137,15 +138,23 @@ def test_status_follows_the_counters(bed, systemd):
     assert bed.stop()[0] == 0
 
 
-def listener_thread(pid):
-    """The daemon's thread that sits in recvmsg()."""
+def daemon_thread(pid, role):
+    """The daemon's thread in `role`: a listener sits in recvmsg() on its family's socket, the
+    responder in ppoll() on its inbox."""
+    udp6 = open(f"/proc/{pid}/net/udp6").read()
     for _ in range(100):
         for tid in os.listdir(f"/proc/{pid}/task"):
             with open(f"/proc/{pid}/task/{tid}/syscall") as f:
-                if f.read().split()[0] == str(RECVMSG):
+                call = f.read().split()
+            if role == "responder":
+                if call[0] == str(PPOLL):
+                    return int(tid)
+            elif call[0] == str(RECVMSG):
+                inode = os.readlink(f"/proc/{pid}/fd/{int(call[1], 16)}")[len("socket:["):-1]
+                if (f" {inode} " in udp6) == (role == "IPv6 listener"):
                     return int(tid)
         time.sleep(0.01)
-    raise AssertionError("no thread of the daemon in recvmsg()")
+    raise AssertionError(f"no {role} thread found")
 
 
 class ThreadStop:
@@ -171,12 +180,23 @@ class ThreadStop:
         self.libc.ptrace(self.DETACH, self.tid, None, None)
 
 
-def test_watchdog_pings_stop_while_the_listener_is_held(bed, systemd):
-    bed.start(wait_ready=False, extra=systemd.env())
+# Each thread held in turn stops the pings within about two seconds: the IPv4 listener at once
+# (it sends them), the IPv6 listener and the responder a second after they should have turned.
+# The responder, waiting for work with no wake time, is late once a search waits for it a second.
+# Regression: only the IPv4 listener's own turns counted, and a waiting responder never.
+@pytest.mark.parametrize("role", ["IPv4 listener", "IPv6 listener", "responder"])
+def test_watchdog_pings_stop_while_any_thread_is_held(bed, systemd, role):
+    bed.enable_ipv6()
+    bed.start(wait_ready=False, extra=systemd.env(), args=["--ipv6"])
     systemd.wait_for(lambda m: m == "READY=1")
-    assert systemd.receive(2.0).count("WATCHDOG=1") >= 2
-    with ThreadStop(listener_thread(bed.pid())):
-        systemd.receive(0.1)  # a ping sent just before the hold
+    bed.wait_for("has the IPv6 address")
+    # Idle and healthy: a ping every half second.
+    assert systemd.receive(3.0).count("WATCHDOG=1") >= 5
+    with ThreadStop(daemon_thread(bed.pid(), role)):
+        if role == "responder":
+            bed.search(mx="1", wait_ms=200)
+        # Pings sent before the thread counted as late.
+        systemd.receive(0.1 if role == "IPv4 listener" else 1.4)
         held = systemd.receive(2.0)
         # The rest of the daemon runs on: a signal is still recorded by the relay thread.
         bed.send_signal(signal.SIGUSR1)

@@ -126,7 +126,11 @@ TEST(Ipv6Answers, EachFamilyWithItsOwnUrl)
         std::vector<std::string> before = *messages.responses(uuid, Target::All);
         EXPECT_EQ(messages.responses(uuid, Target::All, true), nullptr);
 
+        // Answers carry a new address at once; BOOTID.UPNP.ORG grows only with the fresh set
+        // that follows once the addresses settle.
         messages.publishIpv6("fd00::1");
+        EXPECT_EQ(*messages.responses(uuid, Target::All), before);
+        messages.freshSet();
         EXPECT_EQ(*messages.responses(uuid, Target::All) == before,
                   format == ResponseFormat::Legacy)
             << "BOOTID.UPNP.ORG grows when IPv6 first gets an address";
@@ -143,6 +147,7 @@ TEST(Ipv6Answers, EachFamilyWithItsOwnUrl)
         EXPECT_EQ(ipv6, before);
 
         messages.publishIpv6("fd00::2");
+        messages.freshSet();
         EXPECT_EQ(*messages.responses(uuid, Target::All) == before,
                   format == ResponseFormat::Legacy)
             << "BOOTID.UPNP.ORG grows with a new IPv6 address";

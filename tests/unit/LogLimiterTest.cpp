@@ -54,3 +54,28 @@ TEST(LogLimiter, RegressionHeldBackCountIsFlushedOnceTheIntervalEnds)
     EXPECT_TRUE(limiter.flush(suppressed, LogLimiter::Clock::time_point::max()));
     EXPECT_EQ(suppressed, 1U);
 }
+
+// A burst: that many records in each interval, which begins with the first of them; the count of
+// those held back goes with the first record of the next.
+TEST(LogLimiter, BurstThenHeldUntilTheIntervalEnds)
+{
+    using namespace std::chrono_literals;
+    LogLimiterGroup group;
+    LogLimiter limiter(group, "test", 10s, 3);
+    const LogLimiter::Clock::time_point t0{};
+    std::uint64_t suppressed = 99;
+    for (const auto at : {0s, 1s, 2s})
+    {
+        EXPECT_TRUE(limiter.ready(t0 + at));
+        EXPECT_TRUE(limiter.allow(suppressed, t0 + at));
+        EXPECT_EQ(suppressed, 0U);
+    }
+    EXPECT_FALSE(limiter.ready(t0 + 3s));
+    EXPECT_FALSE(limiter.allow(suppressed, t0 + 3s));
+    EXPECT_FALSE(limiter.allow(suppressed, t0 + 9999ms));
+    EXPECT_EQ(limiter.flushDue(), t0 + 10s) << "the interval began with the burst's first";
+    EXPECT_TRUE(limiter.ready(t0 + 10s));
+    EXPECT_TRUE(limiter.allow(suppressed, t0 + 10s));
+    EXPECT_EQ(suppressed, 2U);
+    EXPECT_TRUE(limiter.allow(suppressed, t0 + 11s)) << "a new burst";
+}
