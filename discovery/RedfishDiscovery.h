@@ -35,16 +35,12 @@
 // -> DatagramQueue -> judgeSearch -> PendingResponses -> MessageCache -> Sender.
 //
 // Which thread owns what:
-//   IPv4 listener  m_ipv4 (its socket's receive, the IPv4 watches) and the datagram it received
-//                  (m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen), m_notify's watchdog and
-//                  status line
+//   IPv4 listener  m_ipv4 and its datagram (m_rcvBuf, m_rcvLen, m_senderAddr, m_senderAddrLen),
+//                  the watchdog's pings and the status line
 //   IPv6 listener  m_ipv6
-//   responder      m_redfishdInfo, m_pending, m_cache, m_announcer, m_sender, m_rng,
-//                  m_responderLimits
-//   shared         m_board (addresses), m_status (counters), m_inbox (the hand-over), m_notify
-//                  (one datagram a notification), m_watchdog (when each thread turns next),
-//                  m_bRunning and the stop request; the sockets,
-//                  received on by their listener and sent through by the responder
+//   responder      m_redfishdInfo, m_pending, m_cache, m_announcer, m_sender, m_rng, its limits
+//   shared         m_board, m_status, m_inbox, m_notify, m_watchdog, m_bRunning, the stop request;
+//                  the sockets, received on by their listener and sent through by the responder
 class RedfishDiscovery
 {
 public:
