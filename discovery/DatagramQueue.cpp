@@ -54,7 +54,6 @@ bool DatagramQueue::push(Datagram& datagram)
         slot.senderLen = datagram.senderLen;
         slot.arrival = datagram.arrival;
         slot.group = datagram.group;
-        slot.slot = datagram.slot;
         slot.ifindex = datagram.ifindex;
         ++m_count;
         noteOldest();
@@ -117,7 +116,6 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     out.senderLen = slot.senderLen;
     out.arrival = slot.arrival;
     out.group = slot.group;
-    out.slot = slot.slot;
     out.ifindex = slot.ifindex;
     m_head = (m_head + 1) % m_slots.size();
     --m_count;

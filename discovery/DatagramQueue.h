@@ -22,8 +22,7 @@ struct Datagram
     socklen_t senderLen = 0;
     std::chrono::steady_clock::time_point arrival;
     SsdpGroup group = SsdpGroup::Ipv4;
-    std::size_t slot = 0; // of the interface it came in by, in the order -i named them
-    int ifindex = 0;      // that interface's index
+    int ifindex = 0; // of the interface it came in by
 
     // Ends the text with a NUL inside the buffer: at most the buffer's size less one of the
     // datagram's bytes are kept.

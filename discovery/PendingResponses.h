@@ -28,8 +28,7 @@ public:
         PeerAddr to;
         socklen_t toLen;
         SearchTarget target;
-        std::size_t slot; // the interface the search came in by
-        int ifindex;      // and its index
+        int ifindex; // of the interface the search came in by
         bool operator>(const Entry& other) const { return due > other.due; }
     };
 

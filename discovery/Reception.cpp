@@ -58,12 +58,10 @@ bool Reception::receive(Datagram& datagram)
         receiveDatagram(fd, datagram.text, datagram.sender, datagram.senderLen, arrival);
     datagram.arrival = Clock::now();
     // Another socket's membership on another interface may bring the group here.
-    const int slot = joinedSlot(arrival.ifindex);
-    if (datagram.length <= 0 || slot == -1)
+    if (datagram.length <= 0 || m_held.count(arrival.ifindex) == 0)
     {
         return false;
     }
-    datagram.slot = static_cast<std::size_t>(slot);
     datagram.ifindex = arrival.ifindex;
     datagram.group = SsdpGroup::Ipv4;
     if (m_family == Family::Ipv6)
@@ -234,16 +232,4 @@ bool Reception::openIpv6Socket()
                           << "; searches over IPv6 are not answered until it can";
     }
     return false;
-}
-
-int Reception::joinedSlot(int index) const
-{
-    for (std::size_t slot = 0; index != 0 && slot < m_watches.size(); ++slot)
-    {
-        if (m_watches[slot].index() == index && m_held.count(index) != 0)
-        {
-            return static_cast<int>(slot);
-        }
-    }
-    return -1;
 }

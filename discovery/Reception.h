@@ -58,9 +58,6 @@ public:
     void run(const std::atomic<bool>& running, Watchdog& watchdog);
 
 private:
-    // The interface that `index` is, as the last look found it, if its groups are joined; -1
-    // otherwise.
-    int joinedSlot(int index) const;
     // True for a sender that an answer may go to; a refusal is counted and recorded, except for
     // this host's own datagrams from port 1900, which are our announcements looped back.
     bool admit(const PeerAddr& sender, int index);

@@ -282,8 +282,8 @@ void RedfishDiscovery::handleDatagram(Datagram& datagram)
     }
     m_status.searched(datagram.sender);
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    const PendingResponses::Admission admission = m_pending.add(
-        {due, datagram.sender, datagram.senderLen, target, datagram.slot, datagram.ifindex});
+    const PendingResponses::Admission admission =
+        m_pending.add({due, datagram.sender, datagram.senderLen, target, datagram.ifindex});
     if (admission.verdict == PendingResponses::Admission::Taken)
     {
         return;
