@@ -39,12 +39,11 @@ struct Datagram
 
 void parseSearchQuery(benchmark::State& state, const char* request)
 {
-    RedfishDiscovery service;
     Datagram datagram(request);
     for (auto _ : state)
     {
-        RedfishDiscovery::Headers headers;
-        benchmark::DoNotOptimize(service.parseSearchQuery(datagram.data(), headers));
+        search::Headers headers;
+        benchmark::DoNotOptimize(search::parseQuery(datagram.data(), headers));
         benchmark::DoNotOptimize(headers);
     }
 }
@@ -68,7 +67,8 @@ BENCHMARK(buildSearchRsp);
 // parse, cache check, MX and response text.
 void judgeSearch(benchmark::State& state, const char* request)
 {
-    RedfishDiscovery service;
+    testsupport::ResponderParts parts;
+    Responder& service = parts.responder;
     testsupport::Messages messages;
     messages.publishIpv4("198.18.0.1");
     if (!service.readRedfishdInfo())

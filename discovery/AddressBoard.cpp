@@ -28,6 +28,7 @@ void AddressBoard::publishIpv6(std::size_t slot, const in6_addr& addr, const std
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Entry& entry = m_entries.at(slot);
+        entry.ipv6 = addr;
         entry.ipv6Host = std::move(host);
         entry.ipv6Text = std::move(text);
         entry.ipv6Index = index;

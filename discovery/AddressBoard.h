@@ -19,6 +19,7 @@ public:
     struct Entry
     {
         in_addr_t ipv4 = 0;   // network byte order; 0 for none
+        in6_addr ipv6{};      // :: for none
         std::string ipv6Host; // the URL's host, "[fd00::1]"; empty for none
         std::string ipv6Text; // as the status line shows it; empty before the first look
         // The interface index each address was read at: answers go by the index a search came

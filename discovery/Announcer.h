@@ -21,9 +21,8 @@ public:
     static constexpr std::chrono::milliseconds ROUND_GAP{500};
     // How soon a round that found nothing to announce is tried again.
     static constexpr std::chrono::seconds RETRY{1};
-    // Longer than two of the listeners' looks (InterfaceWatch::CHECK_INTERVAL, a receive
-    // time-out late at most): addresses that move at every look or every other one, such as
-    // prefixes preferred in turn by advertisements 0.6 s apart, never count as still. Also keeps
+    // Longer than the gap between moves of addresses that keep moving, such as prefixes preferred
+    // in turn by advertisements 0.6 s apart, so that those never count as still. Also keeps
     // fresh sets over a second apart, so that BOOTID, the seconds since 2026, can grow at each
     // one without running ahead of the clock.
     static constexpr std::chrono::milliseconds SETTLE{1500};

@@ -5,42 +5,9 @@
 #include "discovery/Ssdp.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-namespace
-{
-ifreq interfaceRequest(const std::string& name)
-{
-    ifreq request{};
-    request.ifr_addr.sa_family = AF_INET;
-    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    return request;
-}
-
-// The host's IPv6 addresses as the kernel lists them; nothing when the kernel has no IPv6.
-std::string readIfInet6()
-{
-    std::string text;
-    const int fd = open("/proc/self/net/if_inet6", O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-    {
-        return text;
-    }
-    char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof(chunk))) > 0;)
-    {
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return text;
-}
-} // namespace
 
 InterfaceWatch::InterfaceWatch(Family family, std::string name,
                                const std::vector<Ipv6GroupAddr>& ipv6Groups, bool bothFamilies,
@@ -61,8 +28,15 @@ InterfaceWatch::InterfaceWatch(Family family, std::string name,
 void InterfaceWatch::assume(int index, in_addr_t ipv4)
 {
     m_index = index;
-    m_seenIpv4 = m_ipv4 = m_recordedIpv4 = ipv4;
-    m_bKnown = m_bRecorded = true;
+    m_seenIpv4 = m_ipv4 = ipv4;
+    m_bKnown = true;
+    // An address found at start needs no record; none is the WARNING that says so.
+    m_bRecorded = ipv4 != 0;
+    m_recordedIpv4 = ipv4;
+    if (ipv4 == 0)
+    {
+        recordChange();
+    }
 }
 
 int InterfaceWatch::membership(int fd, int index, bool join) const
@@ -98,34 +72,17 @@ int InterfaceWatch::membership(int fd, int index, bool join) const
     return 0;
 }
 
-bool InterfaceWatch::look(Clock::time_point now, int fd)
+void InterfaceWatch::look(const HostView& host)
 {
-    if (now < m_nextLook)
-    {
-        return false;
-    }
-    m_nextLook = now + CHECK_INTERVAL;
+    m_index = host.indexOf(m_name);
     if (m_family == Family::Ipv4)
     {
-        ifreq request = interfaceRequest(m_name);
-        m_index = ioctl(fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-        request = interfaceRequest(m_name);
-        sockaddr_in addr{};
-        if (ioctl(fd, SIOCGIFADDR, &request) == 0)
-        {
-            std::memcpy(&addr, &request.ifr_addr, sizeof(addr));
-        }
-        m_seenIpv4 = addr.sin_addr.s_addr;
+        m_seenIpv4 = m_index == 0 ? 0 : host.ipv4Of(m_index);
+        return;
     }
-    else
-    {
-        m_index = static_cast<int>(if_nametoindex(m_name.c_str()));
-        const std::vector<Ipv6IfAddr> addrs =
-            m_index == 0 ? std::vector<Ipv6IfAddr>{} : parseIfInet6(readIfInet6(), m_name);
-        m_seenIpv6 = chooseIpv6Addr(addrs, m_ipv6);
-    }
-
-    return true;
+    const std::vector<Ipv6IfAddr> addrs =
+        m_index == 0 ? std::vector<Ipv6IfAddr>{} : host.ipv6Of(m_index);
+    m_seenIpv6 = chooseIpv6Addr(addrs, m_ipv6);
 }
 
 in_addr_t InterfaceWatch::ipv4Of(Which which) const
@@ -160,14 +117,22 @@ bool InterfaceWatch::addressChanged()
     m_bKnown = true;
     m_ipv4 = m_seenIpv4;
     m_ipv6 = m_seenIpv6;
-    // A flapping link or advertisements in turn must not flood the log: a change held back by
-    // the limit is told at a later look, once the limit lets it through.
-    const bool untold = !m_bRecorded || !sameAddress(Which::Taken, Which::Recorded);
-    if (changed || (untold && m_changeLimit->ready(Clock::now())))
+    if (changed)
     {
         m_changeLimit->write([this] { recordChange(); });
     }
     return changed;
+}
+
+void InterfaceWatch::tellHeldChange(Clock::time_point now)
+{
+    // A flapping link or advertisements in turn must not flood the log: a change held back by
+    // the limit is told once the limit lets it through.
+    const bool untold = m_bKnown && (!m_bRecorded || !sameAddress(Which::Taken, Which::Recorded));
+    if (untold && m_changeLimit->ready(now))
+    {
+        m_changeLimit->write([this] { recordChange(); });
+    }
 }
 
 void InterfaceWatch::recordChange()

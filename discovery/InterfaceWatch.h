@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/HostView.h"
 #include "discovery/Ipv6.h"
 #include "discovery/Ssdp.h"
 
@@ -12,10 +13,10 @@
 #include <vector>
 
 // Follows one network interface for one address family, on that family's listener thread, the
-// only thread that touches it. At most once per CHECK_INTERVAL it looks up the interface's index
-// and address, and writes a record for each change of the address, within a limit. The listener
-// keeps the socket's memberships by what its watches find, and publishes the address when
-// addressChanged() says so.
+// only thread that touches it. It looks up the interface's index and address in the host's view
+// when the view has changed, and writes a record for each change of the address, within a limit.
+// The listener keeps the socket's memberships by what its watches find, and publishes the address
+// when addressChanged() says so.
 class InterfaceWatch
 {
 public:
@@ -26,8 +27,6 @@ public:
         Ipv6,
     };
 
-    // A change is followed within this time plus one receive time-out.
-    static constexpr std::chrono::milliseconds CHECK_INTERVAL{500};
     // The address records: an operator's few changes are all told at once, a link that flaps or
     // routers advertising prefixes in turn (a change at every look) at most this many a while.
     static constexpr std::chrono::seconds CHANGE_RECORD_INTERVAL{10};
@@ -41,22 +40,24 @@ public:
 
     const std::string& name() const { return m_name; }
     const std::string& groupsText() const { return m_groupsText; }
-    // The state found at start-up, taken without a record: the index (0 for none) and the IPv4
-    // address.
+    // The state found at start-up: the index (0 for none) and the IPv4 address, taken without a
+    // record; without an address, the WARNING that says searches wait for one.
     void assume(int index, in_addr_t ipv4);
     // Joins (or leaves) every group on the interface `index` through `fd`: 0, or the errno of
     // the first failure. A group that is still joined counts as joined.
     int membership(int fd, int index, bool join) const;
 
-    // Looks at the interface when a look is due (false otherwise): its index and address.
-    bool look(Clock::time_point now, int fd);
+    // Looks the interface up in the host's view: its index and address.
+    void look(const HostView& host);
     // After a look: the interface is there with an address, so its groups are wanted.
     bool wantsGroups() const { return m_index != 0 && hasAddress(Which::Seen); }
     // After a look: true once for each change of the address. The first look of an IPv6 watch
     // counts as a change. Its record, from the address last recorded to this one, goes within
-    // the limit; a change held back is recorded at the first look the limit lets through, so
-    // the last record always tells the address the interface settled on.
+    // the limit.
     bool addressChanged();
+    // At every turn: a change held back by the limit is recorded once the limit lets it through,
+    // so that the last record always tells the address the interface settled on.
+    void tellHeldChange(Clock::time_point now);
 
     int index() const { return m_index; } // as the last look found it; 0 for none
     in_addr_t ipv4() const { return m_ipv4; }
@@ -82,7 +83,6 @@ private:
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
     std::string m_groupsText; // as the records list them
     bool m_bBothFamilies;
-    Clock::time_point m_nextLook{};
     int m_index = 0; // as the last look found it
     in_addr_t m_seenIpv4 = 0;
     in6_addr m_seenIpv6{};

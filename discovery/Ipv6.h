@@ -37,6 +37,13 @@ inline constexpr Ipv6Group IPV6_GROUPS[] = {
     {SsdpGroup::Ipv6Global, "global", "FF0E::C", "[FF0E::C]:1900"},
 };
 
+// True for the IPv6 groups wider than the link: a search sent to one may come from beyond a
+// router, and its answer goes back by the route to its source.
+inline bool isWideScope(SsdpGroup group)
+{
+    return group != SsdpGroup::Ipv4 && group != SsdpGroup::Ipv6Link;
+}
+
 // A group with its address as the socket calls take it.
 struct Ipv6GroupAddr
 {

@@ -32,7 +32,7 @@ constexpr std::uint32_t BOOTID_MAX = 0x7fffffff;
 
 std::string serviceRootUrl(const std::string& host)
 {
-    return "https://" + host + "/redfish/v1";
+    return "https://" + host + WIRE_SERVICE_ROOT;
 }
 
 // UPnP Device Architecture 1.1, 1.2.2: what the device announces, as NT (or ST) and USN pairs:
@@ -45,7 +45,7 @@ enum Advert
 };
 std::array<std::pair<std::string, std::string>, 3> adverts(const std::string& uuid)
 {
-    const std::string device = "uuid:" + uuid;
+    const std::string device = WIRE_UUID_PREFIX + uuid;
     return {{{WIRE_ROOT_DEVICE, device + "::" WIRE_ROOT_DEVICE},
              {device, device},
              {WIRE_REDFISH_ST, device + "::" WIRE_REDFISH_ST}}};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "discovery/Ipv6.h"
 #include "discovery/Ssdp.h"
 
 #include <array>
@@ -28,7 +29,8 @@ public:
         PeerAddr to;
         socklen_t toLen;
         SearchTarget target;
-        int ifindex; // of the interface the search came in by
+        int ifindex;     // of the interface the search came in by
+        SsdpGroup group; // the search was sent to
         bool operator>(const Entry& other) const { return due > other.due; }
     };
 

@@ -1,8 +1,7 @@
 // Judging of SSDP search requests (UPnP Device Architecture 1.1, section 1.3.2). Pure: bytes in,
 // verdict and header map out; nothing here throws for any input, logs or touches a socket.
 
-#include "discovery/Ipv6.h"
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/SearchParser.h"
 
 #include <algorithm>
 #include <climits>
@@ -107,23 +106,21 @@ void scanHeaderLines(const char* lf, const char* end, const Names& names,
 }
 } // namespace
 
-bool RedfishDiscovery::parseSearchQuery(char* text, Headers& headers, SsdpGroup group)
+bool search::parseQuery(char* text, Headers& headers, SsdpGroup group)
 {
-    return readSearchHeaders(text, headers, group) &&
-           isStFieldValid(headers.find(ST_FIELD_NAME())->second);
+    return readHeaders(text, headers, group) && isStValid(headers.find(WIRE_ST_NAME)->second);
 }
 
-bool RedfishDiscovery::readSearchHeaders(char* text, Headers& headers, SsdpGroup group)
+bool search::readHeaders(char* text, Headers& headers, SsdpGroup group)
 {
     // In the map's order.
-    const Names names = {HOST_FIELD_NAME(), MANDATORY_FIELD_NAME(), MX_FIELD_NAME(),
-                         ST_FIELD_NAME()};
+    const Names names = {WIRE_HOST_NAME, WIRE_MAN_NAME, WIRE_MX_NAME, WIRE_ST_NAME};
     const char* const end = text + std::strlen(text); // the text ends at its first NUL
     // The first line is the request line.
     const char* lf = lineEnd(text, end);
-    const std::size_t methodLen = std::strlen(SEARCH_METHOD());
+    const std::size_t methodLen = std::strlen(WIRE_SEARCH_METHOD);
     if (lf != nullptr && (static_cast<std::size_t>(lf - text) < methodLen ||
-                          std::memcmp(text, SEARCH_METHOD(), methodLen) != 0))
+                          std::memcmp(text, WIRE_SEARCH_METHOD, methodLen) != 0))
     {
         return false;
     }
@@ -156,12 +153,12 @@ bool RedfishDiscovery::readSearchHeaders(char* text, Headers& headers, SsdpGroup
             return false;
         }
     }
-    return isHostFieldValid(*stored[0], group) && isManFieldValid(*stored[1]);
+    return isHostValid(*stored[0], group) && isManValid(*stored[1]);
 }
 
-bool RedfishDiscovery::isHostFieldValid(std::string& value, SsdpGroup group)
+bool search::isHostValid(const std::string& value, SsdpGroup group)
 {
-    return group == SsdpGroup::Ipv4 ? matches(value, HOST_FIELD_VAL())
+    return group == SsdpGroup::Ipv4 ? matches(value, WIRE_IPV4_HOST)
                                     : isIpv6HostValid(value, group);
 }
 
@@ -182,16 +179,16 @@ bool isIpv6HostValid(std::string_view value, SsdpGroup group)
     return false;
 }
 
-bool RedfishDiscovery::isManFieldValid(std::string& value)
+bool search::isManValid(const std::string& value)
 {
-    return matches(value, MANDATORY_FIELD_VAL());
+    return matches(value, WIRE_MAN_VALUE);
 }
 
-bool RedfishDiscovery::isStFieldValid(std::string& value)
+bool search::isStValid(const std::string& value)
 {
     // Search targets answered: all devices, the root device, and the Redfish service type
     // (DSP0266 names "urn:dmtf-org:service:redfish-rest:1" as the service's SSDP target).
-    if (matches(value, ALL_TARGETS()) || matches(value, UPNP_ROOT_DEVICE()))
+    if (matches(value, WIRE_ALL_TARGETS) || matches(value, WIRE_ROOT_DEVICE))
     {
         return true;
     }
@@ -201,26 +198,26 @@ bool RedfishDiscovery::isStFieldValid(std::string& value)
         return false;
     }
     // The tag ends at a NUL, as a C string would.
-    if (!matchesAnyCase(std::string_view(value.c_str()).substr(0, colon), URN_TAG_NAME()))
+    if (!matchesAnyCase(std::string_view(value.c_str()).substr(0, colon), WIRE_URN_TAG))
     {
         return false;
     }
     // The service type runs to the end of the value, so it ends with the value's NUL.
     const std::size_t service = value.find_first_not_of(BLANKS, colon + 1);
-    return service != std::string::npos && matches(value.c_str() + service, URN_REDFISH_SVC());
+    return service != std::string::npos && matches(value.c_str() + service, WIRE_REDFISH_SERVICE);
 }
 
-bool RedfishDiscovery::isMxFieldValid(std::string& value)
+bool search::isMxValid(const std::string& value)
 {
     const long mx = std::strtol(value.c_str(), nullptr, 10);
     return mx >= 1 && mx <= MX_MAX;
 }
 
-bool RedfishDiscovery::isUuidTarget(const std::string& value, const std::string& uuid)
+bool search::isUuidTarget(const std::string& value, const std::string& uuid)
 {
     std::string_view st(value);
     st = st.substr(0, st.find_last_not_of(" \t\r") + 1);
-    constexpr std::string_view prefix = "uuid:";
+    constexpr std::string_view prefix = WIRE_UUID_PREFIX;
     if (st.size() <= prefix.size() || st.substr(0, prefix.size()) != prefix)
     {
         return false;
@@ -231,14 +228,14 @@ bool RedfishDiscovery::isUuidTarget(const std::string& value, const std::string&
            (id.size() == uuid.size() && strncasecmp(id.data(), uuid.data(), id.size()) == 0);
 }
 
-int RedfishDiscovery::clampMx(const std::string& value)
+int search::clampMx(const std::string& value)
 {
     // Read as atoi reads it (leading blanks, a sign, digits), but saturating instead of
     // overflowing. An MX below 1 (empty, 0, negative, not a number) is answered within a second.
     return clampMx(std::strtol(value.c_str(), nullptr, 10));
 }
 
-int RedfishDiscovery::clampMx(long mx)
+int search::clampMx(long mx)
 {
     if (mx > MX_MAX)
     {
@@ -247,9 +244,9 @@ int RedfishDiscovery::clampMx(long mx)
     return mx < 1 ? 1 : static_cast<int>(mx);
 }
 
-bool RedfishDiscovery::classifySearchTarget(std::string& value, bool exact, SearchTarget& target)
+bool search::classifyTarget(const std::string& value, bool exact, SearchTarget& target)
 {
-    if (!isStFieldValid(value))
+    if (!isStValid(value))
     {
         // Only the standard form takes a search for a device's UUID.
         target = SearchTarget::Uuid;
@@ -257,25 +254,39 @@ bool RedfishDiscovery::classifySearchTarget(std::string& value, bool exact, Sear
     }
     if (!exact)
     {
-        target = matches(value, ALL_TARGETS())        ? SearchTarget::All
-                 : matches(value, UPNP_ROOT_DEVICE()) ? SearchTarget::RootDevice
+        target = matches(value, WIRE_ALL_TARGETS)        ? SearchTarget::All
+                 : matches(value, WIRE_ROOT_DEVICE) ? SearchTarget::RootDevice
                                                       : SearchTarget::Redfish;
         return true;
     }
     // The value keeps the line's carriage return and any trailing blanks.
     std::string_view st(value);
     st = st.substr(0, st.find_last_not_of(" \t\r") + 1);
-    if (st == ALL_TARGETS() || st == UPNP_ROOT_DEVICE())
+    if (st == WIRE_ALL_TARGETS || st == WIRE_ROOT_DEVICE)
     {
-        target = st == ALL_TARGETS() ? SearchTarget::All : SearchTarget::RootDevice;
+        target = st == WIRE_ALL_TARGETS ? SearchTarget::All : SearchTarget::RootDevice;
         return true;
     }
-    // isStFieldValid has checked the "urn:" tag in any letter case.
+    // isStValid has checked the "urn:" tag in any letter case.
     const std::string_view service = skipBlanks(st.substr(st.find(':') + 1));
-    const std::string_view redfish(URN_REDFISH_SVC());
+    const std::string_view redfish(WIRE_REDFISH_SERVICE);
     const std::string_view minor = service.substr(std::min(service.size(), redfish.size()));
     const bool versioned = minor.size() > 1 && minor[0] == ':' &&
                            minor.find_first_not_of("0123456789", 1) == std::string_view::npos;
     target = SearchTarget::Redfish;
     return service.substr(0, redfish.size()) == redfish && (minor.empty() || versioned);
+}
+
+search::Verdict search::judge(char* text, bool standard, SsdpGroup group, Headers& headers)
+{
+    Verdict verdict;
+    // UPnP Device Architecture 1.1, 1.3.2: a device answers a search for its own UUID too; the
+    // legacy rules never took such a target, the standard form does.
+    verdict.asked = readHeaders(text, headers, group) &&
+                    classifyTarget(headers.find(WIRE_ST_NAME)->second, standard, verdict.target);
+    if (verdict.asked)
+    {
+        verdict.mx = clampMx(headers.find(WIRE_MX_NAME)->second);
+    }
+    return verdict;
 }

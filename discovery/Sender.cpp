@@ -3,7 +3,6 @@
 #include "common/Logger.h"
 
 #include <arpa/inet.h>
-#include <net/if.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,7 +13,7 @@ Sender::Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Gro
 {
 }
 
-void Sender::useSockets(const Reception* ipv4, const Reception* ipv6)
+void Sender::useSockets(const std::atomic<int>* ipv4, const std::atomic<int>* ipv6)
 {
     m_ipv4 = ipv4;
     m_ipv6 = ipv6;
@@ -22,21 +21,21 @@ void Sender::useSockets(const Reception* ipv4, const Reception* ipv6)
 
 bool Sender::send(const std::string& message, const PeerAddr& to, socklen_t toLen)
 {
-    return sendVia(message, to, toLen, 0);
+    return sendVia(message, to, toLen, 0, nullptr, false);
 }
 
 bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                    const AddressBoard::Entry& from)
+                    const AddressBoard::Entry& from, bool onLink)
 {
-    return sendVia(message, to, toLen, ifindex, &from);
+    return sendVia(message, to, toLen, ifindex, &from, onLink);
 }
 
 bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                     const AddressBoard::Entry* from)
+                     const AddressBoard::Entry* from, bool onLink)
 {
     const bool ipv6 = to.sa.sa_family == AF_INET6;
-    const Reception* listener = ipv6 ? m_ipv6 : m_ipv4;
-    const int fd = listener != nullptr ? listener->fd() : -1;
+    const std::atomic<int>* socket = ipv6 ? m_ipv6 : m_ipv4;
+    const int fd = socket != nullptr ? socket->load(std::memory_order_acquire) : -1;
     iovec data{const_cast<char*>(message.data()), message.size()};
     msghdr header{};
     header.msg_name = const_cast<PeerAddr*>(&to);
@@ -57,8 +56,16 @@ bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t t
         {
             in6_pktinfo info{};
             info.ipi6_ifindex = static_cast<unsigned>(ifindex);
-            // The source is the kernel's choice among that interface's addresses (RFC 6724):
-            // a link-local console gets the link-local address it can best reach.
+            // From the address the answer's AL carries: left to the kernel, the source may be
+            // another interface's address (RFC 6724 avoids a deprecated address before it prefers
+            // the outgoing interface), leaking another network's address. A link-local
+            // destination gets the kernel's choice, which Linux makes among the outgoing
+            // interface's addresses alone.
+            if (from != nullptr && !IN6_IS_ADDR_LINKLOCAL(&to.v6.sin6_addr) &&
+                !IN6_IS_ADDR_MULTICAST(&to.v6.sin6_addr))
+            {
+                info.ipi6_addr = from->ipv6;
+            }
             c->cmsg_len = CMSG_LEN(sizeof(info));
             std::memcpy(CMSG_DATA(c), &info, sizeof(info));
         }
@@ -71,9 +78,11 @@ bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t t
             std::memcpy(CMSG_DATA(c), &info, sizeof(info));
         }
     }
-    const ssize_t sent =
-        ifindex == 0 ? sendto(fd, message.data(), message.size(), MSG_DONTWAIT, &to.sa, toLen)
-                     : sendmsg(fd, &header, MSG_DONTWAIT);
+    // On-link destinations never go by way of a router, whatever the routing table says.
+    const int flags = MSG_DONTWAIT | (onLink ? MSG_DONTROUTE : 0);
+    const ssize_t sent = ifindex == 0
+                             ? sendto(fd, message.data(), message.size(), flags, &to.sa, toLen)
+                             : sendmsg(fd, &header, flags);
     if (sent != -1)
     {
         return true;
@@ -92,15 +101,11 @@ void Sender::announce(const MessageCache& messages, bool alive)
 {
     for (std::size_t slot = 0; slot < m_options.interfaces.size(); ++slot)
     {
-        // Out of each interface by its index now, from its address. An interface that has just
-        // gone away gets nothing: with index 0 the message would leave by the default route.
-        const int index = static_cast<int>(if_nametoindex(m_options.interfaces[slot].c_str()));
-        if (index == 0)
-        {
-            continue;
-        }
+        // Out of each interface by the index its address was read at, from that address. An
+        // interface without an address of a family (gone, or not configured) gets nothing in it:
+        // with index 0 the message would leave by the default route.
         const AddressBoard::Entry& from = messages.address(slot);
-        if (messages.hasIpv4(slot) && from.ipv4Index == index)
+        if (messages.hasIpv4(slot) && from.ipv4Index != 0)
         {
             PeerAddr to{};
             to.v4.sin_family = AF_INET;
@@ -108,13 +113,13 @@ void Sender::announce(const MessageCache& messages, bool alive)
             to.v4.sin_addr.s_addr = inet_addr(WIRE_IPV4_GROUP);
             for (const std::string& message : messages.announcements(alive, SsdpGroup::Ipv4, slot))
             {
-                sendVia(message, to, sizeof(to.v4), index, &from);
+                sendVia(message, to, sizeof(to.v4), from.ipv4Index, &from, false);
             }
         }
         for (const Ipv6GroupAddr& group : m_ipv6Groups)
         {
-            if (!messages.hasIpv6(slot) || from.ipv6Index != index || m_ipv6 == nullptr ||
-                m_ipv6->fd() == -1)
+            if (!messages.hasIpv6(slot) || from.ipv6Index == 0 || m_ipv6 == nullptr ||
+                *m_ipv6 == -1)
             {
                 break;
             }
@@ -125,7 +130,8 @@ void Sender::announce(const MessageCache& messages, bool alive)
             for (const std::string& message :
                  messages.announcements(alive, group.group.group, slot))
             {
-                sendVia(message, to, sizeof(to.v6), index, &from);
+                sendVia(message, to, sizeof(to.v6), from.ipv6Index, &from,
+                        group.group.group == SsdpGroup::Ipv6Link);
             }
         }
     }

@@ -4,15 +4,17 @@
 #include "discovery/Ipv6.h"
 #include "discovery/MessageCache.h"
 #include "discovery/Options.h"
-#include "discovery/Reception.h"
+#include "discovery/AddressBoard.h"
 #include "discovery/Ssdp.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 // Every SSDP datagram the daemon sends, all from the responder thread: the answers to consoles,
 // and the announcements to the groups out of each interface. They go through the listeners'
-// sockets, so that they leave from port 1900, without changing any of those sockets' options.
+// sockets, so that they leave from port 1900, without changing any of those sockets' options:
+// the interface and the source go in each message.
 // Sends never wait (see SEND_BUFFER_BYTES).
 class Sender
 {
@@ -21,28 +23,30 @@ public:
     Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
            LogLimiterGroup& limits);
 
-    // The listeners whose sockets carry each family's datagrams (`ipv6` nullptr without IPv6).
-    void useSockets(const Reception* ipv4, const Reception* ipv6);
+    // The sockets that carry each family's datagrams, -1 while there is none (`ipv6` nullptr
+    // without IPv6); a listener may open its socket after the responder has started.
+    void useSockets(const std::atomic<int>* ipv4, const std::atomic<int>* ipv6);
 
-    // Sends one datagram to `to`: false, with a rate-limited record, when it could not be sent.
+    // Sends one datagram to `to`, wherever the routing table sends it: false, with a rate-limited
+    // record, when it could not be sent. (The service's published sendSearchRsp.)
     bool send(const std::string& message, const PeerAddr& to, socklen_t toLen);
     // The same for an answer: out of the interface `ifindex` that the search came in by, from
-    // that interface's address in `from`, whatever the routing table says.
+    // that interface's address in `from`; never through a router when `onLink`.
     bool answer(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                const AddressBoard::Entry& from);
+                const AddressBoard::Entry& from, bool onLink);
     // Sends the announcements, alive or byebye, out of every interface to each group that has an
     // address to announce on it.
     void announce(const MessageCache& messages, bool alive);
 
 private:
-    // Sends through the family's socket; out of the interface `ifindex` when it is not 0, and
-    // from `from`'s address when it is given.
+    // Sends through the family's socket; out of the interface `ifindex` when it is not 0, from
+    // `from`'s address when it is given, and with MSG_DONTROUTE when `onLink`.
     bool sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                 const AddressBoard::Entry* from = nullptr);
+                 const AddressBoard::Entry* from, bool onLink);
 
     const Options& m_options;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
-    const Reception* m_ipv4 = nullptr;
-    const Reception* m_ipv6 = nullptr;
+    const std::atomic<int>* m_ipv4 = nullptr;
+    const std::atomic<int>* m_ipv6 = nullptr;
     LogLimiter m_sendFailLimit;
 };

@@ -21,6 +21,12 @@ struct ServiceInfo
     std::string errors;
 };
 
+// The service information the responder keeps: the UUID, empty until read from the file.
+struct RedfishdInfo
+{
+    std::string uuid;
+};
+
 // The service information in `text`, the whole contents of the file.
 ServiceInfo parseServiceInfo(std::string text);
 // The same for the rest of `in`, read to its end.

@@ -57,23 +57,6 @@ void widenSendBuffer(int fd)
     }
 }
 
-bool setReceiveTimeout(int fd, LogLimiter& failures)
-{
-    const timeval timeout{
-        0, static_cast<suseconds_t>(std::chrono::microseconds(RECEIVE_TIMEOUT).count())};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
-    {
-        const int error = errno;
-        failures.write(
-            [error] {
-                LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout"
-                                  << std::strerror(error);
-            });
-        return false;
-    }
-    return true;
-}
-
 int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
                     Arrival& arrival)
 {
@@ -86,7 +69,7 @@ int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof(control);
-    const int length = static_cast<int>(recvmsg(fd, &message, 0));
+    const int length = static_cast<int>(recvmsg(fd, &message, MSG_DONTWAIT));
     senderLen = message.msg_namelen;
     arrival = Arrival{};
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); length > 0 && c != nullptr;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-class LogLimiter;
-
 // The fixed text of the messages the daemon sends and expects, each value written once: the
-// service object's constants are these, and MessageCache composes every message from them.
+// service object's constants are these, the judge reads searches by them, and MessageCache builds
+// the legacy answer from them and the standard form's values (UUID, URL, targets) too. The
+// standard form's own header names are written where MessageCache builds it.
 #define WIRE_IPV4_GROUP "239.255.255.250"
 #define WIRE_IPV4_HOST WIRE_IPV4_GROUP ":1900"
 #define WIRE_STATUS_LINE "HTTP/1.1 200 OK\r\n"
@@ -22,11 +22,21 @@ class LogLimiter;
 #define WIRE_REDFISH_ST "urn:" WIRE_REDFISH_SERVICE
 #define WIRE_ALL_TARGETS "ssdp:all"
 #define WIRE_ROOT_DEVICE "upnp:rootdevice"
+#define WIRE_UUID_PREFIX "uuid:"
+#define WIRE_SERVICE_ROOT "/redfish/v1"
+// A search's request line and the headers it must carry.
+#define WIRE_SEARCH_METHOD "M-SEARCH"
+#define WIRE_HOST_NAME "HOST"
+#define WIRE_MAN_NAME "MAN"
+#define WIRE_MAN_VALUE "\"ssdp:discover\""
+#define WIRE_MX_NAME "MX"
+#define WIRE_ST_NAME "ST"
+#define WIRE_URN_TAG "URN"
 // The legacy answer's lines, in order; "<...>" stands for the value put in its place.
 #define WIRE_LEGACY_CACHE "CACHE-CONTROL:" WIRE_MAX_AGE "\r\n"
 #define WIRE_LEGACY_ST "ST:" WIRE_REDFISH_ST "\r\n"
-#define WIRE_LEGACY_USN "USN:uuid:<UUID of Manager>::dmtf-org::" WIRE_REDFISH_ST ":2\r\n"
-#define WIRE_LEGACY_AL "AL:https://<ip-addr:port>/redfish/v1\r\n"
+#define WIRE_LEGACY_USN "USN:" WIRE_UUID_PREFIX "<UUID of Manager>::dmtf-org::" WIRE_REDFISH_ST ":2\r\n"
+#define WIRE_LEGACY_AL "AL:https://<ip-addr:port>" WIRE_SERVICE_ROOT "\r\n"
 #define WIRE_LEGACY_EXT "EXT:\r\n"
 
 // UPnP Device Architecture 1.1, 1.1.2: SSDP listens on port 1900 in both families.
@@ -88,13 +98,11 @@ struct Arrival
     int ifindex = 0;
     in6_addr destination{};
 };
-// Receives one datagram into `buffer` with its sender and, from IP_PKTINFO or IPV6_PKTINFO, its
-// arrival: the byte count, or -1.
+// Receives one datagram into `buffer`, without waiting, with its sender and, from IP_PKTINFO or
+// IPV6_PKTINFO, its arrival: the byte count, or -1.
 int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
                     Arrival& arrival);
 
-// Bounds how long a listener's receive waits, and so how long a stop request waits for it (and
-// how often a listener turns, which the watchdog counts on). A failure is written through
-// `failures`; the caller tries again before its next receive.
+// Bounds how long a listener waits for a datagram, and so how long a stop request waits for it
+// (and how often a listener turns, which the watchdog counts on).
 inline constexpr std::chrono::milliseconds RECEIVE_TIMEOUT{100};
-bool setReceiveTimeout(int fd, LogLimiter& failures);

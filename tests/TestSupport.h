@@ -5,7 +5,8 @@
 // sends, built by their own type.
 
 #include "common/Logger.h"
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/MessageCache.h"
+#include "discovery/Responder.h"
 
 #include <arpa/inet.h>
 
@@ -75,6 +76,33 @@ private:
     std::filesystem::path m_root;
     std::filesystem::path m_cwd;
 };
+// The legacy answer's exact bytes, written out by hand.
+inline std::string legacyAnswer(const std::string& uuid, const std::string& ip)
+{
+    return "HTTP/1.1 200 OK\r\n"
+           "CACHE-CONTROL:1800\r\n"
+           "ST:urn:dmtf-org:service:redfish-rest:1\r\n"
+           "USN:uuid:" +
+           uuid +
+           "::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
+           "AL:https://" +
+           ip +
+           "/redfish/v1\r\n"
+           "EXT:\r\n"
+           "\r\n";
+}
+
+// A datagram as a listener hands it over: `length` bytes of `fill`, arrived now.
+inline Datagram received(char fill, int length)
+{
+    Datagram datagram;
+    datagram.text.assign(16, fill);
+    datagram.length = length;
+    datagram.senderLen = sizeof(datagram.sender.v4);
+    datagram.arrival = std::chrono::steady_clock::now();
+    return datagram;
+}
+
 // The messages that a service with `options` sends on one interface, built by MessageCache as the
 // responder builds them, from addresses published as a listener publishes them.
 class Messages
@@ -110,16 +138,16 @@ public:
     }
     // The whole path from bytes to the first datagram of the answer: false when nothing is to be
     // sent.
-    bool answer(RedfishDiscovery& service, char* text, std::string& rsp, int& mx,
+    bool answer(Responder& responder, char* text, std::string& rsp, int& mx,
                 SsdpGroup group = SsdpGroup::Ipv4)
     {
         SearchTarget target = SearchTarget::Redfish;
-        if (!service.judgeSearch(text, mx, target, group))
+        if (!responder.judge(text, mx, target, group))
         {
             return false;
         }
         const auto* built =
-            responses(service.redfishdInfo().uuid, target, group != SsdpGroup::Ipv4);
+            responses(responder.redfishdInfo().uuid, target, group != SsdpGroup::Ipv4);
         if (built == nullptr)
         {
             return false;
@@ -133,5 +161,23 @@ private:
     std::vector<Ipv6GroupAddr> m_groups;
     AddressBoard m_board;
     MessageCache m_cache;
+};
+
+// A responder with the state it shares, built as the service builds it, for the judge, the delay
+// and the service information.
+struct ResponderParts
+{
+    explicit ResponderParts(const Options& options = Options())
+        : options(options),
+          groups(options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{})
+    {
+    }
+    Options options;
+    std::vector<Ipv6GroupAddr> groups;
+    DatagramQueue inbox{8, DATAGRAM_BUF_SIZE};
+    AddressBoard board;
+    ServiceStatus status;
+    Watchdog watchdog;
+    Responder responder{options, groups, inbox, board, status, watchdog};
 };
 } // namespace testsupport

@@ -3,7 +3,7 @@
 // IPv4 and IPv6.
 
 #include "FuzzSupport.h"
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/SearchParser.h"
 
 #include <arpa/inet.h>
 
@@ -17,16 +17,16 @@ const char* const UUID = "92384634-2938-2342-8820-489239905423";
 const char* const IFADDR = "198.18.0.1";
 const char* const IFADDR6 = "fd00::1";
 
-RedfishDiscovery* s_service = nullptr;
+testsupport::ResponderParts* s_service = nullptr;
 testsupport::Messages* s_messages = nullptr; // what s_service sends
 std::string s_expected;
 std::string s_expected6; // over IPv6
 // The standard form's answers, by search target, as built before any request was seen.
-RedfishDiscovery* s_standard = nullptr;
+testsupport::ResponderParts* s_standard = nullptr;
 testsupport::Messages* s_standardMessages = nullptr;
 std::vector<std::string> s_standardRsps[SEARCH_TARGET_COUNT];
 
-using Target = RedfishDiscovery::SearchTarget;
+using Target = SearchTarget;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     const std::string info = "{\"uuid\": \"" + std::string(UUID) + "\"}";
     fuzz::writeFile(fuzz::enterWorkingTree(), reinterpret_cast<const uint8_t*>(info.data()),
                     info.size());
-    s_service = new RedfishDiscovery();
+    s_service = new testsupport::ResponderParts();
     s_messages = new testsupport::Messages();
     s_messages->publishIpv4(IFADDR);
     s_messages->publishIpv6(IFADDR6);
@@ -51,11 +51,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 
     Options standard;
     standard.responseFormat = ResponseFormat::Dsp0266;
-    s_standard = new RedfishDiscovery();
-    s_standard->setOptions(standard);
+    s_standard = new testsupport::ResponderParts(standard);
     s_standardMessages = new testsupport::Messages(standard);
     s_standardMessages->publishIpv4(IFADDR);
-    fuzz::check(s_standard->readRedfishdInfo(), "service information read");
+    fuzz::check(s_standard->responder.readRedfishdInfo(), "service information read");
     for (const Target t : {Target::Redfish, Target::All, Target::RootDevice, Target::Uuid})
     {
         s_standardRsps[static_cast<int>(t)] = *s_standardMessages->responses(UUID, t);
@@ -71,15 +70,15 @@ void checkStandardForm(char* text, bool legacyAnswered)
 {
     int mx = 0;
     Target target = Target::Redfish;
-    if (!s_standard->judgeSearch(text, mx, target))
+    if (!s_standard->responder.judge(text, mx, target))
     {
         return;
     }
     // Beyond the legacy form's targets, only a search for the service's own UUID.
-    RedfishDiscovery::Headers headers;
-    s_standard->parseSearchQuery(text, headers);
+    search::Headers headers;
+    search::parseQuery(text, headers);
     fuzz::check(legacyAnswered ||
-                    (target == Target::Uuid && RedfishDiscovery::isUuidTarget(headers["ST"], UUID)),
+                    (target == Target::Uuid && search::isUuidTarget(headers["ST"], UUID)),
                 "the standard form answers only what the legacy form answers, and its own UUID");
     const std::vector<std::string>* rsps = s_standardMessages->responses(UUID, target);
     fuzz::check(rsps != nullptr && *rsps == s_standardRsps[static_cast<int>(target)],
@@ -96,10 +95,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::string rsp;
     int mx = 0;
-    const bool answered = s_messages->answer(*s_service, buffer.data(), rsp, mx);
+    const bool answered = s_messages->answer(s_service->responder, buffer.data(), rsp, mx);
 
-    RedfishDiscovery::Headers headers;
-    fuzz::check(answered == s_service->parseSearchQuery(buffer.data(), headers),
+    search::Headers headers;
+    fuzz::check(answered == search::parseQuery(buffer.data(), headers),
                 "answered exactly when the parser accepts, once the UUID is known");
     checkStandardForm(buffer.data(), answered);
 
@@ -107,16 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string rsp6;
     int mx6 = 0;
     const bool answered6 =
-        s_messages->answer(*s_service, buffer.data(), rsp6, mx6, SsdpGroup::Ipv6Link);
-    RedfishDiscovery::Headers headers6;
+        s_messages->answer(s_service->responder, buffer.data(), rsp6, mx6, SsdpGroup::Ipv6Link);
+    search::Headers headers6;
     fuzz::check(answered6 ==
-                    s_service->parseSearchQuery(buffer.data(), headers6, SsdpGroup::Ipv6Link),
+                    search::parseQuery(buffer.data(), headers6, SsdpGroup::Ipv6Link),
                 "answered over IPv6 exactly when the parser accepts for the group");
     fuzz::check(!(answered && answered6), "no search is answered over both families");
     if (answered6)
     {
         fuzz::check(rsp6 == s_expected6, "the IPv6 answer differs only in its URL");
-        fuzz::check(mx6 == RedfishDiscovery::clampMx(headers6["MX"]), "MX taken over IPv6");
+        fuzz::check(mx6 == search::clampMx(headers6["MX"]), "MX taken over IPv6");
         // The shortest search answered over IPv6 is 58 bytes; its response here 214.
         fuzz::check(length >= 58, "an answered IPv6 search is at least 58 bytes");
         fuzz::check(rsp6.size() * 58 <= 214 * length, "IPv6 response bytes per request bounded");
@@ -125,9 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         return 0;
     }
-    fuzz::check(mx >= 1 && mx <= RedfishDiscovery::MX_MAX, "MX within 1..5");
-    fuzz::check(mx == RedfishDiscovery::clampMx(headers["MX"]), "MX taken from the request");
-    const int delay = s_service->drawDelayMs(mx);
+    fuzz::check(mx >= 1 && mx <= search::MX_MAX, "MX within 1..5");
+    fuzz::check(mx == search::clampMx(headers["MX"]), "MX taken from the request");
+    const int delay = s_service->responder.drawDelayMs(mx);
     fuzz::check(delay >= 0 && delay < mx * 1000, "delay below MX seconds");
     fuzz::check(rsp == s_expected, "the response bytes depend on nothing in the request");
     // Amplification: one response of fixed size per search, whatever the search's size.

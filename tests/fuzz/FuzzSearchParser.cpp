@@ -2,7 +2,7 @@
 
 #include "FuzzSupport.h"
 #include "discovery/Ipv6.h"
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/SearchParser.h"
 
 #include <strings.h>
 
@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<char>& buffer = fuzz::receive(data, size).text;
     const std::string before(buffer.data());
 
-    RedfishDiscovery::Headers headers;
-    const bool valid = RedfishDiscovery::instance()->parseSearchQuery(buffer.data(), headers);
+    search::Headers headers;
+    const bool valid = search::parseQuery(buffer.data(), headers);
 
     const std::string_view text(buffer.data());
     fuzz::check(text == before, "the received text is left unchanged");
@@ -36,15 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fuzz::check(value.empty() || (value[0] != ' ' && value[0] != '\t'),
                     "leading blanks are removed from values");
         fuzz::check(text.find(value) != std::string_view::npos, "values come from the text");
-        const int mx = RedfishDiscovery::clampMx(value);
-        fuzz::check(mx >= 1 && mx <= RedfishDiscovery::MX_MAX, "MX clamps into 1..5");
+        const int mx = search::clampMx(value);
+        fuzz::check(mx >= 1 && mx <= search::MX_MAX, "MX clamps into 1..5");
     }
     // The same bytes sent to each IPv6 group: the same headers, and only the HOST verdict may
     // differ, accepting only the text that names that group.
     for (const Ipv6Group& group : IPV6_GROUPS)
     {
-        RedfishDiscovery::Headers headers6;
-        if (RedfishDiscovery::instance()->parseSearchQuery(buffer.data(), headers6, group.group))
+        search::Headers headers6;
+        if (search::parseQuery(buffer.data(), headers6, group.group))
         {
             fuzz::check(!valid, "no search is accepted over both families");
             fuzz::check(

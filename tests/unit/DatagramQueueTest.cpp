@@ -1,5 +1,5 @@
 #include "discovery/DatagramQueue.h"
-#include "discovery/Watchdog.h"
+#include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,27 +10,17 @@ namespace
 {
 using Clock = DatagramQueue::Clock;
 
-Datagram received(char fill, int length)
-{
-    Datagram datagram;
-    datagram.text.assign(16, fill);
-    datagram.length = length;
-    datagram.senderLen = sizeof(datagram.sender.v4);
-    datagram.arrival = Clock::now();
-    return datagram;
-}
-
 // The hand-over: a full queue refuses without taking the buffer, a nudge or a close ends a wait
 // without a datagram, and a closed queue still gives what it holds.
 TEST(DatagramQueue, FullNudgeAndClose)
 {
     DatagramQueue queue(2, 16);
-    Datagram datagram = received('x', 3);
+    Datagram datagram = testsupport::received('x', 3);
     EXPECT_TRUE(queue.push(datagram));
     EXPECT_EQ(datagram.text.size(), 16U);
-    datagram = received('z', 40);
+    datagram = testsupport::received('z', 40);
     EXPECT_TRUE(queue.push(datagram));
-    datagram = received('y', 3);
+    datagram = testsupport::received('y', 3);
     EXPECT_FALSE(queue.push(datagram));
     EXPECT_EQ(std::string(datagram.text.data()), "yyy")
         << "a refused datagram stays with the caller";
@@ -45,7 +35,7 @@ TEST(DatagramQueue, FullNudgeAndClose)
     queue.nudge();
     EXPECT_FALSE(queue.pop(out, Clock::time_point::max()));
     EXPECT_FALSE(queue.closed());
-    datagram = received('y', 1);
+    datagram = testsupport::received('y', 1);
     EXPECT_TRUE(queue.push(datagram));
     queue.close();
     EXPECT_TRUE(queue.pop(out, Clock::time_point::max()));
@@ -53,70 +43,3 @@ TEST(DatagramQueue, FullNudgeAndClose)
     EXPECT_TRUE(queue.closed());
 }
 } // namespace
-
-// The watchdog's rule, with the inbox's oldest arrival as the queue keeps it: the pings stop
-// once a thread is more than a second past the turn it gave (the IPv6 listener turns every
-// receive time-out, a busy responder at once, a waiting one by its wake time) or a datagram has
-// waited more than a second.
-TEST(Watchdog, PingsStopOnceAThreadOrADatagramIsASecondLate)
-{
-    using namespace std::chrono_literals;
-    constexpr Clock::duration NONE = Clock::duration::max();
-    struct Case
-    {
-        const char* what;
-        Clock::duration ipv6TurnedAgo;          // NONE: no IPv6 listener
-        Clock::duration responderBusyFor;       // NONE: waiting
-        Clock::duration responderWakeIn;        // while waiting; NONE: no wake time
-        std::vector<Clock::duration> waitedFor; // the inbox's datagrams, oldest first
-        int popped;                             // of those, taken by the responder
-        bool pings;
-    };
-    const Case cases[] = {
-        {"idle, healthy", 50ms, NONE, NONE, {}, 0, true},
-        {"no IPv6 listener, a wake time ahead", NONE, NONE, 10s, {}, 0, true},
-        {"IPv6 listener within a second of its turn", 1050ms, NONE, NONE, {}, 0, true},
-        {"IPv6 listener held", 1200ms, NONE, NONE, {}, 0, false},
-        {"responder busy for most of a second", NONE, 900ms, NONE, {}, 0, true},
-        {"responder busy too long", NONE, 1100ms, NONE, {}, 0, false},
-        {"responder half a second past its wake time", NONE, NONE, -500ms, {}, 0, true},
-        {"responder's wait outlived its wake time", NONE, NONE, -1500ms, {}, 0, false},
-        {"a datagram waiting, not long", 50ms, NONE, NONE, {800ms}, 0, true},
-        {"a datagram waiting too long for a waiting responder",
-         50ms,
-         NONE,
-         NONE,
-         {1200ms},
-         0,
-         false},
-        {"the old one taken, a young one waits", 50ms, NONE, 10s, {1500ms, 200ms}, 1, true},
-        {"every datagram taken", 50ms, NONE, 10s, {1500ms, 1400ms}, 2, true},
-    };
-    const Clock::time_point now = Clock::now() + 1h;
-    for (const Case& c : cases)
-    {
-        Watchdog watchdog;
-        DatagramQueue queue(4, 16);
-        if (c.ipv6TurnedAgo != NONE)
-        {
-            watchdog.turnsBy(Watchdog::IPV6_LISTENER, now - c.ipv6TurnedAgo + RECEIVE_TIMEOUT);
-        }
-        watchdog.turnsBy(Watchdog::RESPONDER, c.responderBusyFor != NONE ? now - c.responderBusyFor
-                                              : c.responderWakeIn != NONE
-                                                  ? now + c.responderWakeIn
-                                                  : Clock::time_point::max());
-        for (const Clock::duration waited : c.waitedFor)
-        {
-            Datagram datagram = received('x', 1);
-            datagram.arrival = now - waited;
-            ASSERT_TRUE(queue.push(datagram));
-        }
-        Datagram out;
-        out.text.assign(16, '\0');
-        for (int i = 0; i < c.popped; ++i)
-        {
-            ASSERT_TRUE(queue.pop(out, Clock::time_point::max()));
-        }
-        EXPECT_EQ(watchdog.allTurning(now, queue.oldestArrival()), c.pings) << c.what;
-    }
-}

@@ -1,5 +1,5 @@
 #include "discovery/Ipv6.h"
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/SearchParser.h"
 #include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
@@ -114,7 +114,7 @@ TEST(Ipv6Addr, UrlHostWithZoneOnlyWhenLinkLocal)
 // moves is a new boot for both families (UPnP Device Architecture 1.1, BOOTID.UPNP.ORG).
 TEST(Ipv6Answers, EachFamilyWithItsOwnUrl)
 {
-    using Target = RedfishDiscovery::SearchTarget;
+    using Target = SearchTarget;
     const std::string uuid = "92384634-2938-2342-8820-489239905423";
     for (const ResponseFormat format : {ResponseFormat::Legacy, ResponseFormat::Dsp0266})
     {

@@ -1,4 +1,4 @@
-#include "discovery/RedfishDiscovery.h"
+#include "discovery/SearchParser.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 namespace
 {
-using Headers = RedfishDiscovery::Headers;
+using Headers = search::Headers;
 
 struct ParseCase
 {
@@ -153,11 +153,10 @@ class ParseSearchQuery : public testing::TestWithParam<ParseCase>
 
 TEST_P(ParseSearchQuery, VerdictAndMap)
 {
-    RedfishDiscovery service;
     ParseCase c = GetParam();
     std::string text = c.text;
     Headers headers;
-    EXPECT_EQ(service.parseSearchQuery(text.data(), headers), c.verdict);
+    EXPECT_EQ(search::parseQuery(text.data(), headers), c.verdict);
     EXPECT_EQ(headers, c.map);
     EXPECT_EQ(text, c.text) << "the received text must not be written";
 }
@@ -175,19 +174,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseSearchQuery, testing::ValuesIn(cases()),
 
 TEST(ParseSearchQueryText, EndsAtFirstNul)
 {
-    RedfishDiscovery service;
     std::string text = LINE + HOST + MAN + MX + std::string(1, '\0') + ST;
     Headers headers;
-    EXPECT_FALSE(service.parseSearchQuery(text.data(), headers));
+    EXPECT_FALSE(search::parseQuery(text.data(), headers));
     EXPECT_EQ(headers.count("ST"), 0U);
 }
 
 TEST(ParseSearchQueryText, ParserOnlyAddsToTheMapItIsGiven)
 {
-    RedfishDiscovery service;
     std::string text = "NOTIFY * HTTP/1.1\r\n";
     Headers headers = {{"OTHER", "kept"}};
-    EXPECT_FALSE(service.parseSearchQuery(text.data(), headers));
+    EXPECT_FALSE(search::parseQuery(text.data(), headers));
     EXPECT_EQ(headers, (Headers{{"OTHER", "kept"}}));
 }
 
@@ -218,12 +215,11 @@ TEST(Mx, ConversionClampAndValidator)
         {"-99999999999999999999", 1, false},
         {"4294967297", 5, false},
     };
-    RedfishDiscovery service;
     for (const MxCase& c : cases)
     {
         std::string value = c.value;
-        EXPECT_EQ(RedfishDiscovery::clampMx(value), c.clamped) << "MX '" << c.value << "'";
-        EXPECT_EQ(service.isMxFieldValid(value), c.valid) << "MX '" << c.value << "'";
+        EXPECT_EQ(search::clampMx(value), c.clamped) << "MX '" << c.value << "'";
+        EXPECT_EQ(search::isMxValid(value), c.valid) << "MX '" << c.value << "'";
     }
 }
 } // namespace

@@ -16,72 +16,6 @@
 
 namespace
 {
-std::string expectedResponse(const std::string& uuid, const std::string& ip)
-{
-    return "HTTP/1.1 200 OK\r\n"
-           "CACHE-CONTROL:1800\r\n"
-           "ST:urn:dmtf-org:service:redfish-rest:1\r\n"
-           "USN:uuid:" +
-           uuid +
-           "::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
-           "AL:https://" +
-           ip +
-           "/redfish/v1\r\n"
-           "EXT:\r\n"
-           "\r\n";
-}
-
-TEST(BuildSearchRsp, ExactBytesAndLength)
-{
-    struct Case
-    {
-        std::string uuid;
-        const char* ip;
-    };
-    const Case cases[] = {
-        {"92384634-2938-2342-8820-489239905423", "198.18.0.1"},
-        {"", "198.18.0.1"},
-        {"<odd>uuid<with>brackets", "10.0.0.1"},
-        {"92384634-2938-2342-8820-489239905423", "0.0.0.0"},
-        {"92384634-2938-2342-8820-489239905423", "255.255.255.255"},
-        {"92384634-2938-2342-8820-489239905423", "1.20.100.249"},
-    };
-    for (const Case& c : cases)
-    {
-        RedfishDiscovery::RedfishdInfo info{c.uuid};
-        std::string out = "stale content";
-        RedfishDiscovery::buildSearchRsp(out, info, c.ip);
-        EXPECT_EQ(out, expectedResponse(c.uuid, c.ip));
-        EXPECT_EQ(out.size(), 169 + c.uuid.size() + std::string(c.ip).size());
-        EXPECT_EQ(info.uuid, c.uuid);
-    }
-}
-
-TEST(ReplacePlaceholderStr, OneReplacementBracketsIncluded)
-{
-    struct Case
-    {
-        std::string text;
-        std::string value;
-        std::string result;
-    };
-    const Case cases[] = {
-        {"a<x>b", "V", "aVb"},
-        {"<whole>", "", ""},
-        {"a<x>b<y>c", "<z>", "a<z>b<y>c"},
-        {"no brackets", "V", "no brackets"},
-        {"close>before<open", "V", "close>before<open"},
-    };
-    RedfishDiscovery service;
-    for (const Case& c : cases)
-    {
-        std::string text = c.text;
-        std::string value = c.value;
-        service.replacePlaceholderStr(text, value);
-        EXPECT_EQ(text, c.result) << c.text;
-    }
-}
-
 TEST(DrawDelayMs, BoundedByMxAndSpread)
 {
     struct Case
@@ -89,7 +23,8 @@ TEST(DrawDelayMs, BoundedByMxAndSpread)
         int mx;
         int bound;
     };
-    RedfishDiscovery service;
+    testsupport::ResponderParts parts;
+    Responder& service = parts.responder;
     for (const Case c : {Case{1, 1000}, Case{3, 3000}, Case{5, 5000}, Case{0, 1000}, Case{-7, 1000},
                          Case{10, 5000}, Case{INT_MAX, 5000}})
     {
@@ -116,7 +51,8 @@ TEST(DrawDelayMs, DifferentServicesDrawDifferentSequences)
     std::set<std::vector<int>> sequences;
     for (int s = 0; s < 4; ++s)
     {
-        RedfishDiscovery service;
+        testsupport::ResponderParts parts;
+        Responder& service = parts.responder;
         std::vector<int> draws;
         draws.reserve(8);
         for (int i = 0; i < 8; ++i)
@@ -126,101 +62,6 @@ TEST(DrawDelayMs, DifferentServicesDrawDifferentSequences)
         sequences.insert(draws);
     }
     EXPECT_EQ(sequences.size(), 4U);
-}
-
-// The fresh sets of announcements, run through 21 s of a responder's turns: the start's set at
-// once, a later one only once the addresses have held still for 1.5 s, however many moves
-// came before. Regression: every move began a fresh set (and a new BOOTID.UPNP.ORG), so a link
-// flapping or a router advertising prefixes in turn sent a dozen NOTIFYs per move.
-TEST(Announcer, FreshSetOnlyOnceTheAddressesHoldStill)
-{
-    using namespace std::chrono_literals;
-    using Ms = std::chrono::milliseconds;
-    std::vector<Ms> flapping{0ms};
-    for (int i = 0; i < 25; ++i)
-    {
-        flapping.push_back(3000ms + i * 600ms); // 25 moves 0.6 s apart
-    }
-    struct Case
-    {
-        const char* what;
-        std::vector<Ms> moves;     // the first is the start
-        std::vector<Ms> freshSets; // when each fresh set after the start's began
-        Ms allLost;                // -1: never
-        int interval;              // seconds, past the 21 s run; 0: none
-        int rounds;
-    };
-    const Case cases[] = {
-        {"start only", {0ms}, {}, -1ms, 30, 3},
-        {"one move", {0ms, 5000ms}, {6500ms}, -1ms, 30, 3 + 3},
-        {"moves 1.2 s apart", {0ms, 3000ms, 4200ms}, {5700ms}, -1ms, 30, 3 + 3},
-        {"moves 2 s apart", {0ms, 3000ms, 5000ms}, {4500ms, 6500ms}, -1ms, 30, 3 + 3 + 3},
-        {"flapping, then still", flapping, {18900ms}, -1ms, 30, 3 + 3},
-        {"flapping, no announcements", flapping, {18900ms}, -1ms, 0, 0},
-        {"every address lost while settling", {0ms, 5000ms}, {}, 5500ms, 30, 3},
-    };
-    for (const Case& c : cases)
-    {
-        std::mt19937 rng(1);
-        Announcer announcer;
-        announcer.configure(c.interval);
-        const Announcer::Clock::time_point t0{};
-        std::vector<Ms> freshSets;
-        int rounds = 0;
-        for (Ms t = 0ms; t < 21000ms; t += 10ms)
-        {
-            const Announcer::Clock::time_point now = t0 + t;
-            if (std::find(c.moves.begin(), c.moves.end(), t) != c.moves.end())
-            {
-                announcer.moved(now, rng);
-            }
-            if (t == c.allLost)
-            {
-                announcer.pause();
-            }
-            if (announcer.freshSetDue(now, rng))
-            {
-                freshSets.push_back(t);
-            }
-            if (announcer.due(now))
-            {
-                ++rounds;
-                announcer.sent(now, rng);
-            }
-            EXPECT_GT(announcer.next(), now) << c.what << " at " << t.count();
-        }
-        EXPECT_EQ(freshSets, c.freshSets) << c.what;
-        EXPECT_EQ(rounds, c.rounds) << c.what;
-    }
-}
-
-// BOOTID.UPNP.ORG at a fresh set: the whole seconds since 2026-01-01 UTC, never more, and at
-// least one more than before. Regression: it took one more than before whatever the clock said,
-// so churn pushed it ahead of the clock and a restart then went back.
-TEST(MessageCache, BootIdIsTheClocksSecondsAndGrows)
-{
-    constexpr std::time_t Y2026 = 1767225600;
-    struct Case
-    {
-        const char* what;
-        std::time_t now;
-        std::uint32_t last;
-        std::uint32_t next;
-    };
-    const Case cases[] = {
-        {"the clock ahead of the last one", Y2026 + 5000, 100, 5000},
-        {"the clock a second on", Y2026 + 5000, 4999, 5000},
-        {"the clock in the same second (kept apart by the settle time)", Y2026 + 5000, 5000, 5001},
-        {"a clock set back", Y2026 + 10, 5000, 5001},
-        {"a clock unset (1970)", 0, 5000, 5001},
-        {"at the 31 bits' end", Y2026 + 10, 0x7fffffff, 0x7fffffff},
-    };
-    for (const Case& c : cases)
-    {
-        EXPECT_EQ(MessageCache::nextBootId(c.last, c.now), c.next) << c.what;
-    }
-    EXPECT_EQ(MessageCache::firstBootId(Y2026 + 29491660), 29491660U);
-    EXPECT_EQ(MessageCache::firstBootId(0), 0U) << "an unset clock starts from 0";
 }
 
 // Lays out <tmp>/data/redfish.json and runs the test from <tmp>/opt/bin, as the daemon runs.
@@ -239,7 +80,8 @@ protected:
     }
 
     testsupport::WorkingTree tree;
-    RedfishDiscovery service;
+    testsupport::ResponderParts parts;
+    Responder& service = parts.responder;
     testsupport::Messages messages;
 };
 
@@ -280,7 +122,8 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        RedfishDiscovery fresh;
+        testsupport::ResponderParts freshParts;
+        Responder& fresh = freshParts.responder;
         LogCapture::clear();
         tree.removeInfo();
         if (c.content != nullptr)
@@ -381,7 +224,7 @@ TEST_F(ServiceInfo, JudgeSearchFromBytesToResponse)
         if (c.answered)
         {
             EXPECT_EQ(mx, c.mx);
-            EXPECT_EQ(rsp, expectedResponse("11111111-2222-3333-4444-555555555555", "198.18.0.1"));
+            EXPECT_EQ(rsp, testsupport::legacyAnswer("11111111-2222-3333-4444-555555555555", "198.18.0.1"));
         }
     }
 }

@@ -1,0 +1,362 @@
+#include "discovery/Listener.h"
+
+#include "common/Logger.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace
+{
+constexpr int UDP_PROTOCOL = 17;
+
+ifreq interfaceRequest(const std::string& name)
+{
+    ifreq request{};
+    request.ifr_addr.sa_family = AF_INET;
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    return request;
+}
+} // namespace
+
+Listener::Listener(Family family, const Options& options,
+                   const std::vector<Ipv6GroupAddr>& ipv6Groups, DatagramQueue& inbox,
+                   AddressBoard& board, ServiceStatus& status, HostView& host)
+    : m_family(family), m_options(options), m_ipv6Groups(ipv6Groups), m_inbox(inbox),
+      m_board(board), m_status(status), m_host(host)
+{
+    m_watches.reserve(options.interfaces.size());
+    m_published.assign(options.interfaces.size(), 0);
+    for (const std::string& name : options.interfaces)
+    {
+        m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
+    }
+    m_received.text.assign(DATAGRAM_BUF_SIZE, '\0');
+}
+
+bool Listener::openIpv4()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
+    if (fd == -1)
+    {
+        LOG_DISC(WARNING) << "socket() failed" << std::strerror(errno);
+        return false;
+    }
+    m_fd = fd;
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(SSDP_PORT);
+    if (inet_aton(WIRE_IPV4_GROUP, &group.sin_addr) == 0)
+    {
+        LOG_DISC(WARNING) << "inet_aton() failed";
+        return false;
+    }
+    // Only the groups this socket joined, on the interfaces it joined them on: by default Linux
+    // delivers a group's datagrams to every socket bound to it, whoever joined it where. Each
+    // datagram's arrival interface (IP_PKTINFO) is checked against the one joined as well.
+    // Where the kernel lacks IP_MULTICAST_ALL, the arrival check alone keeps them out.
+    const int off = 0;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off));
+    if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == -1)
+    {
+        LOG_DISC(WARNING) << "setsockopt(...IP_PKTINFO...) failed" << std::strerror(errno);
+        return false;
+    }
+    widenSendBuffer(fd);
+    // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
+    // never a search sent straight to the controller's own address.
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&group), sizeof(group)) == -1)
+    {
+        LOG_DISC(WARNING) << "bind() failed" << std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Listener::joinIpv4()
+{
+    const bool several = m_watches.size() > 1;
+    for (std::size_t slot = 0; slot < m_watches.size(); ++slot)
+    {
+        InterfaceWatch& watch = m_watches[slot];
+        ifreq request = interfaceRequest(watch.name());
+        // Without an address from the query there is nothing to join with or to announce.
+        if (ioctl(m_fd, SIOCGIFADDR, &request) == -1)
+        {
+            const int error = errno;
+            if ((m_options.ipv6 || several) && error == EADDRNOTAVAIL)
+            {
+                // An IPv6-only network, or one of several ports not configured yet: answered
+                // elsewhere meanwhile, while this one waits for an address as it does after
+                // losing one.
+                watch.assume(0, 0);
+                continue;
+            }
+            // A name that no interface has ends the start, so that a mistyped one shows.
+            LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(error)
+                              << (several ? " on " + watch.name() : "");
+            return false;
+        }
+        sockaddr_in ifAddr{};
+        std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
+        request = interfaceRequest(watch.name());
+        const int index = ioctl(m_fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+        if (const int error = watch.membership(m_fd, index, true); error != 0)
+        {
+            LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error)
+                              << (several ? " on " + watch.name() : "");
+            return false;
+        }
+        m_held[index] = watch.name();
+        m_published[slot] = index;
+        watch.assume(index, ifAddr.sin_addr.s_addr);
+        m_board.publishIpv4(slot, ifAddr.sin_addr.s_addr, index);
+    }
+    return true;
+}
+
+bool Listener::setMulticastTtl(int ttl)
+{
+    if (setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) == -1)
+    {
+        LOG_DISC(WARNING) << "setsockopt(...IP_MULTICAST_TTL...) failed" << std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void Listener::run(const std::atomic<bool>& running, const Tick& tick)
+{
+    while (running)
+    {
+        if (receive())
+        {
+            handOver();
+        }
+        const Clock::time_point now = Clock::now();
+        follow(now);
+        tick(now);
+    }
+    m_limits.flush(Clock::time_point::max());
+}
+
+bool Listener::receive()
+{
+    // One wait for both: a datagram, and news of the host. The news is taken first, so that a
+    // datagram is admitted by what the kernel had said before it arrived (an address of this host
+    // added a moment ago is known as ours).
+    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_host.fd(), POLLIN, 0}};
+    const int ready = poll(fds, 2, static_cast<int>(RECEIVE_TIMEOUT.count()));
+    if (ready <= 0)
+    {
+        return false;
+    }
+    if (fds[1].revents != 0)
+    {
+        m_host.update();
+    }
+    if ((fds[0].revents & POLLIN) == 0)
+    {
+        return false;
+    }
+    Datagram& datagram = m_received;
+    Arrival arrival;
+    datagram.length =
+        receiveDatagram(m_fd, datagram.text, datagram.sender, datagram.senderLen, arrival);
+    datagram.arrival = Clock::now();
+    // Another socket's membership on another interface may bring the group here.
+    if (datagram.length <= 0 || m_held.count(arrival.ifindex) == 0)
+    {
+        return false;
+    }
+    datagram.ifindex = arrival.ifindex;
+    datagram.group = SsdpGroup::Ipv4;
+    if (m_family == Family::Ipv6)
+    {
+        // Sent to the host's own address, or to a group not joined: never judged.
+        const Ipv6GroupAddr* group = groupOf(m_ipv6Groups, arrival.destination);
+        if (group == nullptr)
+        {
+            return false;
+        }
+        datagram.group = group->group.group;
+    }
+    return admit(datagram.sender, arrival.ifindex, datagram.group);
+}
+
+bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
+{
+    const IpAddress source = IpAddress::of(sender);
+    const bool local = m_host.isLocal(source);
+    const unsigned short port =
+        ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
+    if (local && port == SSDP_PORT)
+    {
+        // Our own announcements, looped back to our own socket: nothing was refused.
+        return false;
+    }
+    // UPnP Device Architecture 1.1, 1.3.3: the answer goes back out the interface the search came
+    // in by, so only a sender on that interface's link can be answered; anything else would make
+    // this host a reflector aimed at whatever address a forged search names. A search to a
+    // wider IPv6 group may come from beyond a router: answered when the route back to its source
+    // leaves by the interface it came in by (a strict reverse-path check). While the host's
+    // addresses are unknown, no sender can be told apart from this host: none is answered.
+    const bool reachable = m_host.isOnLink(source, index) ||
+                           (isWideScope(group) && m_host.routeLeavesBy(source, index));
+    const bool answerable = m_host.known() && isAnswerableSender(sender) && !local && reachable;
+    return m_status.admit(sender, answerable, m_senderLimit);
+}
+
+void Listener::handOver()
+{
+    if (!m_inbox.push(m_received))
+    {
+        m_status.inboxFull(m_received.sender, m_inboxFullLimit);
+    }
+}
+
+void Listener::follow(Clock::time_point now)
+{
+    if (m_host.fd() == -1)
+    {
+        m_host.update(); // opens the view again, at its own pace
+    }
+    const unsigned version = m_host.version();
+    if (m_host.known() && version != m_hostVersion)
+    {
+        m_hostVersion = version;
+        for (InterfaceWatch& watch : m_watches)
+        {
+            watch.look(m_host);
+        }
+        keepMemberships();
+        publish();
+    }
+    for (InterfaceWatch& watch : m_watches)
+    {
+        watch.tellHeldChange(now);
+    }
+    m_limits.flush(now);
+}
+
+void Listener::publish()
+{
+    for (std::size_t slot = 0; slot < m_watches.size(); ++slot)
+    {
+        InterfaceWatch& watch = m_watches[slot];
+        // An interface made again with the same address has another index: published too.
+        const bool moved = watch.index() != m_published[slot];
+        if (!watch.addressChanged() && !moved)
+        {
+            continue;
+        }
+        m_published[slot] = watch.index();
+        if (m_family == Family::Ipv4)
+        {
+            m_board.publishIpv4(slot, watch.ipv4(), watch.index());
+        }
+        else
+        {
+            m_board.publishIpv6(slot, watch.ipv6(), watch.name(), watch.index());
+        }
+        if (m_options.notifyInterval > 0)
+        {
+            // The responder announces a new address at once.
+            m_inbox.nudge();
+        }
+    }
+}
+
+void Listener::keepMemberships()
+{
+    const auto wanted = [this](int index)
+    {
+        for (const InterfaceWatch& watch : m_watches)
+        {
+            if (watch.wantsGroups() && watch.index() == index)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (auto held = m_held.begin(); held != m_held.end();)
+    {
+        if (wanted(held->first))
+        {
+            ++held;
+            continue;
+        }
+        // Gone, renamed away or without an address: an interface that still exists under another
+        // name leaves the groups too, so that only searches on the chosen interfaces are answered.
+        m_watches.front().membership(m_fd, held->first, false);
+        LOG_DISC(INFO) << "Interface " << held->second << " (index " << held->first
+                       << ") is gone: left " << m_watches.front().groupsText();
+        held = m_held.erase(held);
+    }
+    for (const InterfaceWatch& watch : m_watches)
+    {
+        if (watch.wantsGroups() && m_held.count(watch.index()) == 0)
+        {
+            join(watch);
+        }
+    }
+}
+
+void Listener::join(const InterfaceWatch& watch)
+{
+    if (m_fd == -1 && m_family == Family::Ipv6)
+    {
+        openIpv6Socket();
+    }
+    const int error = m_fd == -1 ? EBADF : watch.membership(m_fd, watch.index(), true);
+    if (error == 0)
+    {
+        m_held[watch.index()] = watch.name();
+        m_joinFailed.erase(watch.index());
+        LOG_DISC(INFO) << "Joined " << watch.groupsText() << " on " << watch.name() << " (index "
+                       << watch.index() << ")" << (m_family == Family::Ipv4 ? " again" : "");
+    }
+    else if (m_fd != -1 && m_joinFailed.insert(watch.index()).second)
+    {
+        // Tried again at every change of the host; written once for each index.
+        LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error);
+    }
+}
+
+const char* Listener::joinCall() const
+{
+    return m_family == Family::Ipv4 ? "setsockopt(...IP_ADD_MEMBERSHIP...)"
+                                    : "setsockopt(...IPV6_JOIN_GROUP...)";
+}
+
+bool Listener::openIpv6Socket()
+{
+    std::string failure;
+    const int fd =
+        ::openIpv6Socket(m_options.notifyInterval > 0 ? m_options.notifyTtl : 0, failure);
+    if (fd != -1)
+    {
+        m_fd.store(fd, std::memory_order_release);
+        m_setupFailure.clear();
+        return true;
+    }
+    // Tried again at every change of the host: written once for each kind of failure.
+    if (failure != m_setupFailure)
+    {
+        m_setupFailure = failure;
+        std::string names;
+        for (const InterfaceWatch& watch : m_watches)
+        {
+            names += (names.empty() ? "" : ", ") + watch.name();
+        }
+        LOG_DISC(WARNING) << "IPv6 cannot be set up on " << names << ": " << failure
+                          << "; searches over IPv6 are not answered until it can";
+    }
+    return false;
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "common/LogLimiter.h"
+#include "discovery/AddressBoard.h"
+#include "discovery/DatagramQueue.h"
+#include "discovery/HostView.h"
+#include "discovery/InterfaceWatch.h"
+#include "discovery/Ipv6.h"
+#include "discovery/Options.h"
+#include "discovery/ServiceStatus.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+// One listener, for one address family, and the thread that runs it: its socket and group
+// memberships, the receive, the checks that admit a datagram (the interface it came in by, the
+// group it was sent to, its sender), the hand-over to the responder, and the following of every
+// interface in that family, whose addresses it publishes on the address board. What it learns of
+// the host it asks the host's view, which it keeps current at every turn. The service sets the
+// IPv4 listener up before the threads start (openIpv4, joinIpv4); after that only its own thread
+// touches it, and the responder sends through its socket's descriptor.
+class Listener
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    using Family = InterfaceWatch::Family;
+    // Called at the end of every turn: the thread's own duties (the watchdog, systemd).
+    using Tick = std::function<void(Clock::time_point)>;
+
+    // Every reference is kept.
+    Listener(Family family, const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
+             DatagramQueue& inbox, AddressBoard& board, ServiceStatus& status, HostView& host);
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // The socket, -1 until it is opened: the IPv4 one at start, the IPv6 one once an interface
+    // has an IPv6 address. Once set it stays until the process ends. Senders load it.
+    const std::atomic<int>& fd() const { return m_fd; }
+
+    // IPv4 start-up: the socket bound to the SSDP group, each datagram's arrival interface asked
+    // for; false, with a WARNING naming the failed call, when it cannot be made.
+    bool openIpv4();
+    // IPv4 start-up: every interface's address read (SIOCGIFADDR) and the group joined on it, the
+    // addresses published; false, with a WARNING, for an interface that cannot be used.
+    bool joinIpv4();
+    // The announcements' time-to-live on the IPv4 socket.
+    bool setMulticastTtl(int ttl);
+
+    // The loop, until `running` turns false: receive, hand over, follow, then `tick`.
+    void run(const std::atomic<bool>& running, const Tick& tick);
+    // Waits one turn at most for a datagram: true for one to hand over, which came in by a joined
+    // interface, to a joined group, from an on-link sender that is not this host.
+    bool receive();
+    // Hands the datagram just received to the responder.
+    void handOver();
+    // Keeps the interfaces' memberships and published addresses as the host's view has them;
+    // writes the records held back.
+    void follow(Clock::time_point now);
+
+private:
+    // True for a sender that an answer may go to; a refusal is counted and recorded, except for
+    // this host's own datagrams from port 1900, which are our announcements looped back.
+    bool admit(const PeerAddr& sender, int index, SsdpGroup group);
+    // Leaves the indexes no watch wants any more and joins those wanted and not held, with a
+    // record for each; a membership stands while any watch of this socket wants its index.
+    void keepMemberships();
+    void join(const InterfaceWatch& watch);
+    // Publishes the addresses of the interfaces whose address or index changed.
+    void publish();
+    // The IPv6 socket, made when an interface first wants to join; false while it cannot be.
+    bool openIpv6Socket();
+    // The join's failed call, as its WARNING names it.
+    const char* joinCall() const;
+
+    Family m_family;
+    const Options& m_options;
+    const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
+    DatagramQueue& m_inbox;
+    AddressBoard& m_board;
+    ServiceStatus& m_status;
+    HostView& m_host;
+    std::vector<InterfaceWatch> m_watches;
+    Datagram m_received;
+    unsigned m_hostVersion = ~0U; // the view's version the watches last looked at
+    std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
+    std::set<int> m_joinFailed;        // recorded once each until a join succeeds
+    std::vector<int> m_published;      // the index each interface's address was published at
+    std::atomic<int> m_fd{-1};
+    std::string m_setupFailure; // the last one recorded
+    LogLimiterGroup m_limits;
+    LogLimiter m_inboxFullLimit{m_limits, "Receive queue full"};
+    LogLimiter m_senderLimit{m_limits, "Unanswerable source"};
+};

@@ -1,0 +1,261 @@
+#include "discovery/Responder.h"
+
+#include "common/JsonDoc.h"
+#include "common/Logger.h"
+#include "common/StringConstants.h"
+#include "discovery/SearchParser.h"
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
+namespace
+{
+std::mt19937 seededGenerator()
+{
+    // Seeded from the kernel's entropy so that controllers booted from one image draw different
+    // delays and do not all answer a console's search in the same millisecond.
+    std::random_device entropy;
+    std::seed_seq seed{entropy(), entropy(), entropy(), entropy()};
+    return std::mt19937(seed);
+}
+} // namespace
+
+Responder::Responder(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
+                     DatagramQueue& inbox, const AddressBoard& board, ServiceStatus& status,
+                     Watchdog& watchdog)
+    : m_options(options), m_inbox(inbox), m_board(board), m_status(status), m_watchdog(watchdog),
+      m_ipv6Groups(ipv6Groups), m_rng(seededGenerator()), m_sender(options, ipv6Groups, m_limits)
+{
+    configure();
+}
+
+void Responder::configure()
+{
+    m_cache.configure(m_options, m_ipv6Groups);
+    m_announcer.configure(m_options.notifyInterval);
+}
+
+void Responder::run()
+{
+    Datagram datagram;
+    datagram.text.assign(DATAGRAM_BUF_SIZE, '\0');
+    for (;;)
+    {
+        const Clock::time_point now = Clock::now();
+        m_watchdog.turnsBy(Watchdog::RESPONDER, now);
+        refreshMessages(now);
+        sendDue(now + ROUND_WINDOW);
+        announceIfDue(now);
+        const Clock::time_point wakeBy =
+            std::min({m_pending.nextDue(), m_announcer.next(), m_limits.flush(now)});
+        m_watchdog.turnsBy(Watchdog::RESPONDER, wakeBy);
+        if (m_inbox.pop(datagram, wakeBy))
+        {
+            m_watchdog.turnsBy(Watchdog::RESPONDER, Clock::now());
+            handleDatagram(datagram);
+        }
+        else if (m_inbox.closed())
+        {
+            break;
+        }
+    }
+    // Nothing more is received: the answers already scheduled go out at their times, then the
+    // service says goodbye.
+    while (!m_pending.empty())
+    {
+        std::this_thread::sleep_until(m_pending.nextDue());
+        const Clock::time_point now = Clock::now();
+        refreshMessages(now);
+        sendDue(now + ROUND_WINDOW);
+    }
+    if (m_announcer.enabled() && m_cache.hasAny() && !m_info.uuid.empty())
+    {
+        m_sender.announce(m_cache, false);
+    }
+    m_limits.flush(Clock::time_point::max());
+}
+
+void Responder::refreshMessages(Clock::time_point now)
+{
+    const MessageCache::Change change = m_cache.refresh(m_info.uuid, m_board);
+    if (change == MessageCache::Change::Appeared)
+    {
+        m_announcer.moved(now, m_rng);
+    }
+    else if (change == MessageCache::Change::Lost && !m_cache.hasAny())
+    {
+        m_announcer.pause();
+    }
+    // Kept without announcements too: BOOTID moves on with each fresh set all the same.
+    if (m_announcer.freshSetDue(now, m_rng))
+    {
+        m_cache.newBoot();
+    }
+}
+
+bool Responder::judge(char* text, int& mx, SearchTarget& target, SsdpGroup group)
+{
+    search::Headers headers;
+    const bool standard = m_options.responseFormat == ResponseFormat::Dsp0266;
+    const search::Verdict verdict = search::judge(text, standard, group, headers);
+    // Read after the parse whatever it found, until the UUID is known: a file written after
+    // start-up is picked up by the next datagram.
+    const bool haveInfo = readRedfishdInfo();
+    if (!verdict.asked || !haveInfo)
+    {
+        return false;
+    }
+    if (verdict.target == SearchTarget::Uuid &&
+        !search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_info.uuid))
+    {
+        return false;
+    }
+    mx = verdict.mx;
+    target = verdict.target;
+    return true;
+}
+
+void Responder::handleDatagram(Datagram& datagram)
+{
+    int mx = 0;
+    SearchTarget target = SearchTarget::Redfish;
+    if (!judge(datagram.text.data(), mx, target, datagram.group))
+    {
+        return;
+    }
+    m_status.searched(datagram.sender);
+    const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
+    const PendingResponses::Admission admission =
+        m_pending.add({due, datagram.sender, datagram.senderLen, target, datagram.ifindex,
+                       datagram.group});
+    if (admission.verdict != PendingResponses::Admission::Taken)
+    {
+        recordDrop(datagram, admission);
+    }
+}
+
+void Responder::recordDrop(const Datagram& datagram, const PendingResponses::Admission& admission)
+{
+    // A push-out drops another address's answer, a refusal this one: either is one drop.
+    m_status.dropped();
+    m_pendingFullLimit.write(
+        [this, &datagram, &admission]
+        {
+            if (admission.verdict == PendingResponses::Admission::Refused)
+            {
+                LOG_DISC(WARNING) << "Too many pending responses, search from "
+                                  << addressText(datagram.sender) << " dropped (" << admission.held
+                                  << " pending for it, " << m_pending.size() << " in all)";
+                return;
+            }
+            LOG_DISC(WARNING) << "Too many pending responses, answer to "
+                              << addressText(admission.pushedOutTo) << " pushed out ("
+                              << admission.pushedOutHeld << " pending for it, " << m_pending.size()
+                              << " in all)";
+        });
+}
+
+void Responder::sendDue(Clock::time_point by)
+{
+    PendingResponses::Entry due{};
+    while (m_pending.popDue(by, due))
+    {
+        // Built for the address that the interface the search came in by has now: a response
+        // never carries an address gone since the search arrived, nor another interface's. With
+        // no address there now it is not sent.
+        const bool ipv6 = due.to.sa.sa_family == AF_INET6;
+        const int slot = m_cache.slotOf(ipv6, due.ifindex);
+        const std::vector<std::string>* rsps =
+            slot == -1 ? nullptr
+                       : m_cache.responses(due.target, ipv6, static_cast<std::size_t>(slot));
+        // One search, answered once, whatever the number of messages it takes.
+        bool sent = false;
+        for (std::size_t i = 0; rsps != nullptr && i < rsps->size(); ++i)
+        {
+            const AddressBoard::Entry& from = m_cache.address(static_cast<std::size_t>(slot));
+            sent = m_sender.answer((*rsps)[i], due.to, due.toLen, due.ifindex, from,
+                                   !isWideScope(due.group)) ||
+                   sent;
+        }
+        // A send that failed (a full send buffer above all) leaves the search unanswered.
+        if (sent)
+        {
+            m_status.answered();
+        }
+        else
+        {
+            m_status.dropped();
+        }
+    }
+}
+
+bool Responder::readRedfishdInfo()
+{
+    if (!m_info.uuid.empty())
+    {
+        return true;
+    }
+    std::ifstream file(StringConstants::REDFISH_DISC_CFG_FL());
+    if (!file.is_open())
+    {
+        m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
+        return false;
+    }
+    // The file comes from another daemon: any contents are read without throwing.
+    const ServiceInfo info = parseServiceInfo(file);
+    switch (info.outcome)
+    {
+    case ServiceInfo::Outcome::ParseFailed:
+        m_parseFailLimit.write(
+            [&info]
+            {
+                JsonDoc::logParseFailure(info.errors);
+                LOG_DISC(WARNING) << "Failed to parse the redfishd info";
+            });
+        return false;
+    case ServiceInfo::Outcome::NotObject:
+        m_infoKindLimit.write([]
+                              { LOG_DISC(WARNING) << "The redfishd info is not a JSON object"; });
+        return false;
+    case ServiceInfo::Outcome::NoUuid:
+        return false;
+    case ServiceInfo::Outcome::UuidNotText:
+        m_infoKindLimit.write(
+            [] { LOG_DISC(WARNING) << "The redfishd info member uuid is not a string"; });
+        return false;
+    case ServiceInfo::Outcome::Uuid:
+        break;
+    }
+    // An empty text is taken (and answered with) but not cached: the next datagram reads again.
+    m_info.uuid = info.uuid;
+    return true;
+}
+
+int Responder::drawDelayMs(int mx)
+{
+    // UPnP Device Architecture 1.1: the response goes out after a random delay between 0 and MX
+    // seconds, which spreads the answers of many devices to one search. The bound leaves room for
+    // a wake that comes late by the inbox's slack.
+    const auto slack = std::chrono::duration_cast<std::chrono::milliseconds>(
+        DatagramQueue::WAKE_SLACK);
+    const int bound = search::clampMx(static_cast<long>(mx)) * 1000 - static_cast<int>(slack.count());
+    return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
+}
+
+void Responder::announceIfDue(Clock::time_point now)
+{
+    if (!m_announcer.due(now))
+    {
+        return;
+    }
+    if (!readRedfishdInfo() || m_info.uuid.empty())
+    {
+        // Nothing to announce without the service's UUID.
+        m_announcer.retry(now);
+        return;
+    }
+    refreshMessages(now);
+    m_sender.announce(m_cache, true);
+    m_announcer.sent(now, m_rng);
+}

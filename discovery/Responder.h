@@ -1,0 +1,91 @@
+#pragma once
+
+#include "common/LogLimiter.h"
+#include "discovery/AddressBoard.h"
+#include "discovery/Announcer.h"
+#include "discovery/DatagramQueue.h"
+#include "discovery/Ipv6.h"
+#include "discovery/MessageCache.h"
+#include "discovery/Options.h"
+#include "discovery/PendingResponses.h"
+#include "discovery/Sender.h"
+#include "discovery/ServiceInfo.h"
+#include "discovery/ServiceStatus.h"
+#include "discovery/Watchdog.h"
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+// The responder thread and everything it owns: it takes the datagrams the listeners hand over,
+// judges each one, keeps the answers waiting for their random delay, and sends them, with the
+// announcements, from the messages it keeps built. Nothing here is touched by another thread; what
+// it shares (the inbox, the address board, the counts, the watchdog) is passed in.
+class Responder
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // When it wakes, the responder sends every answer that falls due within this window: one wake
+    // for the answers of a round, not one per answer. Delays are drawn this much short of MX (as
+    // is the inbox's WAKE_SLACK, by which a wake may come late), so that every answer still
+    // leaves within its search's MX window.
+    static constexpr std::chrono::milliseconds ROUND_WINDOW{10};
+
+    // Every reference is kept.
+    Responder(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
+              DatagramQueue& inbox, const AddressBoard& board, ServiceStatus& status,
+              Watchdog& watchdog);
+
+    // Before run(), and again whenever the options change.
+    void configure();
+    // The listeners' sockets, through which every datagram leaves.
+    void useSockets(const std::atomic<int>* ipv4, const std::atomic<int>* ipv6)
+    {
+        m_sender.useSockets(ipv4, ipv6);
+    }
+
+    // The loop, until the inbox is closed and empty; then the answers already scheduled go out at
+    // their times, and byebye when announcements are on.
+    void run();
+
+    // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx` and
+    // what it asked for in `target`.
+    bool judge(char* text, int& mx, SearchTarget& target, SsdpGroup group);
+    // The service information, read until the UUID is known.
+    bool readRedfishdInfo();
+    const RedfishdInfo& redfishdInfo() const { return m_info; }
+    // The random delay of an answer to a search with `mx`, in milliseconds.
+    int drawDelayMs(int mx);
+    Sender& sender() { return m_sender; }
+
+private:
+    // The published addresses and the UUID into the messages at once; a fresh set of
+    // announcements, with a new BOOTID, once new addresses have held still.
+    void refreshMessages(Clock::time_point now);
+    void handleDatagram(Datagram& datagram);
+    void recordDrop(const Datagram& datagram, const PendingResponses::Admission& admission);
+    // Sends the answers due by `by`.
+    void sendDue(Clock::time_point by);
+    void announceIfDue(Clock::time_point now);
+
+    const Options& m_options;
+    DatagramQueue& m_inbox;
+    const AddressBoard& m_board;
+    ServiceStatus& m_status;
+    Watchdog& m_watchdog;
+    const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
+    RedfishdInfo m_info;
+    PendingResponses m_pending;
+    MessageCache m_cache;
+    Announcer m_announcer;
+    std::mt19937 m_rng;
+    LogLimiterGroup m_limits;
+    Sender m_sender;
+    LogLimiter m_openFailLimit{m_limits, "Failed to open the redfishd info file"};
+    LogLimiter m_parseFailLimit{m_limits, "Failed to parse the redfishd info"};
+    LogLimiter m_infoKindLimit{m_limits, "The redfishd info"};
+    LogLimiter m_pendingFullLimit{m_limits, "Too many pending responses"};
+};
