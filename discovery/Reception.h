@@ -3,7 +3,7 @@
 #include "common/LogLimiter.h"
 #include "discovery/AddressBoard.h"
 #include "discovery/DatagramQueue.h"
-#include "discovery/HostAddresses.h"
+#include "discovery/HostView.h"
 #include "discovery/InterfaceWatch.h"
 #include "discovery/Ipv6.h"
 #include "discovery/Options.h"

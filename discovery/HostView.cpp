@@ -1,4 +1,4 @@
-#include "discovery/HostAddresses.h"
+#include "discovery/HostView.h"
 
 #include "common/Logger.h"
 
