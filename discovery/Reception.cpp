@@ -13,7 +13,7 @@ Reception::Reception(Family family, const Options& options,
                      const std::vector<Ipv6GroupAddr>& ipv6Groups, DatagramQueue& inbox,
                      AddressBoard& board, ServiceStatus& status)
     : m_family(family), m_options(options), m_ipv6Groups(ipv6Groups), m_inbox(inbox),
-      m_board(board), m_status(status), m_host(family == Family::Ipv4 ? AF_INET : AF_INET6)
+      m_board(board), m_status(status)
 {
     m_watches.reserve(options.interfaces.size());
     m_published.assign(options.interfaces.size(), 0);
@@ -79,7 +79,9 @@ bool Reception::receive(Datagram& datagram)
 
 bool Reception::admit(const PeerAddr& sender, int index)
 {
-    const bool local = m_host.isLocal(sender);
+    m_host.update(); // an address added since the last turn is known before its datagram
+    const IpAddress source = IpAddress::of(sender);
+    const bool local = m_host.isLocal(source);
     const unsigned short port =
         ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
     if (local && port == SSDP_PORT)
@@ -90,7 +92,8 @@ bool Reception::admit(const PeerAddr& sender, int index)
     // UPnP Device Architecture 1.1, 1.3.3: the answer goes back out the interface the search came
     // in by, so only a sender on that interface's link can be answered; anything else would make
     // this host a reflector aimed at whatever address a forged search names.
-    const bool answerable = isAnswerableSender(sender) && !local && m_host.isOnLink(sender, index);
+    const bool answerable =
+        m_host.known() && isAnswerableSender(sender) && !local && m_host.isOnLink(source, index);
     return m_status.admit(sender, answerable, m_senderLimit);
 }
 
@@ -112,7 +115,7 @@ void Reception::follow(Clock::time_point now)
     if (looked)
     {
         keepMemberships();
-        m_host.read();
+        m_host.update();
     }
     for (std::size_t slot = 0; looked && slot < m_watches.size(); ++slot)
     {

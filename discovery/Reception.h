@@ -74,7 +74,7 @@ private:
     AddressBoard& m_board;
     ServiceStatus& m_status;
     std::vector<InterfaceWatch> m_watches;
-    HostAddresses m_host;
+    HostView m_host;
     std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
     std::set<int> m_joinFailed;        // recorded once each until a join succeeds
     std::vector<int> m_published;      // the index each interface's address was published at
