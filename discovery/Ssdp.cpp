@@ -26,6 +26,57 @@ std::string endpointText(const PeerAddr& addr)
            std::to_string(ntohs(ipv6 ? addr.v6.sin6_port : addr.v4.sin_port));
 }
 
+IpAddress IpAddress::of(const PeerAddr& peer)
+{
+    if (peer.sa.sa_family == AF_INET6)
+    {
+        return v6(peer.v6.sin6_addr);
+    }
+    return peer.sa.sa_family == AF_INET ? v4(peer.v4.sin_addr.s_addr) : IpAddress{};
+}
+
+IpAddress IpAddress::v4(in_addr_t addr)
+{
+    IpAddress address;
+    address.family = AF_INET;
+    std::memcpy(&address.bytes, &addr, sizeof(addr));
+    return address;
+}
+
+IpAddress IpAddress::v6(const in6_addr& addr)
+{
+    IpAddress address;
+    address.family = AF_INET6;
+    address.bytes = addr;
+    return address;
+}
+
+in_addr_t IpAddress::ipv4() const
+{
+    in_addr_t addr = 0;
+    std::memcpy(&addr, &bytes, sizeof(addr));
+    return addr;
+}
+
+bool IpAddress::empty() const
+{
+    return family == AF_UNSPEC || IN6_IS_ADDR_UNSPECIFIED(&bytes);
+}
+
+bool IpAddress::isLinkLocal() const
+{
+    if (family == AF_INET)
+    {
+        return bytes.s6_addr[0] == 169 && bytes.s6_addr[1] == 254;
+    }
+    return family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&bytes);
+}
+
+bool IpAddress::operator==(const IpAddress& other) const
+{
+    return family == other.family && std::memcmp(&bytes, &other.bytes, sizeof(bytes)) == 0;
+}
+
 bool isAnswerableSender(const PeerAddr& sender)
 {
     if (sender.sa.sa_family == AF_INET6)

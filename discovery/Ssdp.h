@@ -57,6 +57,25 @@ union PeerAddr
     sockaddr_in6 v6;
 };
 
+// An address of either family: IPv4 in the first four bytes (network order), the rest zero.
+struct IpAddress
+{
+    int family = AF_UNSPEC;
+    in6_addr bytes{};
+
+    static IpAddress of(const PeerAddr& peer); // AF_UNSPEC for a peer of another family
+    static IpAddress v4(in_addr_t addr);
+    static IpAddress v6(const in6_addr& addr);
+    in_addr_t ipv4() const;
+    const in6_addr& ipv6() const { return bytes; }
+    // No address: none at all, or the unspecified one (0.0.0.0, ::).
+    bool empty() const;
+    // 169.254.0.0/16 (RFC 3927) or fe80::/10.
+    bool isLinkLocal() const;
+    bool operator==(const IpAddress& other) const;
+    bool operator!=(const IpAddress& other) const { return !(*this == other); }
+};
+
 // What an answered search asked for (UPnP Device Architecture 1.1, section 1.3.2).
 enum class SearchTarget
 {
