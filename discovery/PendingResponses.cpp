@@ -1,8 +1,10 @@
 #include "discovery/PendingResponses.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 
-PendingResponses::PendingResponses() : m_nodes(CAPACITY), m_byHeld(CAPACITY + 1)
+PendingResponses::PendingResponses() : m_nodes(CAPACITY)
 {
     m_free.reserve(CAPACITY);
     for (Index node = CAPACITY; node-- > 0;)
@@ -12,44 +14,91 @@ PendingResponses::PendingResponses() : m_nodes(CAPACITY), m_byHeld(CAPACITY + 1)
     m_heap.reserve(CAPACITY);
 }
 
-PendingResponses::Key PendingResponses::peerKey(const PeerAddr& addr)
+PendingResponses::PeerKey PendingResponses::peerKey(const Entry& entry)
 {
     // IPv4 as IPv4-mapped IPv6 (RFC 4291, 2.5.5.2): one key space for both families.
-    Key key{};
-    if (addr.sa.sa_family == AF_INET6)
+    PeerKey key{entry.ifindex, {}};
+    if (entry.to.sa.sa_family == AF_INET6)
     {
-        std::memcpy(key.data(), &addr.v6.sin6_addr, key.size());
+        std::memcpy(key.second.data(), &entry.to.v6.sin6_addr, key.second.size());
     }
     else
     {
-        key[10] = key[11] = 0xff;
-        std::memcpy(key.data() + 12, &addr.v4.sin_addr, 4);
+        key.second[10] = key.second[11] = 0xff;
+        std::memcpy(key.second.data() + 12, &entry.to.v4.sin_addr, 4);
     }
     return key;
 }
 
+PendingResponses::ClassKey PendingResponses::classKey(const Entry& entry)
+{
+    // RFC 3927 and RFC 4291, 2.5.6: on-link on every interface, so one host may forge any of it.
+    const int family = entry.to.sa.sa_family;
+    const bool linkLocal = family == AF_INET6
+                               ? IN6_IS_ADDR_LINKLOCAL(&entry.to.v6.sin6_addr)
+                               : (ntohl(entry.to.v4.sin_addr.s_addr) >> 16) == 0xa9fe;
+    return {entry.ifindex, family, linkLocal};
+}
+
+std::chrono::milliseconds PendingResponses::delayBound(std::chrono::milliseconds mxBound) const
+{
+    if (size() <= CAPACITY / 2)
+    {
+        return mxBound;
+    }
+    // Each answer waits half its bound on average, so a pool of n whose delays are drawn below
+    // 2n / rate drains at that rate: from half a second just past half full to 1 s when full.
+    const std::chrono::milliseconds drain(2 * size() * 1000 / DRAIN_RATE_PER_SECOND);
+    return std::min(mxBound, drain);
+}
+
 PendingResponses::Admission PendingResponses::add(const Entry& entry)
 {
-    const Peers::iterator peer = m_peers.try_emplace(peerKey(entry.to)).first;
-    Admission admission{Admission::Taken, peer->second.held, {}, 0};
+    const PeerKey key = peerKey(entry);
+    const Peers::const_iterator found = m_peers.find(key);
+    Admission admission{Admission::Taken, found == m_peers.end() ? 0 : found->second.held, {}, 0};
     if (m_heap.size() == CAPACITY)
     {
-        // A full queue has a largest holder with at least one answer, so a refused address
-        // already held some and no empty count is left behind.
-        if (admission.held >= m_largest)
+        const Peer* const victim = givingWay(classKey(entry), admission.held);
+        if (victim == nullptr)
         {
             admission.verdict = Admission::Refused;
             return admission;
         }
-        const Peers::iterator largest = m_byHeld[m_largest].front();
-        const Index victim = largest->second.newest;
         admission.verdict = Admission::PushedOut;
-        admission.pushedOutTo = m_nodes[victim].entry.to;
-        admission.pushedOutHeld = largest->second.held;
-        remove(victim);
+        admission.pushedOutTo = m_nodes[victim->newest].entry.to;
+        admission.pushedOutHeld = victim->held;
+        remove(victim->newest);
     }
-    insert(entry, peer);
+    insert(entry, key);
     return admission;
+}
+
+// Of a full pool, the holder whose newest answer gives its place to a search from `arrival`
+// whose address holds `held` there; none when the search is refused.
+const PendingResponses::Peer* PendingResponses::givingWay(const ClassKey& arrival,
+                                                          unsigned held) const
+{
+    const Classes::const_iterator own = m_classes.find(arrival);
+    const std::size_t classes = m_classes.size() + (own == m_classes.end() ? 1 : 0);
+    const std::size_t ownHeld = own == m_classes.end() ? 0 : own->second.held;
+    if (ownHeld < CAPACITY / classes)
+    {
+        // The pool is full, so some other class is over its share: the largest gives way, down
+        // to its share at most.
+        const Classes::const_iterator largest =
+            std::max_element(m_classes.begin(), m_classes.end(),
+                             [](const Classes::value_type& a, const Classes::value_type& b)
+                             { return a.second.held < b.second.held; });
+        return largest->second.byHeld[largest->second.largest].front();
+    }
+    // Within the class, only an address that still holds fewer than the largest holder once
+    // admitted pushes out: a fresh address never evicts another's single answer.
+    if (own == m_classes.end() || held + 1 >= own->second.largest)
+    {
+        return nullptr;
+    }
+    return own->second.byHeld[own->second.largest].front();
 }
 
 bool PendingResponses::popDue(Clock::time_point now, Entry& out)
@@ -68,8 +117,11 @@ PendingResponses::Clock::time_point PendingResponses::nextDue() const
     return m_heap.empty() ? Clock::time_point::max() : m_nodes[m_heap.front()].entry.due;
 }
 
-void PendingResponses::insert(const Entry& entry, Peers::iterator peer)
+void PendingResponses::insert(const Entry& entry, const PeerKey& key)
 {
+    const Classes::iterator senderClass = m_classes.try_emplace(classKey(entry)).first;
+    ++senderClass->second.held;
+    const Peers::iterator peer = m_peers.try_emplace(key, Peer{senderClass}).first;
     const Index index = m_free.back();
     m_free.pop_back();
     Node& node = m_nodes[index];
@@ -103,7 +155,12 @@ void PendingResponses::remove(Index index)
     {
         node.peer->second.newest = node.older;
     }
+    const Classes::iterator senderClass = node.peer->second.senderClass;
     setHeld(node.peer, node.peer->second.held - 1);
+    if (--senderClass->second.held == 0)
+    {
+        m_classes.erase(senderClass);
+    }
 
     const std::size_t pos = node.heapPos;
     const Index last = m_heap.back();
@@ -127,11 +184,13 @@ void PendingResponses::remove(Index index)
 void PendingResponses::setHeld(Peers::iterator peer, unsigned held)
 {
     Peer& state = peer->second;
+    SenderClass& senderClass = state.senderClass->second;
+    std::vector<std::vector<Peer*>>& byHeld = senderClass.byHeld;
     if (state.held > 0)
     {
-        std::vector<Peers::iterator>& bucket = m_byHeld[state.held];
+        std::vector<Peer*>& bucket = byHeld[state.held];
         bucket[state.bucketPos] = bucket.back();
-        bucket[state.bucketPos]->second.bucketPos = state.bucketPos;
+        bucket[state.bucketPos]->bucketPos = state.bucketPos;
         bucket.pop_back();
     }
     if (held == 0)
@@ -140,17 +199,21 @@ void PendingResponses::setHeld(Peers::iterator peer, unsigned held)
     }
     else
     {
+        if (held >= byHeld.size())
+        {
+            byHeld.resize(held + 1);
+        }
         state.held = held;
-        state.bucketPos = m_byHeld[held].size();
-        m_byHeld[held].push_back(peer);
+        state.bucketPos = byHeld[held].size();
+        byHeld[held].push_back(&state);
     }
-    if (held > m_largest)
+    if (held > senderClass.largest)
     {
-        m_largest = held;
+        senderClass.largest = held;
     }
-    else if (m_largest > 0 && m_byHeld[m_largest].empty())
+    else if (senderClass.largest > 0 && byHeld[senderClass.largest].empty())
     {
-        --m_largest;
+        --senderClass.largest;
     }
 }
 

@@ -7,17 +7,22 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 // The searches judged and waiting for their random delay to end, earliest first, with their
-// count per requesting address. Owned by the responder.
+// count per requesting address and interface. Owned by the responder.
 //
-// Admission is longest-queue-drop: while there is room every search is taken, whoever sends it,
-// so consoles behind one address (a NAT, a host running several discovery tools) lose nothing
-// while the queue is not contended. Once full, a search from an address holding fewer answers
-// than the largest holder takes the place of that holder's newest answer; one from the largest
-// holder, or from a tie with it, is refused. A flooding address so gives up its places to every
-// other sender, down to an even share.
+// While there is room every search is taken, so consoles behind one address (a NAT, several
+// discovery tools on one host) lose nothing until the pool is contended. Once full, admission is
+// longest-queue-drop in two tiers. A class of senders is one interface, one family, and either
+// the link-local range (169.254/16, fe80::/10: one host can forge thousands of it) or the rest.
+// A class below its share (the pool over the classes holding answers, the arrival's counted)
+// takes the place of the newest answer of the largest class's largest holder. Within a class, an
+// address holding at least two fewer answers than the largest holder takes the place of that
+// holder's newest; any other search is refused. A tie never pushes out, so fresh forged
+// addresses cannot evict a console's one answer, nor one class another below its share.
 class PendingResponses
 {
 public:
@@ -36,6 +41,9 @@ public:
 
     // The most answers that wait at once.
     static constexpr std::size_t CAPACITY = 256;
+    // What a full pool sends a second when every search asks the least MX, 1 s: each answer waits
+    // half a second on average. SECURITY.md states it as the bound on answers (510 measured).
+    static constexpr std::size_t DRAIN_RATE_PER_SECOND = 2 * CAPACITY;
 
     // What `add` did with a search, and the counts its drop record prints.
     struct Admission
@@ -47,7 +55,7 @@ public:
             Refused,
         };
         Verdict verdict;
-        unsigned held;          // the answers its address held before it
+        unsigned held;          // the answers its address held before it, on its interface
         PeerAddr pushedOutTo;   // PushedOut: the address whose answer gave its place
         unsigned pushedOutHeld; // and how many that address held before
     };
@@ -57,6 +65,11 @@ public:
     PendingResponses(const PendingResponses&) = delete;
     PendingResponses& operator=(const PendingResponses&) = delete;
 
+    // The bound to draw a new delay below, uniformly, for a search whose MX allows `mxBound`.
+    // Past half full it is 2 x size() / DRAIN_RATE_PER_SECOND seconds when smaller, which keeps
+    // the pool draining at that rate: it then fills only when searches come faster, whatever MX
+    // they ask. The delay still lies between 0 and MX, as UPnP Device Architecture 1.1 asks.
+    std::chrono::milliseconds delayBound(std::chrono::milliseconds mxBound) const;
     Admission add(const Entry& entry);
     // Takes out the earliest entry if it is due by `now`.
     bool popDue(Clock::time_point now, Entry& out);
@@ -69,15 +82,27 @@ private:
     using Index = std::size_t;
     static constexpr Index NONE = CAPACITY;
 
-    // The requester's address alone, whatever its port: the unit of fairness between senders.
-    using Key = std::array<unsigned char, 16>;
+    // The requester's address alone, whatever its port, and the interface it searched by.
+    using PeerKey = std::pair<int, std::array<unsigned char, 16>>;
+    // The interface, the family and whether the address is link-local.
+    using ClassKey = std::tuple<int, int, bool>;
+    struct Peer;
+    struct SenderClass
+    {
+        std::size_t held = 0;
+        // Its addresses by the count they hold, to find a largest holder without a scan.
+        std::vector<std::vector<Peer*>> byHeld;
+        unsigned largest = 0;
+    };
+    using Classes = std::map<ClassKey, SenderClass>; // only classes that hold answers
     struct Peer
     {
+        Classes::iterator senderClass;
         unsigned held = 0;
         Index newest = NONE;
-        std::size_t bucketPos = 0; // its place in m_byHeld[held]
+        std::size_t bucketPos = 0; // its place in byHeld[held]
     };
-    using Peers = std::map<Key, Peer>;
+    using Peers = std::map<PeerKey, Peer>; // only addresses that hold answers
 
     struct Node
     {
@@ -88,8 +113,10 @@ private:
         std::size_t heapPos;
     };
 
-    static Key peerKey(const PeerAddr& addr);
-    void insert(const Entry& entry, Peers::iterator peer);
+    static PeerKey peerKey(const Entry& entry);
+    static ClassKey classKey(const Entry& entry);
+    const Peer* givingWay(const ClassKey& arrival, unsigned held) const;
+    void insert(const Entry& entry, const PeerKey& key);
     void remove(Index node);
     void setHeld(Peers::iterator peer, unsigned held);
     bool earlier(Index a, Index b) const { return m_nodes[a].entry.due < m_nodes[b].entry.due; }
@@ -98,12 +125,11 @@ private:
     void siftDown(std::size_t pos);
 
     // A fixed pool, so that an answer can leave from the middle of the heap (pushed out) without
-    // a trace: memory stays bounded and the cost per search is O(log CAPACITY).
+    // a trace: memory stays bounded and the cost per search is O(log CAPACITY), plus a scan of
+    // the classes (at most interfaces x 2 families x 2 ranges).
     std::vector<Node> m_nodes;
     std::vector<Index> m_free;
     std::vector<Index> m_heap; // a binary min-heap of m_nodes by due time
-    Peers m_peers;             // only addresses that hold answers
-    // The addresses by the count they hold, to find a largest holder without a scan.
-    std::vector<std::vector<Peers::iterator>> m_byHeld;
-    unsigned m_largest = 0;
+    Peers m_peers;
+    Classes m_classes;
 };

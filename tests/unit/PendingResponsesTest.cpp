@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 
 namespace
@@ -12,10 +14,13 @@ using Clock = std::chrono::steady_clock;
 using Verdict = PendingResponses::Admission::Verdict;
 using std::chrono::milliseconds;
 
-PendingResponses::Entry entry(const std::string& ip, Clock::time_point due, unsigned port = 1900)
+// "198.18.0.2", or "fe80::2%3" from the interface of index 3.
+PendingResponses::Entry entry(const std::string& where, Clock::time_point due, unsigned port = 1900)
 {
     PendingResponses::Entry e{};
     e.due = due;
+    const std::string ip = where.substr(0, where.find('%'));
+    e.ifindex = ip == where ? 0 : std::stoi(where.substr(ip.size() + 1));
     if (ip.find(':') != std::string::npos)
     {
         e.to.v6.sin6_family = AF_INET6;
@@ -33,8 +38,17 @@ PendingResponses::Entry entry(const std::string& ip, Clock::time_point due, unsi
     return e;
 }
 
-// Longest-queue-drop: the room is everyone's; once full, a smaller holder takes the place of the
-// largest holder's newest answer, and the largest holder or a tie is refused. The counts that
+// The `i`th address of a crowd: "169.254.%u.%u%%1", "fe80::%x:%x%%1".
+std::string nth(const char* pattern, unsigned i)
+{
+    char where[64];
+    std::snprintf(where, sizeof(where), pattern, i >> 8, i & 0xff);
+    return where;
+}
+
+// Longest-queue-drop: the room is everyone's; once full, a class below its share takes a place
+// from the largest class, and within a class an address holding at least two fewer than the
+// largest holder takes the place of its newest answer; anything else is refused. The counts that
 // come back are the drop record's. Holders are filled in order, each answer due earlier than the
 // one before, so the newest answer of the last holder is the earliest due: a push-out that took
 // another answer, or left the pushed-out one in the heap, shows in the drained order.
@@ -44,6 +58,7 @@ TEST(PendingResponses, LongestQueueDrop)
     {
         const char* ip;
         unsigned count;
+        bool crowd = false; // `count` addresses of the pattern `ip`, one answer each
     };
     struct Case
     {
@@ -69,6 +84,23 @@ TEST(PendingResponses, LongestQueueDrop)
          "198.18.0.2",
          Verdict::Refused,
          128},
+        // Pushing out used to need only fewer than the largest: the two then swapped places.
+        {"full, one short of the largest (used to push out)",
+         {{"198.18.0.4", 1}, {"198.18.0.3", 127}, {"198.18.0.2", 128}},
+         "198.18.0.3",
+         Verdict::Refused,
+         127},
+        // A fresh forged address used to push out a console's answer, of either family.
+        {"full, a link-local crowd against a subnet console (used to push out)",
+         {{"198.18.0.3%1", 10}, {"169.254.%u.%u%%1", 246, true}},
+         "169.254.9.9%1",
+         Verdict::Refused,
+         0},
+        {"full, an IPv6 crowd against an IPv4 console (used to push out)",
+         {{"198.18.0.3%1", 4}, {"fe80::%x:%x%%1", 252, true}},
+         "fe80::9:9%1",
+         Verdict::Refused,
+         0},
         {"full, a smaller holder",
          {{"198.18.0.4", 6}, {"198.18.0.3", 50}, {"198.18.0.2", 200}},
          "198.18.0.3",
@@ -102,7 +134,8 @@ TEST(PendingResponses, LongestQueueDrop)
             for (unsigned i = 0; i < holder.count; ++i)
             {
                 expected.push_back(t0 + milliseconds(2000 - expected.size()));
-                ASSERT_EQ(pending.add(entry(holder.ip, expected.back())).verdict, Verdict::Taken);
+                const std::string where = holder.crowd ? nth(holder.ip, i) : holder.ip;
+                ASSERT_EQ(pending.add(entry(where, expected.back())).verdict, Verdict::Taken);
             }
         }
         const Clock::time_point due = t0 + milliseconds(5000);
@@ -168,6 +201,28 @@ TEST(PendingResponses, FloodGivesWayDownToAnEvenShare)
     EXPECT_EQ(pending.add(entry("198.18.0.2", t0)).verdict, Verdict::Taken);
 }
 
+// Past half full, delays shrink so that the pool drains at DRAIN_RATE_PER_SECOND whatever MX the
+// searches ask, and no faster.
+TEST(PendingResponses, DelayBoundShrinksPastHalfFull)
+{
+    // By fill, the bound for an MX of 5 s and of 0.7 s, in ms.
+    const std::map<std::size_t, std::array<long, 2>> bounds = {{0, {5000, 700}},
+                                                               {128, {5000, 700}},
+                                                               {129, {503, 503}},
+                                                               {192, {750, 700}},
+                                                               {256, {1000, 700}}};
+    PendingResponses pending;
+    for (const auto& [fill, bound] : bounds)
+    {
+        while (pending.size() < fill)
+        {
+            pending.add(entry("198.18.0.2", Clock::now()));
+        }
+        EXPECT_EQ(pending.delayBound(milliseconds(5000)), milliseconds(bound[0])) << fill;
+        EXPECT_EQ(pending.delayBound(milliseconds(700)), milliseconds(bound[1])) << fill;
+    }
+}
+
 // Random adds and pops, checked against a plain list scanned in full at every step: the heap
 // kept in order through removals from its middle, and the counts through many push-outs.
 TEST(PendingResponses, MatchesAPlainModel)
@@ -178,8 +233,16 @@ TEST(PendingResponses, MatchesAPlainModel)
         Clock::time_point due;
         unsigned seq;
     };
-    const std::vector<std::string> ips = {"198.18.0.2", "198.18.0.3", "198.18.0.4",
-                                          "fd00::2",    "fd00::3",    "198.18.0.5"};
+    // Classes of one to three addresses, on two interfaces, in both families.
+    const std::vector<std::string> ips = {"198.18.0.2%1", "198.18.0.3%1", "169.254.0.2%1",
+                                          "fd00::2%1",    "fe80::3%1",    "198.18.0.4%2",
+                                          "169.254.0.5%1"};
+    const auto classOf = [](const std::string& ip)
+    {
+        const bool linkLocal = ip.rfind("169.254.", 0) == 0 || ip.rfind("fe80:", 0) == 0;
+        return ip.substr(ip.find('%')) + (ip.find(':') == std::string::npos ? "4" : "6") +
+               (linkLocal ? "L" : "");
+    };
     std::vector<Live> model;
     PendingResponses pending;
     std::mt19937 random(23);
@@ -200,12 +263,23 @@ TEST(PendingResponses, MatchesAPlainModel)
             const PendingResponses::Admission admission = pending.add(entry(ip, due));
             const auto held = static_cast<unsigned>(heldBy(ip));
             ASSERT_EQ(admission.held, held);
-            unsigned largest = 0;
+            std::map<std::string, unsigned> classHeld;
+            std::map<std::string, unsigned> largestIn;
+            unsigned biggest = 0;
             for (const std::string& other : ips)
             {
-                largest = std::max(largest, static_cast<unsigned>(heldBy(other)));
+                const auto count = static_cast<unsigned>(heldBy(other));
+                if (count > 0)
+                {
+                    biggest = std::max(biggest, classHeld[classOf(other)] += count);
+                    largestIn[classOf(other)] = std::max(largestIn[classOf(other)], count);
+                }
             }
-            if (model.size() == PendingResponses::CAPACITY && held >= largest)
+            const std::string own = classOf(ip);
+            const std::size_t classes = classHeld.size() + 1 - classHeld.count(own);
+            const bool belowShare = classHeld[own] < PendingResponses::CAPACITY / classes;
+            if (model.size() == PendingResponses::CAPACITY && !belowShare &&
+                held + 1 >= largestIn[own])
             {
                 ASSERT_EQ(admission.verdict, Verdict::Refused);
                 continue;
@@ -213,10 +287,15 @@ TEST(PendingResponses, MatchesAPlainModel)
             if (model.size() == PendingResponses::CAPACITY)
             {
                 ASSERT_EQ(admission.verdict, Verdict::PushedOut);
-                ASSERT_EQ(admission.pushedOutHeld, largest);
-                std::string victim = addressText(admission.pushedOutTo);
-                victim = victim == "198.18.0.5" ? "198.18.0.5" : victim;
-                ASSERT_EQ(heldBy(victim), largest);
+                const std::string victim = *std::find_if(
+                    ips.begin(), ips.end(),
+                    [&](const std::string& other)
+                    { return other.rfind(addressText(admission.pushedOutTo) + "%", 0) == 0; });
+                // Below its share, the largest class gives way; else its own.
+                ASSERT_EQ(classOf(victim) == own, !belowShare);
+                ASSERT_EQ(classHeld[classOf(victim)], belowShare ? biggest : classHeld[own]);
+                ASSERT_EQ(admission.pushedOutHeld, largestIn[classOf(victim)]);
+                ASSERT_EQ(heldBy(victim), admission.pushedOutHeld);
                 auto newest = model.end();
                 for (auto it = model.begin(); it != model.end(); ++it)
                 {
