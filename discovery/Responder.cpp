@@ -236,10 +236,12 @@ int Responder::drawDelayMs(int mx)
 {
     // UPnP Device Architecture 1.1: the response goes out after a random delay between 0 and MX
     // seconds, which spreads the answers of many devices to one search. The bound leaves room for
-    // a wake that comes late by the inbox's slack.
-    const auto slack = std::chrono::duration_cast<std::chrono::milliseconds>(
-        DatagramQueue::WAKE_SLACK);
-    const int bound = search::clampMx(static_cast<long>(mx)) * 1000 - static_cast<int>(slack.count());
+    // a wake that comes late by the inbox's slack, and shrinks while the pool is crowded (a
+    // device may assume a smaller MX than asked).
+    using std::chrono::milliseconds;
+    const milliseconds slack = std::chrono::duration_cast<milliseconds>(DatagramQueue::WAKE_SLACK);
+    const milliseconds mxBound = milliseconds(search::clampMx(static_cast<long>(mx)) * 1000);
+    const auto bound = static_cast<int>(m_pending.delayBound(mxBound - slack).count());
     return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
 }
 
