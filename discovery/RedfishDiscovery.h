@@ -11,6 +11,7 @@
 #include "discovery/PendingResponses.h"
 #include "discovery/Reception.h"
 #include "discovery/Sender.h"
+#include "discovery/ServiceInfo.h"
 #include "discovery/ServiceStatus.h"
 #include "discovery/Ssdp.h"
 #include "discovery/SystemdNotify.h"
@@ -92,8 +93,8 @@ public:
     static int clampMx(const std::string& value);
     static int clampMx(long mx);
 
-    // Response side.
-    bool readRedfishdInfo();
+    // Response side. True once the service information has a UUID (an empty one too).
+    bool readRedfishdInfo(Clock::time_point now = Clock::now());
     // The legacy response for the IPv4 address the interface has now.
     void buildSearchRsp(std::string& out, RedfishdInfo& info);
     // The same for the URL host `host` ("198.18.0.1", "[fd00::1]").
@@ -155,6 +156,7 @@ private:
     void handleDatagram(Datagram& datagram);
     void sendDueResponses(Clock::time_point now);
     void announceIfDue(Clock::time_point now);
+    bool loadRedfishdInfo(); // reads and parses the file, with its records
 
     static RedfishDiscovery s_RedfishDiscovery;
 
@@ -191,6 +193,8 @@ private:
     // Responder.
     std::thread m_responder;
     RedfishdInfo m_redfishdInfo;
+    ServiceFileWatch m_infoWatch;
+    bool m_infoTaken = false; // what the last read of the file gave
     PendingResponses m_pending;
     MessageCache m_cache;
     Announcer m_announcer;

@@ -11,16 +11,26 @@
 #include <fstream>
 #include <net/if.h>
 
-bool RedfishDiscovery::readRedfishdInfo()
+bool RedfishDiscovery::readRedfishdInfo(Clock::time_point now)
 {
     if (!m_redfishdInfo.uuid.empty())
     {
         return true;
     }
+    // A file unchanged since its last read gives what it gave then.
+    if (m_infoWatch.changed(StringConstants::REDFISH_DISC_CFG_FL(), now))
+    {
+        m_infoTaken = loadRedfishdInfo();
+    }
+    return m_infoTaken;
+}
 
+bool RedfishDiscovery::loadRedfishdInfo()
+{
     std::ifstream file(StringConstants::REDFISH_DISC_CFG_FL());
     if (!file.is_open())
     {
+        m_infoWatch.unreadable();
         m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
         return false;
     }
@@ -50,7 +60,8 @@ bool RedfishDiscovery::readRedfishdInfo()
     case ServiceInfo::Outcome::Uuid:
         break;
     }
-    // An empty text is taken (and answered with) but not cached: the next datagram reads again.
+    // An empty text is taken (and answered with) but not kept: the file is read again once it
+    // changes.
     m_redfishdInfo.uuid = info.uuid;
     return true;
 }
@@ -90,7 +101,7 @@ void RedfishDiscovery::announceIfDue(Clock::time_point now)
     {
         return;
     }
-    if (!readRedfishdInfo() || m_redfishdInfo.uuid.empty())
+    if (!readRedfishdInfo(now) || m_redfishdInfo.uuid.empty())
     {
         // Nothing to announce without the service's UUID.
         m_announcer.retry(now);
