@@ -25,9 +25,10 @@ REDFISH = "urn:dmtf-org:service:redfish-rest:1"
 
 def shortest(st, family, exact):
     """The shortest search the parser answers: the names exactly, LF line ends, HOST and MAN
-    compared on their first 8 characters (over IPv6 HOST names the group whole), MX empty (taken
+    compared on their first 8 characters (over IPv6 HOST names the group whole, the shorter form
+    without brackets), MX empty (taken
     as 1); ST compared on 8 characters in the legacy form, whole in the standard form."""
-    host = "239.255." if family == 4 else "[FF02::C]:1900"
+    host = "239.255." if family == 4 else "FF02::C:1900"
     if not exact:
         st = {"ssdp:all": "ssdp:all", "upnp:rootdevice": "upnp:roo", REDFISH: "urn:dmtf-org"}[st]
     return f'M-SEARCH\nHOST:{host}\nMAN:"ssdp:di\nMX:\nST:{st}\n'

@@ -54,7 +54,8 @@ struct Ipv6GroupAddr
 std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope);
 
 // True when a search that came to the IPv6 group `group` names that group in its HOST value:
-// the whole value, without regard to case, blanks and a carriage return at its end ignored.
+// the whole value, without regard to case, blanks and a carriage return at its end ignored;
+// "[FF02::C]:1900", or "FF02::C:1900" without the brackets.
 // Written beside the IPv4 rule in SearchParser.cpp.
 bool isIpv6HostValid(std::string_view value, SsdpGroup group);
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -132,6 +133,8 @@ bool Listener::setMulticastTtl(int ttl)
 
 void Listener::run(const std::atomic<bool>& running, const Tick& tick)
 {
+    // Named for `top -H` and the like.
+    pthread_setname_np(pthread_self(), m_family == Family::Ipv4 ? "listen-ipv4" : "listen-ipv6");
     while (running)
     {
         if (receive())

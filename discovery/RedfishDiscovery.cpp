@@ -147,6 +147,18 @@ bool RedfishDiscovery::init()
     return true;
 }
 
+bool RedfishDiscovery::initSocket()
+{
+    LOG_DISC(TRACE);
+    return m_ipv4->openIpv4();
+}
+
+bool RedfishDiscovery::initMulticast()
+{
+    LOG_DISC(TRACE);
+    return m_ipv4->joinIpv4();
+}
+
 void RedfishDiscovery::listenerThread()
 {
     LOG_DISC(TRACE);

@@ -95,8 +95,8 @@ public:
 private:
     bool init();
     bool stopRequested();
-    bool initSocket() { return m_ipv4->openIpv4(); }
-    bool initMulticast() { return m_ipv4->joinIpv4(); }
+    bool initSocket();
+    bool initMulticast();
     void listenerThread();
     void eventSend() { m_ipv4->handOver(); }
     void responderThread() { m_answers.run(); }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <pthread.h>
 #include <thread>
 
 namespace
@@ -38,6 +39,7 @@ void Responder::configure()
 
 void Responder::run()
 {
+    pthread_setname_np(pthread_self(), "responder");
     Datagram datagram;
     datagram.text.assign(DATAGRAM_BUF_SIZE, '\0');
     for (;;)
@@ -100,7 +102,7 @@ bool Responder::judge(char* text, int& mx, SearchTarget& target, SsdpGroup group
     const bool standard = m_options.responseFormat == ResponseFormat::Dsp0266;
     const search::Verdict verdict = search::judge(text, standard, group, headers);
     // Read after the parse whatever it found, until the UUID is known: a file written after
-    // start-up is picked up by the next datagram.
+    // start-up is picked up by a datagram once it has changed (at most once a second).
     const bool haveInfo = readRedfishdInfo();
     if (!verdict.asked || !haveInfo)
     {
@@ -190,15 +192,27 @@ void Responder::sendDue(Clock::time_point by)
     }
 }
 
-bool Responder::readRedfishdInfo()
+bool Responder::readRedfishdInfo(Clock::time_point now)
 {
     if (!m_info.uuid.empty())
     {
         return true;
     }
+    // A file unchanged since its last read gives what it gave then: a large file without a UUID
+    // is not parsed again for every datagram of a flood.
+    if (m_infoWatch.changed(StringConstants::REDFISH_DISC_CFG_FL(), now))
+    {
+        m_infoTaken = loadRedfishdInfo();
+    }
+    return m_infoTaken;
+}
+
+bool Responder::loadRedfishdInfo()
+{
     std::ifstream file(StringConstants::REDFISH_DISC_CFG_FL());
     if (!file.is_open())
     {
+        m_infoWatch.unreadable();
         m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
         return false;
     }
@@ -227,7 +241,8 @@ bool Responder::readRedfishdInfo()
     case ServiceInfo::Outcome::Uuid:
         break;
     }
-    // An empty text is taken (and answered with) but not cached: the next datagram reads again.
+    // An empty text is taken (and answered with) but not kept: the file is read again once it
+    // changes.
     m_info.uuid = info.uuid;
     return true;
 }
@@ -251,7 +266,7 @@ void Responder::announceIfDue(Clock::time_point now)
     {
         return;
     }
-    if (!readRedfishdInfo() || m_info.uuid.empty())
+    if (!readRedfishdInfo(now) || m_info.uuid.empty())
     {
         // Nothing to announce without the service's UUID.
         m_announcer.retry(now);

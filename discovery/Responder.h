@@ -54,8 +54,9 @@ public:
     // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx` and
     // what it asked for in `target`.
     bool judge(char* text, int& mx, SearchTarget& target, SsdpGroup group);
-    // The service information, read until the UUID is known.
-    bool readRedfishdInfo();
+    // The service information, read until the UUID is known: true once it has a UUID (an empty
+    // one too).
+    bool readRedfishdInfo(Clock::time_point now = Clock::now());
     const RedfishdInfo& redfishdInfo() const { return m_info; }
     // The random delay of an answer to a search with `mx`, in milliseconds.
     int drawDelayMs(int mx);
@@ -70,6 +71,7 @@ private:
     // Sends the answers due by `by`.
     void sendDue(Clock::time_point by);
     void announceIfDue(Clock::time_point now);
+    bool loadRedfishdInfo(); // reads and parses the file, with its records
 
     const Options& m_options;
     DatagramQueue& m_inbox;
@@ -78,6 +80,8 @@ private:
     Watchdog& m_watchdog;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
     RedfishdInfo m_info;
+    ServiceFileWatch m_infoWatch;
+    bool m_infoTaken = false; // what the last read of the file gave
     PendingResponses m_pending;
     MessageCache m_cache;
     Announcer m_announcer;

@@ -40,6 +40,13 @@ bool matchesAnyCase(std::string_view text, std::string_view constant)
     return strncasecmp(text.data(), constant.data(), std::min(constant.size(), COMPARE_LEN)) == 0;
 }
 
+// The whole text equal to the constant in any letter case.
+bool equalsAnyCase(std::string_view text, std::string_view constant)
+{
+    return text.size() == constant.size() &&
+           strncasecmp(text.data(), constant.data(), text.size()) == 0;
+}
+
 // The line feed that ends the line starting at `line`, or nullptr when the text up to `end` holds
 // no more. A datagram may be a thousand lines: the walk costs one memchr per line.
 const char* lineEnd(const char* line, const char* end)
@@ -172,8 +179,15 @@ bool isIpv6HostValid(std::string_view value, SsdpGroup group)
     {
         if (g.group == group)
         {
-            return value.size() == std::strlen(g.host) &&
-                   strncasecmp(value.data(), g.host, value.size()) == 0;
+            // DMTF's Redfish Protocol Validator writes the group without brackets,
+            // "ff02::c:1900": taken too, though RFC 3986 brackets an IPv6 address before a port.
+            const std::string_view address(g.address);
+            const std::string_view host(g.host);
+            const std::string_view port = host.substr(address.size() + 2); // after the "]"
+            return equalsAnyCase(value, host) ||
+                   (value.size() == address.size() + port.size() &&
+                    equalsAnyCase(value.substr(0, address.size()), address) &&
+                    value.substr(address.size()) == port);
         }
     }
     return false;

@@ -2,7 +2,10 @@
 
 #include "common/JsonDoc.h"
 
+#include <sys/stat.h>
+
 #include <iterator>
+#include <tuple>
 
 namespace
 {
@@ -47,4 +50,30 @@ ServiceInfo parseServiceInfo(std::istream& in)
     // As the JSON library reads a stream: every byte to the end, NULs included.
     return parseServiceInfo(
         std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+bool ServiceFileWatch::FileState::operator==(const FileState& other) const
+{
+    return std::tie(present, device, inode, size, modified.tv_sec, modified.tv_nsec) ==
+           std::tie(other.present, other.device, other.inode, other.size, other.modified.tv_sec,
+                    other.modified.tv_nsec);
+}
+
+bool ServiceFileWatch::changed(const char* path, Clock::time_point now)
+{
+    // Looked at before the read: a file that changes while it is read differs next time.
+    FileState seen;
+    struct stat st = {};
+    if (::stat(path, &st) == 0)
+    {
+        seen = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    }
+    if (m_everRead && (seen == m_read || now - m_readAt < MIN_INTERVAL))
+    {
+        return false;
+    }
+    m_everRead = true;
+    m_read = seen;
+    m_readAt = now;
+    return true;
 }

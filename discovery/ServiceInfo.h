@@ -1,5 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <ctime>
 #include <istream>
 #include <string>
 
@@ -31,3 +35,36 @@ struct RedfishdInfo
 ServiceInfo parseServiceInfo(std::string text);
 // The same for the rest of `in`, read to its end.
 ServiceInfo parseServiceInfo(std::istream& in);
+
+// Whether the service-information file is worth reading now. Until it yields a UUID it is asked
+// about on every datagram, and parsing a large file per datagram would let a flood take a whole
+// processor: it is read again only once its identity (device, inode), size or modification time
+// has changed since the last read, and at most once a second. A stat() per question.
+class ServiceFileWatch
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration MIN_INTERVAL = std::chrono::seconds(1);
+
+    // True when `path` is to be read now: the first time, then after a change; what it saw then
+    // counts as read.
+    bool changed(const char* path, Clock::time_point now);
+    // The file just could not be opened: it counts as missing, and is read again once stat()
+    // finds it, for instance after its mode is fixed.
+    void unreadable() { m_read = FileState(); }
+
+private:
+    struct FileState
+    {
+        bool present = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified{};
+        bool operator==(const FileState& other) const;
+    };
+
+    bool m_everRead = false;
+    FileState m_read;
+    Clock::time_point m_readAt;
+};

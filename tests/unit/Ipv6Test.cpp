@@ -48,6 +48,13 @@ TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
         {"[FF02::C]:1900x", SsdpGroup::Ipv6Link, false},
         {"[FF02::C%eth0]:1900", SsdpGroup::Ipv6Link, false},
         {"", SsdpGroup::Ipv6Link, false},
+        // Without brackets, as DMTF's Redfish Protocol Validator sends it.
+        {"ff02::c:1900\r", SsdpGroup::Ipv6Link, true},
+        {"FF05::C:1900 \r", SsdpGroup::Ipv6Site, true},
+        {"ff02::c:1900\r", SsdpGroup::Ipv6Site, false},
+        {"ff02::c:19000\r", SsdpGroup::Ipv6Link, false},
+        {"[ff02::c:1900\r", SsdpGroup::Ipv6Link, false},
+        {"ff02::c]:1900\r", SsdpGroup::Ipv6Link, false},
     };
     for (const Case& c : cases)
     {

@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace
@@ -78,7 +81,10 @@ protected:
     {
         return LogCapture::count("discovery", el::Level::Warning, text);
     }
+    // A second after the last: the file is read at most once a second.
+    Responder::Clock::time_point later() { return now += std::chrono::seconds(1); }
 
+    Responder::Clock::time_point now = Responder::Clock::now();
     testsupport::WorkingTree tree;
     testsupport::ResponderParts parts;
     Responder& service = parts.responder;
@@ -155,9 +161,9 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
 
 TEST_F(ServiceInfo, FileAppearingLaterIsPickedUpAndThenNeverReRead)
 {
-    EXPECT_FALSE(service.readRedfishdInfo());
+    EXPECT_FALSE(service.readRedfishdInfo(later()));
     write("{\"uuid\": \"first\"}");
-    EXPECT_TRUE(service.readRedfishdInfo());
+    EXPECT_TRUE(service.readRedfishdInfo(later()));
     EXPECT_EQ(service.redfishdInfo().uuid, "first");
     write("{\"uuid\": \"second\"}");
     EXPECT_TRUE(service.readRedfishdInfo());
@@ -169,10 +175,44 @@ TEST_F(ServiceInfo, FileAppearingLaterIsPickedUpAndThenNeverReRead)
 TEST_F(ServiceInfo, EmptyUuidIsAnsweredButReadAgain)
 {
     write("{\"uuid\": \"\"}");
-    EXPECT_TRUE(service.readRedfishdInfo());
+    EXPECT_TRUE(service.readRedfishdInfo(later()));
+    EXPECT_TRUE(service.readRedfishdInfo(later())) << "unchanged, not read again: still taken";
     write("{\"uuid\": \"later\"}");
-    EXPECT_TRUE(service.readRedfishdInfo());
+    EXPECT_TRUE(service.readRedfishdInfo(later()));
     EXPECT_EQ(service.redfishdInfo().uuid, "later");
+}
+
+// Regression: until a UUID was known a 1 MB file was parsed for every datagram, and a flood took a
+// whole processor.
+TEST_F(ServiceInfo, FileReadAgainOnlyOnceChangedAndAtMostOnceASecond)
+{
+    const std::string path = tree.infoFile().string();
+    const auto stamp = [&path](long ns)
+    {
+        const timespec times[2] = {{1767225600, ns}, {1767225600, ns}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    };
+    ServiceFileWatch watch;
+    const auto at = [&](int ms)
+    { return watch.changed(path.c_str(), now + std::chrono::milliseconds(ms)); };
+    EXPECT_TRUE(at(0)) << "the first look, at a missing file";
+    EXPECT_FALSE(at(500)) << "still missing";
+    write("{}");
+    stamp(1);
+    EXPECT_FALSE(at(900)) << "written within the second";
+    EXPECT_TRUE(at(1000)) << "the change kept for later";
+    EXPECT_FALSE(at(9000)) << "unchanged";
+    stamp(2);
+    EXPECT_TRUE(at(10000)) << "modification time's nanoseconds alone";
+    write("{} ");
+    stamp(2);
+    EXPECT_TRUE(at(11000)) << "size alone";
+    std::ofstream(path + ".new") << "{} ";
+    std::rename((path + ".new").c_str(), path.c_str());
+    stamp(2);
+    EXPECT_TRUE(at(12000)) << "inode alone: another file renamed over it";
+    watch.unreadable();
+    EXPECT_TRUE(at(13000)) << "could not be opened: missing until seen";
 }
 
 // A flood of datagrams while the file is missing or broken must not write a record per datagram.
@@ -180,13 +220,13 @@ TEST_F(ServiceInfo, RepeatedFailuresAreRateLimited)
 {
     for (int i = 0; i < 500; ++i)
     {
-        EXPECT_FALSE(service.readRedfishdInfo());
+        EXPECT_FALSE(service.readRedfishdInfo(later()));
     }
     EXPECT_EQ(warnings("Failed to open the redfishd info file"), 1U);
     write("{");
     for (int i = 0; i < 500; ++i)
     {
-        EXPECT_FALSE(service.readRedfishdInfo());
+        EXPECT_FALSE(service.readRedfishdInfo(later()));
     }
     EXPECT_EQ(warnings("Failed to parse the redfishd info"), 1U);
     EXPECT_EQ(LogCapture::records().size(), 3U) << "open warning, datamgr error, parse warning";

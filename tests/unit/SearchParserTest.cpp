@@ -129,6 +129,7 @@ std::vector<ParseCase> cases()
         hostCase("HOST of another 239.255 group", "239.255.0.1:1900", true),
         hostCase("HOST without port", "239.255.255.250", true),
         hostCase("HOST in IPv6 form", "[FF02::C]:1900", false),
+        hostCase("HOST in IPv6 form without brackets", "ff02::c:1900", false),
         hostCase("HOST of another address", "192.0.2.1:1900", false),
         hostCase("HOST empty", "", false),
         stCase("ST ssdp:all", "ssdp:all", true),
