@@ -137,6 +137,7 @@ private:
     Part take(const char* data, std::size_t size);
     void applyLink(const nlmsghdr& message);
     void applyAddress(const nlmsghdr& message);
+    static bool addressOf(const nlmsghdr& message, Address& address);
     void applyRoute(const nlmsghdr& message);
     static std::vector<Route> routesOf(const nlmsghdr& message);
     void replace(Kind kind, State&& from);
