@@ -118,6 +118,37 @@ IpAddress gatewayAttr(const rtattr& attr, int family)
     return gateway;
 }
 
+std::string textAttr(const rtattr& attr)
+{
+    const auto* text = static_cast<const char*>(RTA_DATA(&attr));
+    return std::string(text, strnlen(text, RTA_PAYLOAD(&attr)));
+}
+
+// Puts `entry` in the place of the one `same` finds (or adds it), or with `keep` false takes that
+// one away.
+template <typename Entry, typename Same>
+void store(std::vector<Entry>& table, const Entry& entry, bool keep, Same same)
+{
+    const auto known = std::find_if(table.begin(), table.end(), same);
+    if (known != table.end() && keep)
+    {
+        *known = entry;
+    }
+    else if (known != table.end())
+    {
+        table.erase(known);
+    }
+    else if (keep)
+    {
+        table.push_back(entry);
+    }
+}
+
+template <typename Entry, typename Gone> void eraseIf(std::vector<Entry>& table, Gone gone)
+{
+    table.erase(std::remove_if(table.begin(), table.end(), gone), table.end());
+}
+
 bool isGateway(const rtattr& attr)
 {
     return attr.rta_type == RTA_GATEWAY || attr.rta_type == RTA_VIA;
@@ -394,8 +425,7 @@ void HostView::applyLink(const nlmsghdr& message)
                                {
                                    if (attr.rta_type == IFLA_IFNAME)
                                    {
-                                       const auto* name = static_cast<const char*>(RTA_DATA(&attr));
-                                       link.name.assign(name, strnlen(name, RTA_PAYLOAD(&attr)));
+                                       link.name = textAttr(attr);
                                    }
                                });
     // Other families tell of a link's part in them (AF_BRIDGE: a bridge port's), not the link.
@@ -405,52 +435,30 @@ void HostView::applyLink(const nlmsghdr& message)
     }
     link.index = info->ifi_index;
     link.up = (info->ifi_flags & IFF_UP) != 0;
-    std::vector<Link>& links = m_state.links;
-    const auto known = std::find_if(links.begin(), links.end(),
-                                    [&link](const Link& l) { return l.index == link.index; });
-    if (message.nlmsg_type == RTM_NEWLINK)
-    {
-        // Linux drops the IPv4 routes of a link set down without a word.
-        const bool down = known != links.end() && known->up && !link.up;
-        if (down)
-        {
-            m_pending |= ROUTES;
-        }
-        if (known == links.end())
-        {
-            links.push_back(link);
-        }
-        else
-        {
-            *known = link;
-        }
-        return;
-    }
-    if (known != links.end())
-    {
-        links.erase(known);
-    }
     const int index = link.index;
-    std::vector<Address>& addresses = m_state.addresses;
-    addresses.erase(std::remove_if(addresses.begin(), addresses.end(),
-                                   [index](const Address& a) { return a.index == index; }),
-                    addresses.end());
-    std::vector<Route>& routes = m_state.routes;
-    routes.erase(std::remove_if(routes.begin(), routes.end(),
-                                [index](const Route& r) { return r.index == index; }),
-                 routes.end());
-    m_pending |= ROUTES;
+    const Link* known = linkAt(index);
+    const bool gone = message.nlmsg_type == RTM_DELLINK;
+    // Linux drops the IPv4 routes of a link set down without a word.
+    if (gone || (known != nullptr && known->up && !link.up))
+    {
+        m_pending |= ROUTES;
+    }
+    store(m_state.links, link, !gone, [index](const Link& l) { return l.index == index; });
+    if (gone)
+    {
+        eraseIf(m_state.addresses, [index](const Address& a) { return a.index == index; });
+        eraseIf(m_state.routes, [index](const Route& r) { return r.index == index; });
+    }
 }
 
-void HostView::applyAddress(const nlmsghdr& message)
+bool HostView::addressOf(const nlmsghdr& message, Address& address)
 {
     const auto* info = static_cast<const ifaddrmsg*>(NLMSG_DATA(&message));
     const int family = message.nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)) ? 0 : info->ifa_family;
     if (family != AF_INET && family != AF_INET6)
     {
-        return;
+        return false;
     }
-    Address address;
     address.flags = info->ifa_flags;
     eachAttr(message, sizeof(ifaddrmsg),
              [&address, family](const rtattr& attr)
@@ -462,56 +470,39 @@ void HostView::applyAddress(const nlmsghdr& message)
                      (attr.rta_type == IFA_LOCAL ? address.local : address.prefixBase) =
                          addressAttr(attr, family);
                  }
-                 else if (attr.rta_type == IFA_FLAGS)
-                 {
-                     address.flags = u32Attr(attr);
-                 }
-                 else if (attr.rta_type == IFA_LABEL)
-                 {
-                     const auto* label = static_cast<const char*>(RTA_DATA(&attr));
-                     address.label.assign(label, strnlen(label, RTA_PAYLOAD(&attr)));
-                 }
+                 address.flags = attr.rta_type == IFA_FLAGS ? u32Attr(attr) : address.flags;
+                 address.label = attr.rta_type == IFA_LABEL ? textAttr(attr) : address.label;
              });
     address.local = address.local.family == AF_UNSPEC ? address.prefixBase : address.local;
     address.prefixBase =
         address.prefixBase.family == AF_UNSPEC ? address.local : address.prefixBase;
-    if (address.local.family == AF_UNSPEC)
-    {
-        return;
-    }
     address.index = static_cast<int>(info->ifa_index);
     address.prefixLength = std::min<unsigned>(info->ifa_prefixlen, 8 * addressBytes(family));
-    // IPv6 knows an address by itself; IPv4 may hold one address in two subnets.
-    const auto same = [&address](const Address& a)
+    return address.local.family != AF_UNSPEC;
+}
+
+void HostView::applyAddress(const nlmsghdr& message)
+{
+    Address address;
+    if (!addressOf(message, address))
     {
-        return a.index == address.index && a.local == address.local &&
-               (a.local.family == AF_INET6 ||
-                (a.prefixLength == address.prefixLength && a.prefixBase == address.prefixBase));
-    };
-    std::vector<Address>& addresses = m_state.addresses;
-    const auto known = std::find_if(addresses.begin(), addresses.end(), same);
-    if (message.nlmsg_type == RTM_NEWADDR)
-    {
-        if (known == addresses.end())
-        {
-            addresses.push_back(address);
-        }
-        else
-        {
-            *known = address;
-        }
         return;
     }
-    if (known != addresses.end())
-    {
-        addresses.erase(known);
-    }
+    const bool gone = message.nlmsg_type == RTM_DELADDR;
     // Linux drops the routes that named it as their source, and every route of a link left
     // without an IPv4 address, without a word.
-    if (family == AF_INET)
+    if (gone && address.local.family == AF_INET)
     {
         m_pending |= ROUTES;
     }
+    // IPv6 knows an address by itself; IPv4 may hold one address in two subnets.
+    store(m_state.addresses, address, !gone,
+          [&address](const Address& a)
+          {
+              return a.index == address.index && a.local == address.local &&
+                     (a.local.family == AF_INET6 || (a.prefixLength == address.prefixLength &&
+                                                     a.prefixBase == address.prefixBase));
+          });
 }
 
 // The routes that `message` tells, one per next hop, when it is a route of the main table that
@@ -592,7 +583,7 @@ void HostView::applyRoute(const nlmsghdr& message)
                                    r.tos == first.tos && r.priority == first.priority
                              : std::find(told.begin(), told.end(), r) != told.end();
         };
-        routes.erase(std::remove_if(routes.begin(), routes.end(), gone), routes.end());
+        eraseIf(routes, gone);
     }
     for (const Route& route : told)
     {

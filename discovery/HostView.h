@@ -73,7 +73,8 @@ public:
     // addresses (wider than /31).
     bool isOnLink(const IpAddress& addr, int index) const;
     // Strict reverse path: the main table's longest match for `addr` (the lowest metric among
-    // equals; gateway and default routes included) leaves by `index`. False without a route.
+    // equals; gateway and default routes included) leaves by `index`, through any of its next
+    // hops. False without a route.
     bool routeLeavesBy(const IpAddress& addr, int index) const;
 
 private:
@@ -137,6 +138,7 @@ private:
     Part take(const char* data, std::size_t size);
     void applyLink(const nlmsghdr& message);
     void applyAddress(const nlmsghdr& message);
+    static bool addressOf(const nlmsghdr& message, Address& address);
     void applyRoute(const nlmsghdr& message);
     static std::vector<Route> routesOf(const nlmsghdr& message);
     void replace(Kind kind, State&& from);

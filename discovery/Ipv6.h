@@ -59,7 +59,7 @@ std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope);
 // Written beside the IPv4 rule in SearchParser.cpp.
 bool isIpv6HostValid(std::string_view value, SsdpGroup group);
 
-// One IPv6 address of an interface, as /proc/net/if_inet6 lists it.
+// One IPv6 address of an interface, as the kernel lists it (netlink, or /proc/net/if_inet6).
 struct Ipv6IfAddr
 {
     in6_addr addr;
