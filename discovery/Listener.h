@@ -86,7 +86,7 @@ private:
     HostView& m_host;
     std::vector<InterfaceWatch> m_watches;
     Datagram m_received;
-    unsigned m_hostVersion = ~0U; // the view's version the watches last looked at
+    unsigned m_hostVersion = ~0U;      // the view's version the watches last looked at
     std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
     std::set<int> m_joinFailed;        // recorded once each until a join succeeds
     std::vector<int> m_published;      // the index each interface's address was published at

@@ -32,8 +32,8 @@ void RedfishDiscovery::setOptions(const Options& options)
     m_ipv6.reset();
     if (options.ipv6)
     {
-        m_ipv6.emplace(Listener::Family::Ipv6, m_options, m_ipv6Groups, m_inbox, m_board,
-                       m_status, m_host);
+        m_ipv6.emplace(Listener::Family::Ipv6, m_options, m_ipv6Groups, m_inbox, m_board, m_status,
+                       m_host);
     }
     m_answers.useSockets(&m_ipv4->fd(), m_ipv6 ? &m_ipv6->fd() : nullptr);
     m_answers.configure();
@@ -139,8 +139,10 @@ bool RedfishDiscovery::init()
         m_ipv6Listener = std::thread(
             [this]
             {
-                m_ipv6->run(m_bRunning, [this](Clock::time_point now)
-                            { m_watchdog.turnsBy(Watchdog::IPV6_LISTENER, now + RECEIVE_TIMEOUT); });
+                m_ipv6->run(m_bRunning,
+                            [this](Clock::time_point now) {
+                                m_watchdog.turnsBy(Watchdog::IPV6_LISTENER, now + RECEIVE_TIMEOUT);
+                            });
             });
     }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);

@@ -128,9 +128,8 @@ void Responder::handleDatagram(Datagram& datagram)
     }
     m_status.searched(datagram.sender);
     const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    const PendingResponses::Admission admission =
-        m_pending.add({due, datagram.sender, datagram.senderLen, target, datagram.ifindex,
-                       datagram.group});
+    const PendingResponses::Admission admission = m_pending.add(
+        {due, datagram.sender, datagram.senderLen, target, datagram.ifindex, datagram.group});
     if (admission.verdict != PendingResponses::Admission::Taken)
     {
         recordDrop(datagram, admission);

@@ -268,9 +268,9 @@ bool search::classifyTarget(const std::string& value, bool exact, SearchTarget& 
     }
     if (!exact)
     {
-        target = matches(value, WIRE_ALL_TARGETS)        ? SearchTarget::All
+        target = matches(value, WIRE_ALL_TARGETS)   ? SearchTarget::All
                  : matches(value, WIRE_ROOT_DEVICE) ? SearchTarget::RootDevice
-                                                      : SearchTarget::Redfish;
+                                                    : SearchTarget::Redfish;
         return true;
     }
     // The value keeps the line's carriage return and any trailing blanks.

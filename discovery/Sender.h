@@ -1,10 +1,10 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/AddressBoard.h"
 #include "discovery/Ipv6.h"
 #include "discovery/MessageCache.h"
 #include "discovery/Options.h"
-#include "discovery/AddressBoard.h"
 #include "discovery/Ssdp.h"
 
 #include <atomic>

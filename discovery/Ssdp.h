@@ -35,7 +35,8 @@
 // The legacy answer's lines, in order; "<...>" stands for the value put in its place.
 #define WIRE_LEGACY_CACHE "CACHE-CONTROL:" WIRE_MAX_AGE "\r\n"
 #define WIRE_LEGACY_ST "ST:" WIRE_REDFISH_ST "\r\n"
-#define WIRE_LEGACY_USN "USN:" WIRE_UUID_PREFIX "<UUID of Manager>::dmtf-org::" WIRE_REDFISH_ST ":2\r\n"
+#define WIRE_LEGACY_USN                                                                            \
+    "USN:" WIRE_UUID_PREFIX "<UUID of Manager>::dmtf-org::" WIRE_REDFISH_ST ":2\r\n"
 #define WIRE_LEGACY_AL "AL:https://<ip-addr:port>" WIRE_SERVICE_ROOT "\r\n"
 #define WIRE_LEGACY_EXT "EXT:\r\n"
 

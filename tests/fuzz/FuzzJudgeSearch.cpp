@@ -108,8 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool answered6 =
         s_messages->answer(s_service->responder, buffer.data(), rsp6, mx6, SsdpGroup::Ipv6Link);
     search::Headers headers6;
-    fuzz::check(answered6 ==
-                    search::parseQuery(buffer.data(), headers6, SsdpGroup::Ipv6Link),
+    fuzz::check(answered6 == search::parseQuery(buffer.data(), headers6, SsdpGroup::Ipv6Link),
                 "answered over IPv6 exactly when the parser accepts for the group");
     fuzz::check(!(answered && answered6), "no search is answered over both families");
     if (answered6)

@@ -264,7 +264,8 @@ TEST_F(ServiceInfo, JudgeSearchFromBytesToResponse)
         if (c.answered)
         {
             EXPECT_EQ(mx, c.mx);
-            EXPECT_EQ(rsp, testsupport::legacyAnswer("11111111-2222-3333-4444-555555555555", "198.18.0.1"));
+            EXPECT_EQ(rsp, testsupport::legacyAnswer("11111111-2222-3333-4444-555555555555",
+                                                     "198.18.0.1"));
         }
     }
 }

@@ -1,5 +1,5 @@
-#include "discovery/DatagramQueue.h"
 #include "discovery/Watchdog.h"
+#include "discovery/DatagramQueue.h"
 
 #include "tests/TestSupport.h"
 
