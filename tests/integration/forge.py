@@ -3,7 +3,8 @@ packet socket: addresses that no host on the link has, the unspecified address, 
 own. The kernel of the sending namespace never sees them as its own traffic, so it neither
 refuses the source nor answers for it. Run as
     ip netns exec <ns> python3 forge.py <interface> <seconds between datagrams> < <json list>
-each datagram a {"src", "dst", "sport", "dport", "payload"} object, dst a multicast group."""
+each datagram a {"src", "dst", "sport", "dport", "payload"} object, dst a multicast group. Prints
+how many left and in how many seconds, as a JSON object."""
 
 import ipaddress
 import json
@@ -56,15 +57,21 @@ def frame(src_mac, src, dst, sport, dport, payload, hops=1):
 
 
 def send(interface, datagrams, gap=0.0):
+    """Sends datagram i `i * gap` seconds after the first (at once when behind that schedule, so
+    that a rate holds, as far as the processor allows); returns the seconds it took."""
     with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
         s.bind((interface, 0))
         src_mac = s.getsockname()[4]
+        start = time.monotonic()
         for i, d in enumerate(datagrams):
-            if i and gap:
-                time.sleep(gap)
+            if (ahead := start + i * gap - time.monotonic()) > 0:
+                time.sleep(ahead)
             s.send(frame(src_mac, d["src"], d["dst"], d["sport"], d["dport"],
                          d["payload"].encode("latin-1")))
+        return time.monotonic() - start
 
 
 if __name__ == "__main__":
-    send(sys.argv[1], json.load(sys.stdin), float(sys.argv[2]))
+    datagrams = json.load(sys.stdin)
+    seconds = send(sys.argv[1], datagrams, float(sys.argv[2]))
+    print(json.dumps({"sent": len(datagrams), "seconds": seconds}))

@@ -11,8 +11,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import netns
-from testbed import (CONSOLE_IP, CONSOLE_IP_2, DAEMON, DAEMON_IP, DAEMON_IP6, DAEMON_IP6_2,
-                     DAEMON_IP_2, Testbed, expected_response, sh)
+from testbed import (CONSOLE_IP, CONSOLE_IP6, CONSOLE_IP_2, DAEMON, DAEMON_IP, DAEMON_IP6,
+                     DAEMON_IP6_2, DAEMON_IP_2, Testbed, expected_response, sh)
 from test_load import flood
 
 GROUP = "239.255.255.250"
@@ -34,6 +34,39 @@ def test_address_changed_while_running_is_announced(running):
     running.wait_for(changed, timeout=1.5)
     assert answered(running) == [expected_response(ip="198.18.0.5")]
     assert count(running, changed) == 1
+
+
+# Per family: the daemon's options, the search client's, and the places eth1 moves to in turn,
+# each (eth1's address, a console's on its subnet, the prefix length), the last where it starts.
+MOVES = {
+    "IPv4": ([], [], [("198.18.2.1", "198.18.2.2", 24), (DAEMON_IP, CONSOLE_IP, 24)]),
+    "IPv6": (["--ipv6"], ["-6"], [("fd00:2::1", "fd00:2::2", 64), (DAEMON_IP6, CONSOLE_IP6, 64)]),
+}
+
+
+@pytest.mark.parametrize("family", MOVES)
+def test_search_just_after_an_address_move_is_judged_by_the_new_one(bed, family):
+    # The host's addresses were read again every half second: a console on the new subnet was
+    # refused as off-link, or answered with the address that had gone.
+    daemon_args, search_args, places = MOVES[family]
+    if family == "IPv6":
+        bed.enable_ipv6()
+    nodad = " nodad" if family == "IPv6" else ""
+    netns.batch([f"addr add {places[0][1]}/{places[0][2]} dev cp0{nodad}"], bed.cns)
+    bed.start(args=daemon_args)
+    if family == "IPv6":
+        bed.wait_for(f"eth1 has the IPv6 address {DAEMON_IP6}: searches over IPv6 are answered")
+    here = places[-1]
+    # Away, back and away again: each move at some other moment of the daemon's turn.
+    for there in (places + places)[:3]:
+        netns.batch([f"addr add {there[0]}/{there[2]} dev eth1{nodad}",
+                     f"addr del {here[0]}/{here[2]} dev eth1"], bed.dns)
+        time.sleep(0.15)
+        found = bed.search(*search_args, mx="1", wait_ms=1300, sources=[there[1]])
+        host = there[0] if family == "IPv4" else f"[{there[0]}]"
+        assert [(r["from"], r["payload"]) for r in found] == \
+            [(there[0], expected_response(ip=host))], bed.messages()[-4:]
+        here = there
 
 
 def test_last_address_removed_then_restored(running):

@@ -121,6 +121,36 @@ while (left := start + seconds - time.monotonic()) > 0:
 """
 
 
+# Run in a namespace by Testbed.capture: a packet socket on one interface, until its input ends or
+# the time is up; one line per UDP datagram in an IPv4 or IPv6 frame (no extension headers).
+_CAPTURE = """
+import json, select, socket, struct, sys, time
+ifname, seconds = sys.argv[1], float(sys.argv[2])
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))  # ETH_P_ALL
+s.bind((ifname, 0))
+print("ready", flush=True)
+start = time.monotonic()
+while (left := start + seconds - time.monotonic()) > 0:
+    for r in select.select([sys.stdin, s], [], [], left)[0]:
+        if r is sys.stdin:
+            sys.exit()
+        frame = s.recv(65536)
+        kind = struct.unpack("!H", frame[12:14])[0]
+        if kind == 0x0800 and frame[23] == socket.IPPROTO_UDP:
+            udp = frame[14 + (frame[14] & 15) * 4:]
+            family, src, dst = socket.AF_INET, frame[26:30], frame[30:34]
+        elif kind == 0x86DD and frame[20] == socket.IPPROTO_UDP:
+            udp = frame[54:]
+            family, src, dst = socket.AF_INET6, frame[22:38], frame[38:54]
+        else:
+            continue
+        sport, dport = struct.unpack("!HH", udp[:4])
+        print(json.dumps({"src": socket.inet_ntop(family, src),
+                          "dst": socket.inet_ntop(family, dst), "sport": sport,
+                          "dport": dport}), flush=True)
+"""
+
+
 def expected_response(uuid=UUID, ip=DAEMON_IP):
     return ("HTTP/1.1 200 OK\r\nCACHE-CONTROL:1800\r\nST:urn:dmtf-org:service:redfish-rest:1\r\n"
             f"USN:uuid:{uuid}::dmtf-org::urn:dmtf-org:service:redfish-rest:1:2\r\n"
@@ -308,8 +338,20 @@ class Testbed:
         came in by), hops (the TTL or hop limit it arrived with) and payload."""
         ns = ns or self.cns
         ifname = self.ifname if ns == self.dns else "cp0"
-        proc = subprocess.Popen(["ip", "netns", "exec", ns, "python3", "-c", _LISTEN,
-                                 json.dumps([ifname, seconds, list(ports), list(groups)])],
+        return self._watch(ns, _LISTEN, json.dumps([ifname, seconds, list(ports), list(groups)]))
+
+    def capture(self, seconds=30.0, ns=None, ifname="cp0"):
+        """Captures every UDP datagram that crosses `ifname` in the control point's namespace (or
+        `ns`), either way, whether or not any socket there takes it. Returns once capturing,
+        with a function like listen()'s, which returns each datagram as a dict: src, dst, sport
+        and dport."""
+        return self._watch(ns or self.cns, _CAPTURE, ifname, str(seconds))
+
+    @staticmethod
+    def _watch(ns, script, *args):
+        """Runs `script` in namespace ns until it has said it is ready; returns the function that
+        waits for its end (or, with now=True, ends it at once) and returns its lines as dicts."""
+        proc = subprocess.Popen(["ip", "netns", "exec", ns, "python3", "-c", script, *args],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert proc.stdout.readline() == "ready\n"
 
@@ -332,9 +374,10 @@ class Testbed:
     def forge(self, datagrams, gap=0.0):
         """Sends each datagram ({"src", "dst", "sport", "dport", "payload"}) out of cp0 as a
         forged frame, `gap` seconds apart: from any source address and port, one that no host
-        holds or the daemon's own."""
-        sh("ip", "netns", "exec", self.cns, "python3", FORGE, "cp0", str(gap),
-           input=json.dumps(datagrams), timeout=60)
+        holds or the daemon's own. Returns {"sent", "seconds"}: how many left in how long."""
+        out = sh("ip", "netns", "exec", self.cns, "python3", FORGE, "cp0", str(gap),
+                 input=json.dumps(datagrams), timeout=60).stdout
+        return json.loads(out)
 
     def add_console_address(self, cidr):
         sh("ip", "-n", self.cns, "addr", "add", cidr, "dev", "cp0")
