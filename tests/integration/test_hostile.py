@@ -173,6 +173,36 @@ def test_forged_sources_are_not_answered(bed):
     assert [m for m in bed.messages("WARNING") if m.startswith("sendto() failed")] == []
 
 
+# Addresses eth1 is given while the daemon runs, each forged as a search's source at once. The
+# console's namespace holds them too, so that an answer that left eth1 for one would arrive there.
+NEW_LOCAL = {"IPv4": ([f"198.18.0.{77 + i}" for i in range(5)], 24, "{}:5555"),
+             "IPv6": ([f"fd00::77:{i + 1}" for i in range(5)], 64, "[{}]:5555")}
+
+
+@pytest.mark.parametrize("family", NEW_LOCAL)
+def test_search_forged_from_an_address_added_a_moment_ago_is_not_answered(bed, family):
+    # The host's addresses were read again every half second: until then an address added a
+    # moment ago was a stranger on eth1's subnet, and its forged search was answered to the
+    # controller itself.
+    addresses, length, endpoint = NEW_LOCAL[family]
+    nodad = " nodad" if family == "IPv6" else ""
+    bed.start(args=["--ipv6"])
+    bed.wait_for(f"eth1 has the IPv6 address {DAEMON_IP6}: searches over IPv6 are answered")
+    netns.batch([f"addr add {a}/{length} dev cp0{nodad}" for a in addresses], bed.cns)
+    try:
+        listening = [bed.listen(ns=space, ports=[5555]) for space in (bed.dns, bed.cns)]
+        for a in addresses:
+            netns.batch([f"addr add {a}/{length} dev eth1{nodad}"], bed.dns)
+            bed.forge([forged_search(a, 5555)])
+        time.sleep(1.1)  # MX 1
+        assert [heard(now=True) for heard in listening] == [[], []]
+        assert f"Datagram from {endpoint.format(addresses[0])} dropped: no answer may go to " \
+            "its source" in bed.messages("WARNING")
+    finally:
+        netns.batch([f"addr del {a}/{length} dev eth1" for a in addresses], bed.dns)
+        netns.batch([f"addr del {a}/{length} dev cp0" for a in addresses], bed.cns)
+
+
 def test_senders_that_never_answer_arp_do_not_hold_up_a_console(bed):
     # Three answers to each forged search fill the socket's send buffer sooner.
     bed.start(args=["--response-format", "dsp0266"])
