@@ -5,6 +5,7 @@ checks the records, that the daemon goes on answering, and a clean stop."""
 import errno
 import json
 import os
+import platform
 import subprocess
 
 import pytest
@@ -13,6 +14,30 @@ from testbed import (CONSOLE_IP, DAEMON_IP, LOG_CONF, UUID, Testbed, expected_re
                      search_request)
 
 STOPPED = "Stopping the Storage Server discovery process."
+
+# Execs its arguments with socket(AF_NETLINK, ...) failing with EAFNOSUPPORT, under a seccomp
+# filter, as a kernel without netlink sockets or a sandbox that forbids them refuses it.
+_NO_NETLINK = """
+import ctypes, errno, os, platform, socket, struct, sys
+# The architecture's AUDIT_ARCH_* value and its number of socket().
+arch, socket_nr = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}[platform.machine()]
+LOAD, JUMP_EQ, RETURN = 0x20, 0x15, 0x06  # BPF_LD|BPF_W|BPF_ABS, BPF_JMP|BPF_JEQ|BPF_K, BPF_RET
+ALLOW, ERRNO = 0x7FFF0000, 0x00050000  # SECCOMP_RET_*
+def op(code, k, true=0, false=0):  # struct sock_filter; offsets into struct seccomp_data
+    return struct.pack("=HBBI", code, true, false, k)
+program = ctypes.create_string_buffer(b"".join([
+    op(LOAD, 4), op(JUMP_EQ, arch, 0, 4),  # arch
+    op(LOAD, 0), op(JUMP_EQ, socket_nr, 0, 2),  # nr
+    op(LOAD, 16), op(JUMP_EQ, socket.AF_NETLINK, 1, 0),  # args[0], the domain
+    op(RETURN, ALLOW), op(RETURN, ERRNO | errno.EAFNOSUPPORT)]))
+class Prog(ctypes.Structure):  # struct sock_fprog
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+prog = Prog(len(program.raw) // 8, ctypes.addressof(program))
+libc = ctypes.CDLL(None, use_errno=True)
+assert libc.prctl(38, 1, 0, 0, 0) == 0, ctypes.get_errno()  # PR_SET_NO_NEW_PRIVS
+assert libc.prctl(22, 2, ctypes.byref(prog), 0, 0) == 0, ctypes.get_errno()  # a filter
+os.execv(sys.argv[1], sys.argv[1:])
+"""
 
 
 def payloads(responses):
@@ -131,3 +156,21 @@ def test_service_information_contents(bed, content, uuid, records):
     assert payloads(bed.search(mx="1", wait_ms=1500)) == [expected_response(uuid=kept)]
     assert len(faults(bed)) == len(records)
     assert_clean_stop(bed)
+
+
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64"),
+                    reason="the filter knows the system call numbers of these only")
+def test_netlink_refused_no_search_is_answered(bed):
+    # Without the host's view no sender can be told apart from this host, nor judged on-link: a
+    # link-local source, on-link on every link, was answered all the same.
+    link_local = "169.254.3.3"
+    bed.add_console_address(f"{link_local}/16")
+    bed.start(extra=["python3", "-c", _NO_NETLINK])
+    probes = [bed.probe(search_request(mx="1"), src=src, wait=1.3, background=True)
+              for src in (CONSOLE_IP, link_local)]
+    assert [probe() for probe in probes] == [[], []]
+    refused = ("socket(AF_NETLINK) failed" + os.strerror(errno.EAFNOSUPPORT) +
+               ": the host's addresses are unknown, so no search is answered")
+    # Tried again once a second meanwhile: written once.
+    assert bed.messages("WARNING").count(refused) == 1, bed.messages("WARNING")
+    assert bed.proc.poll() is None
