@@ -114,13 +114,13 @@ def test_searches_by_another_interface_are_not_answered(bed):
         assert by_eth2() == []
 
 
-def forged_search(src, port, st="urn:dmtf-org:service:redfish-rest:1"):
-    """A search with MX 1 from src:port, to the SSDP group of src's family."""
+def forged_search(src, port, st="urn:dmtf-org:service:redfish-rest:1", mx="1"):
+    """A search from src:port, to the SSDP group of src's family."""
     if ":" not in src:
         return {"src": src, "sport": port, "dst": GROUP, "dport": 1900,
-                "payload": search_request(st, mx="1")}
+                "payload": search_request(st, mx)}
     return {"src": src, "sport": port, "dst": "ff02::c", "dport": 1900,
-            "payload": search_request(st, mx="1").replace(f"{GROUP}:1900", "[FF02::C]:1900")}
+            "payload": search_request(st, mx).replace(f"{GROUP}:1900", "[FF02::C]:1900")}
 
 
 # Sources whose answer would go to the controller itself (the unspecified address means the
