@@ -35,7 +35,8 @@ def test_console_on_the_subnet_is_answered_through_a_crowd(bed, case):
     # newest, the console's as well: the crowd took nearly every place, and MX 5 kept them.
     crowd, rate, args, needed = CASES[case]
     # The machine's neighbour table is shared by every namespace: the crowd's entries, which no
-    # host answers, give up within a quarter of a second, so that they never fill it for others.
+    # host answers, fail within a quarter of a second, so that the kernel can take them back
+    # when the table fills, rather than refuse other namespaces' entries for seconds.
     for family in ("ipv4", "ipv6"):
         bed.in_daemon_ns("sysctl", "-qw", f"net.{family}.neigh.eth1.mcast_solicit=1",
                          f"net.{family}.neigh.eth1.retrans_time_ms=250")
