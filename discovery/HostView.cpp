@@ -380,7 +380,7 @@ void HostView::lose()
 
 HostView::Part HostView::take(const char* data, std::size_t size)
 {
-    int left = static_cast<int>(size);
+    std::size_t left = size;
     for (auto* message = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(message, left);
          message = NLMSG_NEXT(message, left))
     {
