@@ -497,12 +497,12 @@ void HostView::applyAddress(const nlmsghdr& message)
     }
     // IPv6 knows an address by itself; IPv4 may hold one address in two subnets.
     keepEntry(m_state.addresses, address, !gone,
-          [&address](const Address& a)
-          {
-              return a.index == address.index && a.local == address.local &&
-                     (a.local.family == AF_INET6 || (a.prefixLength == address.prefixLength &&
-                                                     a.prefixBase == address.prefixBase));
-          });
+              [&address](const Address& a)
+              {
+                  return a.index == address.index && a.local == address.local &&
+                         (a.local.family == AF_INET6 || (a.prefixLength == address.prefixLength &&
+                                                         a.prefixBase == address.prefixBase));
+              });
 }
 
 // The routes that `message` tells, one per next hop, when it is a route of the main table that
