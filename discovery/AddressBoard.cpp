@@ -2,7 +2,7 @@
 
 #include "discovery/Ipv6.h"
 
-void AddressBoard::resize(std::size_t interfaces)
+void AddressBoard::setInterfaces(std::size_t interfaces)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_entries.assign(interfaces, Entry{});
@@ -36,7 +36,7 @@ void AddressBoard::publishIpv6(std::size_t slot, const in6_addr& addr, const std
     m_version.fetch_add(1, std::memory_order_release);
 }
 
-std::vector<AddressBoard::Entry> AddressBoard::read(unsigned& version) const
+std::vector<AddressBoard::Entry> AddressBoard::snapshot(unsigned& version) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     // Under the lock: a publication that lands after this read moves the version past it.

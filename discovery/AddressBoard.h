@@ -33,7 +33,7 @@ public:
     AddressBoard& operator=(const AddressBoard&) = delete;
 
     // Before any listener runs: one entry per interface followed.
-    void resize(std::size_t interfaces);
+    void setInterfaces(std::size_t interfaces);
 
     // Listeners.
     void publishIpv4(std::size_t slot, in_addr_t addr, int index);
@@ -43,7 +43,7 @@ public:
     // Counts every publication.
     unsigned version() const { return m_version.load(std::memory_order_acquire); }
     // Every interface's entry, and the version they belong to.
-    std::vector<Entry> read(unsigned& version) const;
+    std::vector<Entry> snapshot(unsigned& version) const;
 
 private:
     mutable std::mutex m_mutex;

@@ -127,7 +127,7 @@ std::string textAttr(const rtattr& attr)
 // Puts `entry` in the place of the one `same` finds (or adds it), or with `keep` false takes that
 // one away.
 template <typename Entry, typename Same>
-void store(std::vector<Entry>& table, const Entry& entry, bool keep, Same same)
+void keepEntry(std::vector<Entry>& table, const Entry& entry, bool keep, Same same)
 {
     const auto known = std::find_if(table.begin(), table.end(), same);
     if (known != table.end() && keep)
@@ -380,7 +380,7 @@ void HostView::lose()
 
 HostView::Part HostView::take(const char* data, std::size_t size)
 {
-    int left = static_cast<int>(size);
+    std::size_t left = size;
     for (auto* message = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(message, left);
          message = NLMSG_NEXT(message, left))
     {
@@ -443,7 +443,7 @@ void HostView::applyLink(const nlmsghdr& message)
     {
         m_pending |= ROUTES;
     }
-    store(m_state.links, link, !gone, [index](const Link& l) { return l.index == index; });
+    keepEntry(m_state.links, link, !gone, [index](const Link& l) { return l.index == index; });
     if (gone)
     {
         eraseIf(m_state.addresses, [index](const Address& a) { return a.index == index; });
@@ -496,13 +496,13 @@ void HostView::applyAddress(const nlmsghdr& message)
         m_pending |= ROUTES;
     }
     // IPv6 knows an address by itself; IPv4 may hold one address in two subnets.
-    store(m_state.addresses, address, !gone,
-          [&address](const Address& a)
-          {
-              return a.index == address.index && a.local == address.local &&
-                     (a.local.family == AF_INET6 || (a.prefixLength == address.prefixLength &&
-                                                     a.prefixBase == address.prefixBase));
-          });
+    keepEntry(m_state.addresses, address, !gone,
+              [&address](const Address& a)
+              {
+                  return a.index == address.index && a.local == address.local &&
+                         (a.local.family == AF_INET6 || (a.prefixLength == address.prefixLength &&
+                                                         a.prefixBase == address.prefixBase));
+              });
 }
 
 // The routes that `message` tells, one per next hop, when it is a route of the main table that

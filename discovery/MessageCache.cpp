@@ -100,7 +100,7 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
     bool moved = false;
     if (board.version() != m_boardVersion || m_slots.empty())
     {
-        const std::vector<AddressBoard::Entry> entries = board.read(m_boardVersion);
+        const std::vector<AddressBoard::Entry> entries = board.snapshot(m_boardVersion);
         m_slots.resize(entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i)
         {

@@ -140,13 +140,12 @@ int finishOptions(int argc, char** argv, bool scopeGiven, std::vector<std::strin
     if (!interfaces.empty())
     {
         options.interfaces = std::move(interfaces);
-        options.interface = options.interfaces.front();
     }
     return -1;
 }
 } // namespace
 
-Options::Options() : interface(DEFAULT_INTERFACE), interfaces{DEFAULT_INTERFACE} {}
+Options::Options() : interfaces{DEFAULT_INTERFACE} {}
 
 int parseOptions(int argc, char** argv, Options& options)
 {

@@ -24,7 +24,6 @@ struct Options
 {
     Options();
 
-    std::string interface;               // the first of `interfaces`
     std::vector<std::string> interfaces; // every -i, in the order given, none twice; at least
                                          // one: DEFAULT_INTERFACE by default
     ResponseFormat responseFormat = ResponseFormat::Legacy;

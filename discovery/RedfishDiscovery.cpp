@@ -37,7 +37,7 @@ void RedfishDiscovery::setOptions(const Options& options)
     }
     m_answers.useSockets(&m_ipv4->fd(), m_ipv6 ? &m_ipv6->fd() : nullptr);
     m_answers.configure();
-    m_board.resize(options.interfaces.size());
+    m_board.setInterfaces(options.interfaces.size());
     m_status.keepLastSearcher(m_notify.enabled());
 }
 
@@ -183,7 +183,7 @@ void RedfishDiscovery::tellSystemd(Clock::time_point now)
 std::string RedfishDiscovery::statusLine()
 {
     unsigned version = 0;
-    const std::vector<AddressBoard::Entry> entries = m_board.read(version);
+    const std::vector<AddressBoard::Entry> entries = m_board.snapshot(version);
     std::string addresses;
     for (std::size_t slot = 0; slot < entries.size(); ++slot)
     {
@@ -201,7 +201,7 @@ std::string RedfishDiscovery::statusLine()
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
 {
     unsigned version = 0;
-    buildSearchRsp(out, info, ipv4Text(m_board.read(version).front().ipv4));
+    buildSearchRsp(out, info, ipv4Text(m_board.snapshot(version).front().ipv4));
 }
 
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host)

@@ -125,7 +125,7 @@ public:
     {
         in6_addr addr{};
         inet_pton(AF_INET6, text, &addr);
-        m_board.publishIpv6(0, addr, m_options.interface, 1);
+        m_board.publishIpv6(0, addr, m_options.interfaces.front(), 1);
     }
     // A fresh set of announcements begins, as the responder starts one once addresses settle.
     void freshSet() { m_cache.newBoot(); }
