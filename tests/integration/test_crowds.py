@@ -4,6 +4,7 @@ console on that subnet searches once a second. Each flood is bounded: 12 s, at m
 datagrams."""
 
 from concurrent.futures import ThreadPoolExecutor
+import os
 import time
 
 import pytest
@@ -34,6 +35,8 @@ def test_console_on_the_subnet_is_answered_through_a_crowd(bed, case):
     # Every forged address held one answer, and a new one pushed out whichever answer was
     # newest, the console's as well: the crowd took nearly every place, and MX 5 kept them.
     crowd, rate, args, needed = CASES[case]
+    if rate > 500 and os.environ.get("DISCOVERY_SANITIZER"):
+        pytest.skip("a sanitized daemon is not built for this rate; the plain suite measures it")
     # The machine's neighbour table is shared by every namespace: the crowd's entries, which no
     # host answers, fail within a quarter of a second, so that the kernel can take them back
     # when the table fills, rather than refuse other namespaces' entries for seconds.
