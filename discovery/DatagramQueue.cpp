@@ -55,6 +55,7 @@ bool DatagramQueue::push(Datagram& datagram)
         slot.arrival = datagram.arrival;
         slot.group = datagram.group;
         slot.ifindex = datagram.ifindex;
+        slot.unicastTo = datagram.unicastTo;
         ++m_count;
         noteOldest();
         if (m_bWaiting && m_wakeBy - datagram.arrival > WAKE_SLACK)
@@ -117,6 +118,7 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
     out.arrival = slot.arrival;
     out.group = slot.group;
     out.ifindex = slot.ifindex;
+    out.unicastTo = slot.unicastTo;
     m_head = (m_head + 1) % m_slots.size();
     --m_count;
     noteOldest();

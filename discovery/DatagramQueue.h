@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-// One received datagram: its text, its sender, when it arrived and the group it was sent to.
+// One received datagram: its text, its sender, when it arrived and the group it was sent to, or
+// for a search sent by unicast (--unicast), the address it was sent to.
 struct Datagram
 {
     std::vector<char> text;
@@ -22,7 +23,8 @@ struct Datagram
     socklen_t senderLen = 0;
     std::chrono::steady_clock::time_point arrival;
     SsdpGroup group = SsdpGroup::Ipv4;
-    int ifindex = 0; // of the interface it came in by
+    int ifindex = 0;     // of the interface it came in by
+    IpAddress unicastTo; // empty for a datagram sent to a group
 
     // Ends the text with a NUL inside the buffer: at most the buffer's size less one of the
     // datagram's bytes are kept.

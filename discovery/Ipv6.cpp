@@ -7,10 +7,12 @@
 #include <net/if.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace
 {
@@ -131,6 +133,14 @@ in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& cu
     return best == nullptr ? in6addr_any : best->addr;
 }
 
+in6_addr chooseLinkLocal(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current)
+{
+    std::vector<Ipv6IfAddr> linkLocal;
+    std::copy_if(addrs.begin(), addrs.end(), std::back_inserter(linkLocal),
+                 [](const Ipv6IfAddr& a) { return IN6_IS_ADDR_LINKLOCAL(&a.addr); });
+    return chooseIpv6Addr(linkLocal, current);
+}
+
 std::string ipv6AddrText(const in6_addr& addr, std::string_view zone)
 {
     char text[INET6_ADDRSTRLEN] = "";
@@ -167,7 +177,7 @@ std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
     return host + "]";
 }
 
-int openIpv6Socket(int hops, std::string& failure)
+int openIpv6Socket(int hops, bool reuseAddress, std::string& failure)
 {
     // Bound to the wildcard address, unlike the IPv4 socket: one socket serves every group of
     // the scope, and each datagram's destination (IPV6_PKTINFO) tells which group's HOST it must
@@ -193,6 +203,10 @@ int openIpv6Socket(int hops, std::string& failure)
     else if (setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof(on)) == -1)
     {
         failed = "setsockopt(IPV6_RECVPKTINFO)";
+    }
+    else if (reuseAddress && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == -1)
+    {
+        failed = "setsockopt(SO_REUSEADDR)";
     }
     else if (hops > 0 &&
              setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof(hops)) == -1)

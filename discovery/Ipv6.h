@@ -77,6 +77,9 @@ std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifn
 // address (::) when there is none.
 in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current);
 
+// The link-local address among `addrs` that chooseIpv6Addr would take, :: for none.
+in6_addr chooseLinkLocal(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current);
+
 // As records write an address: "fd00::1", a link-local one with its zone, "fe80::1%eth1".
 std::string ipv6AddrText(const in6_addr& addr, std::string_view zone);
 
@@ -86,9 +89,10 @@ std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone);
 
 // The IPv6 listener's socket: UDP, IPv6 only, bound to [::]:1900, told each datagram's
 // destination and arrival interface, a member of no group yet. `hops` is the announcements'
-// hop limit (0 without announcements). -1 when it cannot be made, with `failure` naming the
-// call that failed and its error.
-int openIpv6Socket(int hops, std::string& failure);
+// hop limit (0 without announcements). `reuseAddress` (--unicast): SO_REUSEADDR, so that the
+// sockets bound to the interfaces' own addresses at port 1900 can be bound beside it. -1 when it
+// cannot be made, with `failure` naming the call that failed and its error.
+int openIpv6Socket(int hops, bool reuseAddress, std::string& failure);
 
 // The group among `groups` whose address `destination` is, or nullptr.
 const Ipv6GroupAddr* groupOf(const std::vector<Ipv6GroupAddr>& groups, const in6_addr& destination);

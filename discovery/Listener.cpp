@@ -32,6 +32,7 @@ Listener::Listener(Family family, const Options& options,
 {
     m_watches.reserve(options.interfaces.size());
     m_published.assign(options.interfaces.size(), 0);
+    m_linkLocal.assign(options.interfaces.size(), in6addr_any);
     for (const std::string& name : options.interfaces)
     {
         m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
@@ -137,10 +138,7 @@ void Listener::run(const std::atomic<bool>& running, const Tick& tick)
     pthread_setname_np(pthread_self(), m_family == Family::Ipv4 ? "listen-ipv4" : "listen-ipv6");
     while (running)
     {
-        if (receive())
-        {
-            handOver();
-        }
+        receive();
         const Clock::time_point now = Clock::now();
         follow(now);
         tick(now);
@@ -148,25 +146,38 @@ void Listener::run(const std::atomic<bool>& running, const Tick& tick)
     m_limits.flush(Clock::time_point::max());
 }
 
-bool Listener::receive()
+void Listener::receive()
 {
-    // One wait for both: a datagram, and news of the host. The news is taken first, so that a
+    // One wait for all: datagrams, and news of the host. The news is taken first, so that a
     // datagram is admitted by what the kernel had said before it arrived (an address of this host
     // added a moment ago is known as ours).
-    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_host.fd(), POLLIN, 0}};
-    const int ready = poll(fds, 2, static_cast<int>(RECEIVE_TIMEOUT.count()));
+    m_polled[0] = {m_fd, POLLIN, 0};
+    m_polled[1] = {m_host.fd(), POLLIN, 0};
+    const int ready =
+        poll(m_polled.data(), m_polled.size(), static_cast<int>(RECEIVE_TIMEOUT.count()));
     if (ready <= 0)
     {
-        return false;
+        return;
     }
-    if (fds[1].revents != 0)
+    if (m_polled[1].revents != 0)
     {
         m_host.update();
     }
-    if ((fds[0].revents & POLLIN) == 0)
+    if ((m_polled[0].revents & POLLIN) != 0 && receiveFromGroup())
     {
-        return false;
+        handOver();
     }
+    for (std::size_t i = 2; i < m_polled.size(); ++i)
+    {
+        if ((m_polled[i].revents & POLLIN) != 0 && receiveUnicast(i - 2))
+        {
+            handOver();
+        }
+    }
+}
+
+bool Listener::receiveFromGroup()
+{
     Datagram& datagram = m_received;
     Arrival arrival;
     datagram.length =
@@ -179,6 +190,7 @@ bool Listener::receive()
     }
     datagram.ifindex = arrival.ifindex;
     datagram.group = SsdpGroup::Ipv4;
+    datagram.unicastTo = IpAddress{};
     if (m_family == Family::Ipv6)
     {
         // Sent to the host's own address, or to a group not joined: never judged.
@@ -189,6 +201,27 @@ bool Listener::receive()
         }
         datagram.group = group->group.group;
     }
+    return admit(datagram.sender, arrival.ifindex, datagram.group);
+}
+
+bool Listener::receiveUnicast(std::size_t i)
+{
+    const UnicastSockets::Address& bound = m_unicast.address(i);
+    Datagram& datagram = m_received;
+    Arrival arrival;
+    datagram.length = receiveDatagram(m_unicast.fd(i), datagram.text, datagram.sender,
+                                      datagram.senderLen, arrival);
+    datagram.arrival = Clock::now();
+    // Linux takes a datagram to any of the host's addresses in by any interface: only one that
+    // came in by the interface whose address it was sent to is judged.
+    if (datagram.length <= 0 || arrival.ifindex != bound.ifindex)
+    {
+        return false;
+    }
+    datagram.ifindex = arrival.ifindex;
+    // On-link senders only, as to the link's group.
+    datagram.group = m_family == Family::Ipv4 ? SsdpGroup::Ipv4 : SsdpGroup::Ipv6Link;
+    datagram.unicastTo = bound.address;
     return admit(datagram.sender, arrival.ifindex, datagram.group);
 }
 
@@ -239,6 +272,10 @@ void Listener::follow(Clock::time_point now)
         }
         keepMemberships();
         publish();
+        if (m_options.unicast)
+        {
+            keepUnicast();
+        }
     }
     for (InterfaceWatch& watch : m_watches)
     {
@@ -272,6 +309,46 @@ void Listener::publish()
             // The responder announces a new address at once.
             m_inbox.nudge();
         }
+    }
+}
+
+void Listener::keepUnicast()
+{
+    std::vector<UnicastSockets::Address> wanted;
+    // Over IPv6 once the group socket is there: these are bound beside it, and answers leave
+    // through it.
+    const bool ready = m_family == Family::Ipv4 || m_fd != -1;
+    for (std::size_t slot = 0; ready && slot < m_watches.size(); ++slot)
+    {
+        const InterfaceWatch& watch = m_watches[slot];
+        const int index = watch.index();
+        if (m_family == Family::Ipv4)
+        {
+            if (index != 0 && watch.ipv4() != 0)
+            {
+                wanted.push_back({IpAddress::v4(watch.ipv4()), index, watch.name()});
+            }
+            continue;
+        }
+        const IpAddress announced = IpAddress::v6(watch.ipv6());
+        if (index != 0 && !announced.empty())
+        {
+            wanted.push_back({announced, index, watch.name()});
+        }
+        // The link-local address too, which a console on the link knows from its neighbours.
+        m_linkLocal[slot] = chooseLinkLocal(
+            index == 0 ? std::vector<Ipv6IfAddr>{} : m_host.ipv6Of(index), m_linkLocal[slot]);
+        const IpAddress linkLocal = IpAddress::v6(m_linkLocal[slot]);
+        if (!linkLocal.empty() && linkLocal != announced)
+        {
+            wanted.push_back({linkLocal, index, watch.name()});
+        }
+    }
+    m_unicast.keep(wanted);
+    m_polled.resize(2);
+    for (std::size_t i = 0; i < m_unicast.size(); ++i)
+    {
+        m_polled.push_back({m_unicast.fd(i), POLLIN, 0});
     }
 }
 
@@ -341,8 +418,8 @@ const char* Listener::joinCall() const
 bool Listener::openIpv6Socket()
 {
     std::string failure;
-    const int fd =
-        ::openIpv6Socket(m_options.notifyInterval > 0 ? m_options.notifyTtl : 0, failure);
+    const int fd = ::openIpv6Socket(m_options.notifyInterval > 0 ? m_options.notifyTtl : 0,
+                                    m_options.unicast, failure);
     if (fd != -1)
     {
         m_fd.store(fd, std::memory_order_release);

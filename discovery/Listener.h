@@ -8,6 +8,9 @@
 #include "discovery/Ipv6.h"
 #include "discovery/Options.h"
 #include "discovery/ServiceStatus.h"
+#include "discovery/UnicastSockets.h"
+
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,9 +21,10 @@
 #include <vector>
 
 // One listener, for one address family, and the thread that runs it: its socket and group
-// memberships, the receive, the checks that admit a datagram (the interface it came in by, the
-// group it was sent to, its sender), the hand-over to the responder, and the following of every
-// interface in that family, whose addresses it publishes on the address board. What it learns of
+// memberships (and with --unicast the sockets bound to the addresses it follows), the receive,
+// the checks that admit a datagram (the interface it came in by, the group it was sent to, its
+// sender), the hand-over to the responder, and the following of every interface in that family,
+// whose addresses it publishes on the address board. What it learns of
 // the host it asks the host's view, which it keeps current at every turn. The service sets the
 // IPv4 listener up before the threads start (openIpv4, joinIpv4); after that only its own thread
 // touches it, and the responder sends through its socket's descriptor.
@@ -51,11 +55,13 @@ public:
     // The announcements' time-to-live on the IPv4 socket.
     bool setMulticastTtl(int ttl);
 
-    // The loop, until `running` turns false: receive, hand over, follow, then `tick`.
+    // The loop, until `running` turns false: receive and hand over, follow, then `tick`.
     void run(const std::atomic<bool>& running, const Tick& tick);
-    // Waits one turn at most for a datagram: true for one to hand over, which came in by a joined
-    // interface, to a joined group, from an on-link sender that is not this host.
-    bool receive();
+    // Waits one turn at most for datagrams, on the group socket and the unicast ones in one
+    // wait, and hands over one from each socket found ready that came in by a joined interface
+    // (for a unicast one, the interface whose address it was sent to), to a joined group or an
+    // address followed, from an on-link sender that is not this host.
+    void receive();
     // Hands the datagram just received to the responder.
     void handOver();
     // Keeps the interfaces' memberships and published addresses as the host's view has them;
@@ -63,6 +69,10 @@ public:
     void follow(Clock::time_point now);
 
 private:
+    // The datagram waiting on the group socket, or on the unicast socket `i`: true for one to
+    // hand over.
+    bool receiveFromGroup();
+    bool receiveUnicast(std::size_t i);
     // True for a sender that an answer may go to; a refusal is counted and recorded, except for
     // this host's own datagrams from port 1900, which are our announcements looped back.
     bool admit(const PeerAddr& sender, int index, SsdpGroup group);
@@ -72,6 +82,8 @@ private:
     void join(const InterfaceWatch& watch);
     // Publishes the addresses of the interfaces whose address or index changed.
     void publish();
+    // With --unicast: a socket bound to each address followed, and the link-local ones.
+    void keepUnicast();
     // The IPv6 socket, made when an interface first wants to join; false while it cannot be.
     bool openIpv6Socket();
     // The join's failed call, as its WARNING names it.
@@ -95,4 +107,8 @@ private:
     LogLimiterGroup m_limits;
     LogLimiter m_inboxFullLimit{m_limits, "Receive queue full"};
     LogLimiter m_senderLimit{m_limits, "Unanswerable source"};
+    UnicastSockets m_unicast{m_limits};
+    std::vector<in6_addr> m_linkLocal; // bound for each interface, :: for none
+    // What each turn waits on: the group socket, the host's view, then each unicast socket.
+    std::vector<pollfd> m_polled{{-1, POLLIN, 0}, {-1, POLLIN, 0}};
 };

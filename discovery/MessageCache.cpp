@@ -135,9 +135,15 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
 void MessageCache::build()
 {
     m_bBuilt = true;
+    const bool standardToo =
+        m_options->unicast && m_options->responseFormat != ResponseFormat::Dsp0266;
     for (Slot& slot : m_slots)
     {
-        buildAnswers(slot);
+        buildAnswers(slot, m_options->responseFormat, slot.rsp);
+        if (standardToo)
+        {
+            buildAnswers(slot, ResponseFormat::Dsp0266, slot.standardRsp);
+        }
         if (m_options->notifyInterval <= 0)
         {
             continue;
@@ -156,19 +162,19 @@ void MessageCache::build()
     }
 }
 
-void MessageCache::buildAnswers(Slot& slot)
+void MessageCache::buildAnswers(const Slot& slot, ResponseFormat format, Answers& answers) const
 {
     const std::string hosts[] = {slot.builtIpv4 == 0 ? "" : ipv4Text(slot.builtIpv4),
                                  slot.builtIpv6Host};
     for (std::size_t family = 0; family < 2; ++family)
     {
-        auto& rsp = slot.rsp[family];
+        auto& rsp = answers[family];
         if (hosts[family].empty())
         {
             rsp.fill({});
             continue;
         }
-        if (m_options->responseFormat == ResponseFormat::Legacy)
+        if (format == ResponseFormat::Legacy)
         {
             rsp.fill({legacyResponse(m_uuid, hosts[family])});
             continue;
@@ -202,13 +208,17 @@ int MessageCache::slotOf(bool ipv6, int ifindex) const
 }
 
 const std::vector<std::string>* MessageCache::responses(SearchTarget target, bool ipv6,
-                                                        std::size_t slot) const
+                                                        std::size_t slot, bool unicast) const
 {
     if (slot >= m_slots.size() || (ipv6 ? !hasIpv6(slot) : !hasIpv4(slot)))
     {
         return nullptr;
     }
-    return &m_slots[slot].rsp[ipv6 ? 1 : 0][static_cast<std::size_t>(target)];
+    // UPnP Device Architecture 1.1, 1.3.2: whoever sends a unicast search expects the standard
+    // form; the legacy consoles search by multicast only.
+    const bool standard = unicast && m_options->responseFormat != ResponseFormat::Dsp0266;
+    const Answers& answers = standard ? m_slots[slot].standardRsp : m_slots[slot].rsp;
+    return &answers[ipv6 ? 1 : 0][static_cast<std::size_t>(target)];
 }
 
 const std::vector<std::string>& MessageCache::announcements(bool alive, SsdpGroup group,

@@ -46,9 +46,10 @@ public:
 
     // The datagrams that answer a search for `target` that came over IPv6 or IPv4 on interface
     // `slot`: one, or three for ssdp:all in the standard form; nullptr while that interface has
-    // no address of that family.
-    const std::vector<std::string>* responses(SearchTarget target, bool ipv6,
-                                              std::size_t slot = 0) const;
+    // no address of that family. A search sent by unicast (`unicast`, with --unicast) is always
+    // answered in the standard form.
+    const std::vector<std::string>* responses(SearchTarget target, bool ipv6, std::size_t slot = 0,
+                                              bool unicast = false) const;
     // The announcements to `group` on interface `slot`, alive or byebye, built when
     // announcements are on.
     const std::vector<std::string>& announcements(bool alive, SsdpGroup group,
@@ -75,6 +76,7 @@ public:
     static void replacePlaceholder(std::string& text, const std::string& value);
 
 private:
+    using Answers = std::array<std::array<std::vector<std::string>, SEARCH_TARGET_COUNT>, 2>;
     struct Slot
     {
         AddressBoard::Entry now; // what is announced now
@@ -82,13 +84,16 @@ private:
         // new address is told apart from the old one.
         in_addr_t builtIpv4 = 0;
         std::string builtIpv6Host;
-        std::array<std::array<std::vector<std::string>, SEARCH_TARGET_COUNT>, 2> rsp;
+        // [IPv4, IPv6][target], in the chosen form; and in the standard form for searches sent
+        // by unicast, built only when that is not the chosen one.
+        Answers rsp;
+        Answers standardRsp;
         // [byebye, alive][group]
         std::array<std::array<std::vector<std::string>, SSDP_GROUP_COUNT>, 2> notify;
     };
 
     void build();
-    void buildAnswers(Slot& slot);
+    void buildAnswers(const Slot& slot, ResponseFormat format, Answers& rsp) const;
     std::string standardResponse(const std::string& st, const std::string& usn,
                                  const std::string& url) const;
     std::vector<std::string> notifyMessages(bool alive, SsdpGroup group, const Slot& slot) const;

@@ -36,6 +36,9 @@ const char* const USAGE =
     "                        (site), FF08::C (organization) and FF0E::C (global) as well;\n"
     "                        global for GSSDP-based consoles with a unique-local or global\n"
     "                        IPv6 address, which search FF0E::C\n"
+    "      --unicast         answer searches sent by unicast to each interface's\n"
+    "                        address (and with --ipv6 its IPv6 and link-local ones),\n"
+    "                        port 1900, from on-link consoles, in the dsp0266 form\n"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the version and exit\n"
     "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
@@ -125,6 +128,17 @@ std::string takeScope(const std::string& value, Options& options)
     }
     return "IPv6 scope must be link, site, organization or global: '" + value + "'";
 }
+const option LONG_OPTIONS[] = {{"interface", required_argument, nullptr, 'i'},
+                               {"response-format", required_argument, nullptr, 'f'},
+                               {"notify-interval", required_argument, nullptr, 'n'},
+                               {"notify-ttl", required_argument, nullptr, 't'},
+                               {"ipv6", no_argument, nullptr, '6'},
+                               {"ipv6-scope", required_argument, nullptr, 'S'},
+                               {"unicast", no_argument, nullptr, 'U'},
+                               {"help", no_argument, nullptr, 'h'},
+                               {"version", no_argument, nullptr, 'V'},
+                               {nullptr, 0, nullptr, 0}};
+
 // After the last option: what the options say together.
 int finishOptions(int argc, char** argv, bool scopeGiven, std::vector<std::string>& interfaces,
                   Options& options)
@@ -149,15 +163,6 @@ Options::Options() : interfaces{DEFAULT_INTERFACE} {}
 
 int parseOptions(int argc, char** argv, Options& options)
 {
-    static const option LONG_OPTIONS[] = {{"interface", required_argument, nullptr, 'i'},
-                                          {"response-format", required_argument, nullptr, 'f'},
-                                          {"notify-interval", required_argument, nullptr, 'n'},
-                                          {"notify-ttl", required_argument, nullptr, 't'},
-                                          {"ipv6", no_argument, nullptr, '6'},
-                                          {"ipv6-scope", required_argument, nullptr, 'S'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {"version", no_argument, nullptr, 'V'},
-                                          {nullptr, 0, nullptr, 0}};
     // Our own messages, not getopt's: one line each, then the usage.
     opterr = 0;
     optind = 1;
@@ -191,6 +196,9 @@ int parseOptions(int argc, char** argv, Options& options)
         case 'S':
             error = takeScope(optarg, options);
             scopeGiven = true;
+            break;
+        case 'U':
+            options.unicast = true;
             break;
         case 'h':
             std::cout << USAGE;

@@ -32,6 +32,8 @@ struct Options
     bool ipv6 = false;      // answer (and announce) over IPv6 as well
     // The widest IPv6 group joined; the narrower ones are joined too (Redfish's NotifyIPv6Scope).
     SsdpGroup ipv6Scope = SsdpGroup::Ipv6Link;
+    // Answer searches sent by unicast to the addresses announced, at port 1900, as well.
+    bool unicast = false;
 };
 
 // Parses the command line into `options`. Returns -1 when the daemon is to run, else the exit

@@ -36,6 +36,8 @@ public:
         SearchTarget target;
         int ifindex;     // of the interface the search came in by
         SsdpGroup group; // the search was sent to
+        // For a search sent by unicast, the address it was sent to: the answer's source.
+        IpAddress unicastTo{};
         bool operator>(const Entry& other) const { return due > other.due; }
     };
 

@@ -101,15 +101,7 @@ bool Responder::judge(char* text, int& mx, SearchTarget& target, SsdpGroup group
     search::Headers headers;
     const bool standard = m_options.responseFormat == ResponseFormat::Dsp0266;
     const search::Verdict verdict = search::judge(text, standard, group, headers);
-    // Read after the parse whatever it found, until the UUID is known: a file written after
-    // start-up is picked up by a datagram once it has changed (at most once a second).
-    const bool haveInfo = readRedfishdInfo();
-    if (!verdict.asked || !haveInfo)
-    {
-        return false;
-    }
-    if (verdict.target == SearchTarget::Uuid &&
-        !search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_info.uuid))
+    if (!answerable(verdict, headers))
     {
         return false;
     }
@@ -118,18 +110,44 @@ bool Responder::judge(char* text, int& mx, SearchTarget& target, SsdpGroup group
     return true;
 }
 
+bool Responder::judgeUnicast(char* text, const IpAddress& to, SearchTarget& target)
+{
+    search::Headers headers;
+    const search::Verdict verdict = search::judgeUnicast(text, to, headers);
+    target = verdict.target;
+    return answerable(verdict, headers);
+}
+
+bool Responder::answerable(const search::Verdict& verdict, const search::Headers& headers)
+{
+    // Read after the parse whatever it found, until the UUID is known: a file written after
+    // start-up is picked up by a datagram once it has changed (at most once a second).
+    const bool haveInfo = readRedfishdInfo();
+    if (!verdict.asked || !haveInfo)
+    {
+        return false;
+    }
+    return verdict.target != SearchTarget::Uuid ||
+           search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_info.uuid);
+}
+
 void Responder::handleDatagram(Datagram& datagram)
 {
     int mx = 0;
     SearchTarget target = SearchTarget::Redfish;
-    if (!judge(datagram.text.data(), mx, target, datagram.group))
+    const bool unicast = !datagram.unicastTo.empty();
+    const bool asked = unicast ? judgeUnicast(datagram.text.data(), datagram.unicastTo, target)
+                               : judge(datagram.text.data(), mx, target, datagram.group);
+    if (!asked)
     {
         return;
     }
     m_status.searched(datagram.sender);
-    const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(drawDelayMs(mx));
-    const PendingResponses::Admission admission = m_pending.add(
-        {due, datagram.sender, datagram.senderLen, target, datagram.ifindex, datagram.group});
+    const int delayMs = unicast ? drawUnicastDelayMs() : drawDelayMs(mx);
+    const Clock::time_point due = datagram.arrival + std::chrono::milliseconds(delayMs);
+    const PendingResponses::Admission admission =
+        m_pending.add({due, datagram.sender, datagram.senderLen, target, datagram.ifindex,
+                       datagram.group, datagram.unicastTo});
     if (admission.verdict != PendingResponses::Admission::Taken)
     {
         recordDrop(datagram, admission);
@@ -167,16 +185,18 @@ void Responder::sendDue(Clock::time_point by)
         // no address there now it is not sent.
         const bool ipv6 = due.to.sa.sa_family == AF_INET6;
         const int slot = m_cache.slotOf(ipv6, due.ifindex);
+        const bool unicast = !due.unicastTo.empty();
         const std::vector<std::string>* rsps =
-            slot == -1 ? nullptr
-                       : m_cache.responses(due.target, ipv6, static_cast<std::size_t>(slot));
+            slot == -1
+                ? nullptr
+                : m_cache.responses(due.target, ipv6, static_cast<std::size_t>(slot), unicast);
         // One search, answered once, whatever the number of messages it takes.
         bool sent = false;
         for (std::size_t i = 0; rsps != nullptr && i < rsps->size(); ++i)
         {
             const AddressBoard::Entry& from = m_cache.address(static_cast<std::size_t>(slot));
             sent = m_sender.answer((*rsps)[i], due.to, due.toLen, due.ifindex, from,
-                                   !isWideScope(due.group)) ||
+                                   !isWideScope(due.group), due.unicastTo) ||
                    sent;
         }
         // A send that failed (a full send buffer above all) leaves the search unanswered.
@@ -257,6 +277,21 @@ int Responder::drawDelayMs(int mx)
     const milliseconds mxBound = milliseconds(search::clampMx(static_cast<long>(mx)) * 1000);
     const auto bound = static_cast<int>(m_pending.delayBound(mxBound - slack).count());
     return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
+}
+
+int Responder::drawUnicastDelayMs()
+{
+    // UPnP Device Architecture 1.1, 1.3.2: a device answers a unicast search within 1 second.
+    // Only this device answers it, so there are no answers of other devices to spread; a delay
+    // below 100 ms still lets a burst's answers leave in rounds and through the admission of
+    // waiting answers. Past half full, the pool's own bound (below 1 s) keeps a flood's answers
+    // draining at the rate of the multicast ones, rather than ten times faster.
+    using std::chrono::milliseconds;
+    const milliseconds slack = std::chrono::duration_cast<milliseconds>(DatagramQueue::WAKE_SLACK);
+    const milliseconds bound = m_pending.size() <= PendingResponses::CAPACITY / 2
+                                   ? UNICAST_DELAY_BOUND
+                                   : m_pending.delayBound(milliseconds(1000) - slack);
+    return std::uniform_int_distribution<int>(0, static_cast<int>(bound.count()) - 1)(m_rng);
 }
 
 void Responder::announceIfDue(Clock::time_point now)

@@ -8,6 +8,7 @@
 #include "discovery/MessageCache.h"
 #include "discovery/Options.h"
 #include "discovery/PendingResponses.h"
+#include "discovery/SearchParser.h"
 #include "discovery/Sender.h"
 #include "discovery/ServiceInfo.h"
 #include "discovery/ServiceStatus.h"
@@ -33,6 +34,8 @@ public:
     // is the inbox's WAKE_SLACK, by which a wake may come late), so that every answer still
     // leaves within its search's MX window.
     static constexpr std::chrono::milliseconds ROUND_WINDOW{10};
+    // An answer to a search sent by unicast waits below this, while the pool is at most half full.
+    static constexpr std::chrono::milliseconds UNICAST_DELAY_BOUND{100};
 
     // Every reference is kept.
     Responder(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
@@ -54,12 +57,17 @@ public:
     // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx` and
     // what it asked for in `target`.
     bool judge(char* text, int& mx, SearchTarget& target, SsdpGroup group);
+    // Judges a datagram sent by unicast to `to` (--unicast): true for a search to answer, for
+    // what it asked in `target`.
+    bool judgeUnicast(char* text, const IpAddress& to, SearchTarget& target);
     // The service information, read until the UUID is known: true once it has a UUID (an empty
     // one too).
     bool readRedfishdInfo(Clock::time_point now = Clock::now());
     const RedfishdInfo& redfishdInfo() const { return m_info; }
     // The random delay of an answer to a search with `mx`, in milliseconds.
     int drawDelayMs(int mx);
+    // The same for an answer to a search sent by unicast.
+    int drawUnicastDelayMs();
     Sender& sender() { return m_sender; }
 
 private:
@@ -67,6 +75,9 @@ private:
     // announcements, with a new BOOTID, once new addresses have held still.
     void refreshMessages(Clock::time_point now);
     void handleDatagram(Datagram& datagram);
+    // A verdict once the service information is read: true for a search to answer (one for a
+    // UUID only when it is the service's).
+    bool answerable(const search::Verdict& verdict, const search::Headers& headers);
     void recordDrop(const Datagram& datagram, const PendingResponses::Admission& admission);
     // Sends the answers due by `by`.
     void sendDue(Clock::time_point by);

@@ -3,6 +3,8 @@
 
 #include "discovery/SearchParser.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -118,7 +120,12 @@ bool search::parseQuery(char* text, Headers& headers, SsdpGroup group)
     return readHeaders(text, headers, group) && isStValid(headers.find(WIRE_ST_NAME)->second);
 }
 
-bool search::readHeaders(char* text, Headers& headers, SsdpGroup group)
+namespace
+{
+// The request line, then every header line into `headers`, with `stored` pointing at the value
+// each of the four names has in the map afterwards (nullptr for none). The map is filled after
+// the lines; a name the request lacks keeps a value the map held. False for another method.
+bool readLines(char* text, search::Headers& headers, const std::string* (&stored)[NAME_COUNT])
 {
     // In the map's order.
     const Names names = {WIRE_HOST_NAME, WIRE_MAN_NAME, WIRE_MX_NAME, WIRE_ST_NAME};
@@ -134,11 +141,9 @@ bool search::readHeaders(char* text, Headers& headers, SsdpGroup group)
     std::string_view values[NAME_COUNT];
     bool seen[NAME_COUNT] = {};
     scanHeaderLines(lf, end, names, values, seen);
-
-    // The map is filled after the lines; a name the request lacks keeps a value the map held.
-    std::string* stored[NAME_COUNT] = {};
     for (std::size_t i = 0; i < NAME_COUNT; ++i)
     {
+        stored[i] = nullptr;
         if (seen[i])
         {
             // The names come in the map's order: into a map that held nothing, each goes in at
@@ -153,6 +158,46 @@ bool search::readHeaders(char* text, Headers& headers, SsdpGroup group)
             stored[i] = &it->second;
         }
     }
+    return true;
+}
+
+enum Name
+{
+    HOST,
+    MAN,
+    MX,
+    ST,
+};
+
+// The value without the blanks and carriage return that end the line.
+std::string_view trimEnd(std::string_view value)
+{
+    const std::size_t end = value.find_last_not_of(" \t\r");
+    return end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+}
+
+// The address in `text` (no more than an address's length, the port cut off) is `to`.
+bool namesAddress(std::string_view text, const IpAddress& to)
+{
+    char address[INET6_ADDRSTRLEN] = "";
+    if (text.empty() || text.size() >= sizeof(address))
+    {
+        return false;
+    }
+    text.copy(address, text.size());
+    in6_addr bytes{};
+    return inet_pton(to.family, address, &bytes) == 1 &&
+           std::memcmp(&bytes, &to.bytes, to.family == AF_INET6 ? 16 : 4) == 0;
+}
+} // namespace
+
+bool search::readHeaders(char* text, Headers& headers, SsdpGroup group)
+{
+    const std::string* stored[NAME_COUNT] = {};
+    if (!readLines(text, headers, stored))
+    {
+        return false;
+    }
     for (const std::string* value : stored)
     {
         if (value == nullptr)
@@ -160,7 +205,49 @@ bool search::readHeaders(char* text, Headers& headers, SsdpGroup group)
             return false;
         }
     }
-    return isHostValid(*stored[0], group) && isManValid(*stored[1]);
+    return isHostValid(*stored[HOST], group) && isManValid(*stored[MAN]);
+}
+
+bool search::isUnicastHostValid(std::string_view value, const IpAddress& to)
+{
+    value = trimEnd(value);
+    const std::string_view port = ":1900";
+    if (to.family == AF_INET)
+    {
+        // A console that sends its multicast search by unicast keeps the group's HOST.
+        return equalsAnyCase(value, WIRE_IPV4_HOST) ||
+               (value.size() > port.size() && value.substr(value.size() - port.size()) == port &&
+                namesAddress(value.substr(0, value.size() - port.size()), to));
+    }
+    if (to.family != AF_INET6)
+    {
+        return false;
+    }
+    if (isIpv6HostValid(value, SsdpGroup::Ipv6Link))
+    {
+        return true;
+    }
+    const std::string_view tail = "]:1900";
+    if (value.size() <= tail.size() + 1 || value.front() != '[' ||
+        value.substr(value.size() - tail.size()) != tail)
+    {
+        return false;
+    }
+    std::string_view address = value.substr(1, value.size() - tail.size() - 1);
+    // RFC 6874: a link-local address may carry its zone, "%25" and the console's own interface,
+    // which means nothing here.
+    const std::size_t zone = address.find('%');
+    if (zone != std::string_view::npos)
+    {
+        const std::size_t name = address.substr(zone, 3) == "%25" ? zone + 3 : zone + 1;
+        if (!to.isLinkLocal() || name == address.size() ||
+            address.find_first_of("%[]", name) != std::string_view::npos)
+        {
+            return false;
+        }
+        address = address.substr(0, zone);
+    }
+    return namesAddress(address, to);
 }
 
 bool search::isHostValid(const std::string& value, SsdpGroup group)
@@ -289,6 +376,19 @@ bool search::classifyTarget(const std::string& value, bool exact, SearchTarget& 
                            minor.find_first_not_of("0123456789", 1) == std::string_view::npos;
     target = SearchTarget::Redfish;
     return service.substr(0, redfish.size()) == redfish && (minor.empty() || versioned);
+}
+
+search::Verdict search::judgeUnicast(char* text, const IpAddress& to, Headers& headers)
+{
+    // UPnP Device Architecture 1.1, 1.3.2: a search sent by unicast names the device's address
+    // and port in HOST and needs no MX; it is answered within a second, in the standard form.
+    Verdict verdict;
+    const std::string* stored[NAME_COUNT] = {};
+    verdict.asked = readLines(text, headers, stored) && stored[HOST] != nullptr &&
+                    stored[MAN] != nullptr && stored[ST] != nullptr &&
+                    isUnicastHostValid(*stored[HOST], to) && isManValid(*stored[MAN]) &&
+                    classifyTarget(*stored[ST], true, verdict.target);
+    return verdict;
 }
 
 search::Verdict search::judge(char* text, bool standard, SsdpGroup group, Headers& headers)

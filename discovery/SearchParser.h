@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace search
 {
@@ -24,6 +25,12 @@ bool parseQuery(char* text, Headers& headers, SsdpGroup group = SsdpGroup::Ipv4)
 // The same without the ST rule.
 bool readHeaders(char* text, Headers& headers, SsdpGroup group = SsdpGroup::Ipv4);
 bool isHostValid(const std::string& value, SsdpGroup group = SsdpGroup::Ipv4);
+// The HOST of a search sent by unicast to `to`, port 1900: the address and the port, an IPv6
+// address in brackets (a link-local one with or without a zone, "%25eth0" or "%eth0"), in any
+// form that names those bytes and in any letter case, blanks and a carriage return at its end
+// ignored; or the SSDP group's HOST of that family ("239.255.255.250:1900", "[FF02::C]:1900"),
+// which consoles that send their multicast search by unicast keep.
+bool isUnicastHostValid(std::string_view value, const IpAddress& to);
 bool isManValid(const std::string& value);
 bool isStValid(const std::string& value);
 bool isMxValid(const std::string& value);
@@ -51,4 +58,7 @@ struct Verdict
 // `standard`: the standard form's rules for ST (classifyTarget's `exact`). `headers` keeps what
 // was read, for the UUID check.
 Verdict judge(char* text, bool standard, SsdpGroup group, Headers& headers);
+// A search sent by unicast to `to`, port 1900: the request line, HOST (isUnicastHostValid), MAN,
+// and ST by the standard form's rules; MX is not needed and, when present, not looked at.
+Verdict judgeUnicast(char* text, const IpAddress& to, Headers& headers);
 } // namespace search

@@ -31,18 +31,19 @@ public:
     // record, when it could not be sent. (The service's published sendSearchRsp.)
     bool send(const std::string& message, const PeerAddr& to, socklen_t toLen);
     // The same for an answer: out of the interface `ifindex` that the search came in by, from
-    // that interface's address in `from`; never through a router when `onLink`.
+    // that interface's address in `from`, or for a search sent by unicast from the address it was
+    // sent to, `unicastTo`; never through a router when `onLink`.
     bool answer(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                const AddressBoard::Entry& from, bool onLink);
+                const AddressBoard::Entry& from, bool onLink, const IpAddress& unicastTo = {});
     // Sends the announcements, alive or byebye, out of every interface to each group that has an
     // address to announce on it.
     void announce(const MessageCache& messages, bool alive);
 
 private:
     // Sends through the family's socket; out of the interface `ifindex` when it is not 0, from
-    // `from`'s address when it is given, and with MSG_DONTROUTE when `onLink`.
+    // `source` when it is not empty, and with MSG_DONTROUTE when `onLink`.
     bool sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                 const AddressBoard::Entry* from, bool onLink);
+                 const IpAddress& source, bool onLink);
 
     const Options& m_options;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;

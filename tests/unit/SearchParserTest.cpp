@@ -1,5 +1,6 @@
 #include "discovery/SearchParser.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -187,6 +188,74 @@ TEST(ParseSearchQueryText, ParserOnlyAddsToTheMapItIsGiven)
     Headers headers = {{"OTHER", "kept"}};
     EXPECT_FALSE(search::parseQuery(text.data(), headers));
     EXPECT_EQ(headers, (Headers{{"OTHER", "kept"}}));
+}
+
+IpAddress address(const char* text)
+{
+    IpAddress a;
+    a.family = std::string(text).find(':') == std::string::npos ? AF_INET : AF_INET6;
+    inet_pton(a.family, text, &a.bytes);
+    return a;
+}
+
+// UPnP Device Architecture 1.1, 1.3.2: a search sent by unicast to the device's own address names
+// that address and port in HOST, needs no MX, and is judged by the standard form's targets.
+TEST(JudgeUnicast, HostMxAndTargets)
+{
+    struct Case
+    {
+        const char* to;
+        std::string host; // the HOST line's value; none when empty
+        std::string mx;   // the MX line, whole
+        std::string st;
+        bool asked;
+        SearchTarget target;
+    };
+    const std::string redfish = "urn:dmtf-org:service:redfish-rest:1";
+    const auto all = SearchTarget::All;
+    const std::vector<Case> cases = {
+        {"198.18.0.1", "198.18.0.1:1900", "", "ssdp:all", true, all},
+        {"198.18.0.1", "198.18.0.1:1900 \t", "MX: 3\r\n", "upnp:rootdevice", true,
+         SearchTarget::RootDevice},
+        {"198.18.0.1", "198.18.0.1:1900", "MX: soon\r\n", redfish, true, SearchTarget::Redfish},
+        {"198.18.0.1", "198.18.0.1:1900", "MX: -5\r\n", redfish + ":2", true,
+         SearchTarget::Redfish},
+        {"198.18.0.1", "198.18.0.1:1900", "", "uuid:0d4b8f2e", true, SearchTarget::Uuid},
+        // Kept by consoles that send their multicast search by unicast (nmap's upnp-info).
+        {"198.18.0.1", "239.255.255.250:1900", "", "ssdp:all", true, all},
+        {"198.18.0.1", "239.255.", "", "ssdp:all", false, all},
+        {"198.18.0.1", "198.18.0.1", "", "ssdp:all", false, all},
+        {"198.18.0.1", "198.18.0.1:80", "", "ssdp:all", false, all},
+        {"198.18.0.1", "198.18.0.2:1900", "", "ssdp:all", false, all},
+        {"198.18.0.1", "198.18.0.10:1900", "", "ssdp:all", false, all},
+        {"198.18.0.1", "x198.18.0.1:1900", "", "ssdp:all", false, all},
+        {"198.18.0.1", "[198.18.0.1]:1900", "", "ssdp:all", false, all},
+        {"198.18.0.1", "", "", "ssdp:all", false, all},
+        {"198.18.0.1", "198.18.0.1:1900", "", "ssdp:allsorts", false, all},
+        {"198.18.0.1", "198.18.0.1:1900", "", "urn:dmtf-org:service:other:1", false, all},
+        {"fd00::1", "[fd00::1]:1900", "", "ssdp:all", true, all},
+        {"fd00::1", "[FD00:0::0:1]:1900\r", "MX: 1\r\n", "ssdp:all", true, all},
+        {"fd00::1", "[FF02::C]:1900", "", "ssdp:all", true, all},
+        {"fd00::1", "fd00::1:1900", "", "ssdp:all", false, all},
+        {"fd00::1", "[fd00::1]", "", "ssdp:all", false, all},
+        {"fd00::1", "[fd00::1%25eth0]:1900", "", "ssdp:all", false, all},
+        {"fd00::1", "[fd00::2]:1900", "", "ssdp:all", false, all},
+        {"fd00::1", "239.255.255.250:1900", "", "ssdp:all", false, all},
+        {"fe80::1", "[fe80::1]:1900", "", "ssdp:all", true, all},
+        {"fe80::1", "[fe80::1%25enp3s0]:1900", "", "ssdp:all", true, all},
+        {"fe80::1", "[FE80::1%eth0]:1900", "", "ssdp:all", true, all},
+        {"fe80::1", "[fe80::1%]:1900", "", "ssdp:all", false, all},
+        {"fe80::1", "[fe80::1%25a]b]:1900", "", "ssdp:all", false, all},
+    };
+    for (const Case& c : cases)
+    {
+        const std::string host = c.host.empty() ? "" : "HOST: " + c.host + "\r\n";
+        std::string text = LINE + host + MAN + c.mx + "ST: " + c.st + "\r\n\r\n";
+        Headers headers;
+        const search::Verdict verdict = search::judgeUnicast(text.data(), address(c.to), headers);
+        EXPECT_EQ(verdict.asked, c.asked) << c.to << " HOST '" << c.host << "' ST " << c.st;
+        EXPECT_TRUE(!c.asked || verdict.target == c.target) << c.host << " ST " << c.st;
+    }
 }
 
 struct MxCase
