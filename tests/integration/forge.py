@@ -3,8 +3,9 @@ packet socket: addresses that no host on the link has, the unspecified address, 
 own. The kernel of the sending namespace never sees them as its own traffic, so it neither
 refuses the source nor answers for it. Run as
     ip netns exec <ns> python3 forge.py <interface> <seconds between datagrams> < <json list>
-each datagram a {"src", "dst", "sport", "dport", "payload"} object, dst a multicast group. Prints
-how many left and in how many seconds, as a JSON object."""
+each datagram a {"src", "dst", "sport", "dport", "payload"} object, dst a multicast group, or a
+unicast address with "mac", the Ethernet address of the interface that holds it. Prints how many
+left and in how many seconds, as a JSON object."""
 
 import ipaddress
 import json
@@ -33,9 +34,10 @@ def multicast_mac(group):
     return b"\x33\x33" + raw[12:]
 
 
-def frame(src_mac, src, dst, sport, dport, payload, hops=1):
-    """One Ethernet frame carrying a UDP datagram from src:sport to the group dst:dport, with
-    the IPv4 header's and the UDP checksums right."""
+def frame(src_mac, src, dst, sport, dport, payload, hops=1, dst_mac=None):
+    """One Ethernet frame carrying a UDP datagram from src:sport to the group dst:dport (or to
+    the address dst held by the interface dst_mac), with the IPv4 header's and the UDP checksums
+    right."""
     src, dst = ipaddress.ip_address(src), ipaddress.ip_address(dst)
     length = 8 + len(payload)
     udp = struct.pack("!HHHH", sport, dport, length, 0) + payload
@@ -53,7 +55,8 @@ def frame(src_mac, src, dst, sport, dport, payload, hops=1):
     # A computed 0 is sent as all ones: 0 means "no checksum" over IPv4 and is invalid over IPv6.
     sum_ = checksum(pseudo + udp) or 0xFFFF
     udp = udp[:6] + struct.pack("!H", sum_) + udp[8:]
-    return multicast_mac(dst) + src_mac + struct.pack("!H", kind) + head + udp
+    dst_mac = bytes.fromhex(dst_mac.replace(":", "")) if dst_mac else multicast_mac(dst)
+    return dst_mac + src_mac + struct.pack("!H", kind) + head + udp
 
 
 def send(interface, datagrams, gap=0.0):
@@ -67,7 +70,7 @@ def send(interface, datagrams, gap=0.0):
             if (ahead := start + i * gap - time.monotonic()) > 0:
                 time.sleep(ahead)
             s.send(frame(src_mac, d["src"], d["dst"], d["sport"], d["dport"],
-                         d["payload"].encode("latin-1")))
+                         d["payload"].encode("latin-1"), dst_mac=d.get("mac")))
         return time.monotonic() - start
 
 

@@ -117,6 +117,16 @@ def test_public_clients_find_the_daemon(standard):
     assert "UPnP/1.1 redfish-discovery/" in out and f"Location: {URL}" in out, out
 
 
+def test_nmap_upnp_info_finds_the_service_by_unicast(bed):
+    """nmap's upnp-info sends its search to the address scanned, port 1900, keeping the group's
+    HOST; answered with --unicast, in the standard form whatever --response-format says."""
+    bed.start(args=["--unicast"])
+    out = sh("ip", "netns", "exec", bed.cns, "nmap", "-n", "-sU", "-p", "1900", "--script",
+             "upnp-info", DAEMON_IP, timeout=60).stdout
+    assert "1900/udp open  upnp" in out and "UPnP/1.1 redfish-discovery/" in out, out
+    assert f"Location: {URL}" in out, out
+
+
 def listen(bed, seconds, ns=None):
     """Listens on the IPv4 group in the control point's namespace (or ns); returns a function
     that waits the time out and returns the NOTIFY messages heard."""
