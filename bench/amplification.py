@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Measures how much the daemon can be made to send, for SECURITY.md: per response format and
 search target, the shortest search that is answered and what comes back; then what floods from
-one address and from many draw per second within the bounds, on one interface and on two. Runs
+one address and from many draw per second within the bounds, on one interface and on two; with
+--unicast, the same for searches sent by unicast to the daemon's address (--unicast) only. Runs
 the real daemon in throw-away namespaces (tests/integration/testbed.py); needs root. Run as
-    python3 bench/amplification.py [--daemon build-release/discovery]
-Every load is bounded in count and time, and goes only to the namespaces' group."""
+    python3 bench/amplification.py [--daemon build-release/discovery] [--unicast]
+Every load is bounded in count and time, and goes only to the namespaces' group or the daemon's
+address in them."""
 
 import argparse
 import json
@@ -23,11 +25,16 @@ import testbed  # noqa: E402
 REDFISH = "urn:dmtf-org:service:redfish-rest:1"
 
 
-def shortest(st, family, exact):
+def shortest(st, family, exact, unicast=False):
     """The shortest search the parser answers: the names exactly, LF line ends, HOST and MAN
     compared on their first 8 characters (over IPv6 HOST names the group whole, the shorter form
     without brackets), MX empty (taken
-    as 1); ST compared on 8 characters in the legacy form, whole in the standard form."""
+    as 1); ST compared on 8 characters in the legacy form, whole in the standard form. Sent by
+    unicast: no MX, HOST whole, the daemon's address or the group's HOST, whichever is shorter
+    (over IPv6 the group without brackets), ST whole."""
+    if unicast:
+        host = f"{testbed.DAEMON_IP}:1900" if family == 4 else "FF02::C:1900"
+        return f'M-SEARCH\nHOST:{host}\nMAN:"ssdp:di\nST:{st}\n'
     host = "239.255." if family == 4 else "FF02::C:1900"
     if not exact:
         st = {"ssdp:all": "ssdp:all", "upnp:rootdevice": "upnp:roo", REDFISH: "urn:dmtf-org"}[st]
@@ -42,6 +49,8 @@ def probe(opt):
     family = socket.AF_INET if opt["family"] == 4 else socket.AF_INET6
     index = socket.if_nametoindex(opt["ifname"])
     group = ("239.255.255.250", 1900) if family == socket.AF_INET else ("ff02::c", 1900, 0, index)
+    if opt.get("dest"):  # by unicast, to the daemon's address
+        group = (opt["dest"], 1900) if family == socket.AF_INET else (opt["dest"], 1900, 0, index)
     socks = []
     for src in opt["sources"]:
         for _ in range(opt.get("per_source", 1)):
@@ -93,10 +102,12 @@ def run_probe(ns, opt):
     return json.loads(res.stdout)
 
 
-def shortest_searches(fmt, family):
+def shortest_searches(fmt, family, unicast=False):
     """For each target: the shortest answered search, the datagrams and bytes of its answer, and
-    whether each of its one-byte-shorter variants (one byte left out) draws anything."""
-    args = ["-f", fmt] + (["--ipv6"] if family == 6 else [])
+    whether each of its one-byte-shorter variants (one byte left out) draws anything. With
+    `unicast`, sent to the daemon's address rather than the group."""
+    args = ["-f", fmt] + (["--ipv6"] if family == 6 else []) + (["--unicast"] if unicast else [])
+    dest = (testbed.DAEMON_IP if family == 4 else testbed.DAEMON_IP6) if unicast else None
     rows = []
     with testbed.Testbed() as bed:
         if family == 6:
@@ -105,16 +116,20 @@ def shortest_searches(fmt, family):
         if family == 6:
             bed.wait_for("searches over IPv6 are answered")
         src = testbed.CONSOLE_IP if family == 4 else testbed.CONSOLE_IP6
-        uuid = ["uuid:" + testbed.UUID] if fmt == "dsp0266" else []  # the legacy form: never
+        # The legacy form never answers a UUID; a search sent by unicast is answered in the
+        # standard form.
+        uuid = ["uuid:" + testbed.UUID] if fmt == "dsp0266" or unicast else []
         for st in [REDFISH, "upnp:rootdevice", "ssdp:all", *uuid]:
-            search = shortest(st, family, fmt == "dsp0266")
+            search = shortest(st, family, fmt == "dsp0266", unicast)
             variants = [search] + [search[:i] + search[i + 1:] for i in range(len(search))]
             res = run_probe(bed.cns, {"family": family, "ifname": "cp0", "sources": [src],
                                       "per_source": len(variants), "payloads": variants,
-                                      "count": len(variants), "rate": 200, "linger": 1.5})
+                                      "count": len(variants), "rate": 200, "linger": 1.5,
+                                      "dest": dest})
             sizes = [size for sock, size, _ in res["responses"] if sock == 0]
             shorter = sum(1 for sock, _, _ in res["responses"] if sock > 0)
-            rows.append({"format": fmt, "family": family, "target": st, "search": search,
+            rows.append({"format": fmt, "family": family, "unicast": unicast, "target": st,
+                         "search": search,
                          "search_bytes": len(search), "datagrams": len(sizes),
                          "bytes": sum(sizes), "sizes": sizes, "shorter_answered": shorter,
                          "ratio": sum(sizes) / len(search)})
@@ -123,9 +138,10 @@ def shortest_searches(fmt, family):
     return rows
 
 
-def flood(fmt, mx, addresses, ports, seconds, rate):
-    """Searches for ssdp:all from `addresses` consoles on each of `ports` ports, MX `mx`, at
-    `rate` a second in all for `seconds`; returns every response as (port, socket, size, time)."""
+def flood(fmt, mx, addresses, ports, seconds, rate, unicast=False):
+    """Searches for ssdp:all from `addresses` consoles on each of `ports` ports, MX `mx` (with
+    `unicast`, none, sent to the daemon's address on one port), at `rate` a second in all for
+    `seconds`; returns every response as (port, socket, size, time)."""
     with testbed.Testbed(second="eth0" if ports == 2 else None) as bed:
         spaces = [bed.cns] + ([bed.cns2] if ports == 2 else [])
         sources = []
@@ -133,14 +149,17 @@ def flood(fmt, mx, addresses, ports, seconds, rate):
             own = [f"198.18.{p}.{100 + i}" for i in range(addresses)]
             netns.batch([f"addr add {a}/24 dev cp0" for a in own], ns)
             sources.append(own)
-        bed.start(args=["-f", fmt] + (["-i", "eth1", "-i", "eth0"] if ports == 2 else []))
-        search = ('M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: "ssdp:discover"'
-                  f"\r\nMX: {mx}\r\nST: ssdp:all\r\n\r\n")
+        bed.start(args=["-f", fmt] + (["-i", "eth1", "-i", "eth0"] if ports == 2 else []) +
+                  (["--unicast"] if unicast else []))
+        host = f"{testbed.DAEMON_IP}:1900" if unicast else "239.255.255.250:1900"
+        search = (f'M-SEARCH * HTTP/1.1\r\nHOST: {host}\r\nMAN: "ssdp:discover"'
+                  + ("" if unicast else f"\r\nMX: {mx}") + "\r\nST: ssdp:all\r\n\r\n")
         procs = [subprocess.Popen(["ip", "netns", "exec", ns, sys.executable, __file__, "--probe",
                                    json.dumps({"family": 4, "ifname": "cp0", "sources": own,
                                                "payloads": [search], "rate": rate / ports,
                                                "count": int(rate / ports * seconds),
-                                               "linger": mx + 1})],
+                                               "linger": mx + 1,
+                                               "dest": testbed.DAEMON_IP if unicast else None})],
                                   stdout=subprocess.PIPE, text=True)
                  for ns, own in zip(spaces, sources)]
         results = [json.loads(p.communicate(timeout=seconds * 3 + 60)[0]) for p in procs]
@@ -151,17 +170,17 @@ def flood(fmt, mx, addresses, ports, seconds, rate):
     return responses, min(r["sent_s"] for r in results), records
 
 
-def sustained(fmt, mx, addresses, ports, seconds, rate):
+def sustained(fmt, mx, addresses, ports, seconds, rate, unicast=False):
     """A flood long past the bounds: answers and datagrams drawn a second once the pending
     answers are full (after the first MX window), in all and by the busiest address."""
-    responses, sent, records = flood(fmt, mx, addresses, ports, seconds, rate)
-    per_search = 3 if fmt == "dsp0266" else 1
+    responses, sent, records = flood(fmt, mx, addresses, ports, seconds, rate, unicast)
+    per_search = 3 if fmt == "dsp0266" or unicast else 1
     begin, span = mx, sent - mx
     window = [r for r in responses if begin <= r[3] < sent]
     by_address = {}
     for p, sock, _, _ in window:
         by_address[p, sock] = by_address.get((p, sock), 0) + 1
-    row = {"kind": "sustained", "format": fmt, "mx": mx, "ports": ports,
+    row = {"kind": "sustained", "format": fmt, "unicast": unicast, "mx": mx, "ports": ports,
            "addresses": addresses * ports, "rate": rate, "window_s": span,
            "datagrams_per_s": len(window) / span,
            "bytes_per_s": sum(r[2] for r in window) / span,
@@ -172,15 +191,16 @@ def sustained(fmt, mx, addresses, ports, seconds, rate):
     return row
 
 
-def burst(fmt, addresses, ports, count):
+def burst(fmt, addresses, ports, count, unicast=False):
     """`count` searches with MX 5 within a tenth of a second: what one burst can draw at most,
     about what the bounds let wait at once."""
-    responses, _, _ = flood(fmt, 5, addresses, ports, 0.1, count * 10)
-    per_search = 3 if fmt == "dsp0266" else 1
+    responses, _, _ = flood(fmt, 5, addresses, ports, 0.1, count * 10, unicast)
+    per_search = 3 if fmt == "dsp0266" or unicast else 1
     by_address = {}
     for p, sock, _, _ in responses:
         by_address[p, sock] = by_address.get((p, sock), 0) + 1
-    row = {"kind": "burst", "format": fmt, "ports": ports, "addresses": addresses * ports,
+    row = {"kind": "burst", "format": fmt, "unicast": unicast, "ports": ports,
+           "addresses": addresses * ports,
            "searches": count, "datagrams": len(responses), "answers": len(responses) / per_search,
            "bytes": sum(r[2] for r in responses),
            "busiest_address_answers": max(by_address.values(), default=0) / per_search}
@@ -194,11 +214,21 @@ def main():
     p.add_argument("--daemon", default="build-release/discovery")
     p.add_argument("--seconds", type=float, default=12.0, help="length of each flood")
     p.add_argument("--out", help="where to write the figures (JSON)")
+    p.add_argument("--unicast", action="store_true", help="searches sent by unicast only")
     args = p.parse_args()
     if args.probe:
         return probe(json.loads(args.probe))
     testbed.DAEMON = os.path.abspath(args.daemon)
     out = {"shortest": [], "flood": []}
+    if args.unicast:
+        # Answered in the standard form whatever the format: the legacy one, the default.
+        for family in (4, 6):
+            out["shortest"] += shortest_searches("legacy", family, unicast=True)
+        out["flood"].append(burst("legacy", 1, 1, 300, unicast=True))
+        for addresses, rate in ((1, 1500), (64, 2000)):
+            out["flood"].append(sustained("legacy", 1, addresses, 1, max(args.seconds, 4), rate,
+                                          unicast=True))
+        return write(out, args.out)
     for fmt in ("legacy", "dsp0266"):
         for family in (4, 6):
             out["shortest"] += shortest_searches(fmt, family)
@@ -210,8 +240,12 @@ def main():
                                             ("dsp0266", 1, 32, 2, 2000)):
         seconds = max(args.seconds, 4 * mx)
         out["flood"].append(sustained(fmt, mx, addresses, ports, seconds, rate))
-    if args.out:
-        with open(args.out, "w") as f:
+    write(out, args.out)
+
+
+def write(out, path):
+    if path:
+        with open(path, "w") as f:
             json.dump(out, f, indent=1)
 
 

@@ -46,10 +46,15 @@ std::chrono::milliseconds PendingResponses::delayBound(std::chrono::milliseconds
     {
         return mxBound;
     }
+    // From half a second just past half full to 1 s when full.
+    return std::min(mxBound, drainBound());
+}
+
+std::chrono::milliseconds PendingResponses::drainBound() const
+{
     // Each answer waits half its bound on average, so a pool of n whose delays are drawn below
-    // 2n / rate drains at that rate: from half a second just past half full to 1 s when full.
-    const std::chrono::milliseconds drain(2 * size() * 1000 / DRAIN_RATE_PER_SECOND);
-    return std::min(mxBound, drain);
+    // 2n / rate drains at that rate.
+    return std::chrono::milliseconds(2 * size() * 1000 / DRAIN_RATE_PER_SECOND);
 }
 
 PendingResponses::Admission PendingResponses::add(const Entry& entry)

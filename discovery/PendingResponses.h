@@ -72,6 +72,9 @@ public:
     // the pool draining at that rate: it then fills only when searches come faster, whatever MX
     // they ask. The delay still lies between 0 and MX, as UPnP Device Architecture 1.1 asks.
     std::chrono::milliseconds delayBound(std::chrono::milliseconds mxBound) const;
+    // 2 x size() / DRAIN_RATE_PER_SECOND seconds: delays drawn below it keep the pool draining at
+    // that rate, whatever its fill.
+    std::chrono::milliseconds drainBound() const;
     Admission add(const Entry& entry);
     // Takes out the earliest entry if it is due by `now`.
     bool popDue(Clock::time_point now, Entry& out);

@@ -284,13 +284,13 @@ int Responder::drawUnicastDelayMs()
     // UPnP Device Architecture 1.1, 1.3.2: a device answers a unicast search within 1 second.
     // Only this device answers it, so there are no answers of other devices to spread; a delay
     // below 100 ms still lets a burst's answers leave in rounds and through the admission of
-    // waiting answers. Past half full, the pool's own bound (below 1 s) keeps a flood's answers
-    // draining at the rate of the multicast ones, rather than ten times faster.
+    // waiting answers. Once more than 25 wait, the pool's drain bound (up to 1 s when full)
+    // keeps a flood's answers at the multicast ones' rate, about 512 a second, where 100 ms would
+    // let 2,500 a second through before the pool even came to half full.
     using std::chrono::milliseconds;
     const milliseconds slack = std::chrono::duration_cast<milliseconds>(DatagramQueue::WAKE_SLACK);
-    const milliseconds bound = m_pending.size() <= PendingResponses::CAPACITY / 2
-                                   ? UNICAST_DELAY_BOUND
-                                   : m_pending.delayBound(milliseconds(1000) - slack);
+    const milliseconds bound =
+        std::clamp(m_pending.drainBound(), UNICAST_DELAY_BOUND, milliseconds(1000) - slack);
     return std::uniform_int_distribution<int>(0, static_cast<int>(bound.count()) - 1)(m_rng);
 }
 

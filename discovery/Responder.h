@@ -34,7 +34,7 @@ public:
     // is the inbox's WAKE_SLACK, by which a wake may come late), so that every answer still
     // leaves within its search's MX window.
     static constexpr std::chrono::milliseconds ROUND_WINDOW{10};
-    // An answer to a search sent by unicast waits below this, while the pool is at most half full.
+    // An answer to a search sent by unicast waits below this while few answers wait.
     static constexpr std::chrono::milliseconds UNICAST_DELAY_BOUND{100};
 
     // Every reference is kept.
