@@ -4,6 +4,7 @@
 #include "discovery/Ipv6.h"
 #include "discovery/SearchParser.h"
 
+#include <arpa/inet.h>
 #include <strings.h>
 
 #include <set>
@@ -52,6 +53,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 "an accepted IPv6 HOST names its group");
         }
         fuzz::check(headers6 == headers, "the family changes no header");
+    }
+    // The same bytes sent by unicast to the controller's own address: the same headers, and a
+    // search taken only with HOST, MAN and ST.
+    for (const char* to : {"198.18.0.1", "fd00::1", "fe80::1"})
+    {
+        IpAddress address;
+        address.family = std::strchr(to, ':') == nullptr ? AF_INET : AF_INET6;
+        inet_pton(address.family, to, &address.bytes);
+        search::Headers unicast;
+        if (search::judgeUnicast(buffer.data(), address, unicast).asked)
+        {
+            fuzz::check(text.rfind("M-SEARCH", 0) == 0, "a unicast search starts with M-SEARCH");
+            fuzz::check(unicast.count("HOST") + unicast.count("MAN") + unicast.count("ST") == 3,
+                        "a unicast search has HOST, MAN and ST");
+            fuzz::check(unicast.at("HOST").find("1900") != std::string::npos,
+                        "a unicast search's HOST names port 1900");
+        }
+        fuzz::check(unicast == headers, "the destination changes no header");
     }
     if (valid)
     {
