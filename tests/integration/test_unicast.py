@@ -8,7 +8,8 @@ import time
 
 from test_hostile import in_ns
 from test_ipv6 import link_local_of_eth1
-from testbed import CONSOLE_IP, CONSOLE_IP6, DAEMON_IP, DAEMON_IP6, UUID, expected_response
+from testbed import (CONSOLE_IP, CONSOLE_IP6, DAEMON_IP, DAEMON_IP6, DAEMON_IP_2, UUID,
+                     expected_response, sh)
 
 REDFISH = "urn:dmtf-org:service:redfish-rest:1"
 # Held by the console's namespace, routed to from the controller through the console: off-link
@@ -34,12 +35,12 @@ def unicast_search(host, st=REDFISH, mx=None):
             + (f"MX: {mx}\r\n" if mx is not None else "") + f"ST: {st}\r\n\r\n")
 
 
-def search_to(bed, address, st=REDFISH, host=None, wait_ms=1300, sources=()):
-    """A unicast search from the console to address:1900; the answers."""
+def search_to(bed, address, st=REDFISH, host=None, wait_ms=1300, sources=(), ns=None):
+    """A unicast search from the console (or the one in `ns`) to address:1900; the answers."""
     ipv6 = ":" in address
     dest = f"[{address}]:1900" if ipv6 else f"{address}:1900"
     return bed.search(*(["-6"] if ipv6 else []), "--dest", dest, wait_ms=wait_ms,
-                      raw=unicast_search(host or dest, st), sources=sources)
+                      raw=unicast_search(host or dest, st), sources=sources, ns=ns)
 
 
 def headers(payload):
@@ -101,6 +102,14 @@ def test_a_forged_search_from_off_the_link_gets_nothing(bed):
     assert heard(now=True) == []
     assert f"Datagram from {OFF_LINK}:41100 dropped: no answer may go to its source" in \
         bed.messages("WARNING")
+
+
+def test_a_search_to_one_interfaces_address_by_another_gets_nothing(two_ports):
+    two_ports.start(args=["-i", "eth1", "-i", "eth0", "--unicast"])
+    # eth0's console routes eth1's address through eth0: Linux takes it in all the same.
+    sh("ip", "-n", two_ports.cns2, "route", "add", f"{DAEMON_IP}/32", "via", DAEMON_IP_2)
+    assert search_to(two_ports, DAEMON_IP, ns=two_ports.cns2) == []
+    assert len(search_to(two_ports, DAEMON_IP_2, ns=two_ports.cns2)) == 1
 
 
 def test_the_socket_follows_an_address_that_moves(bed):
