@@ -25,6 +25,7 @@ int parse(const std::vector<std::string>& args, Options& options)
     std::vector<std::string> words{"discovery"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
     {
         argv.push_back(word.data());

@@ -250,7 +250,8 @@ TEST(JudgeUnicast, HostMxAndTargets)
     for (const Case& c : cases)
     {
         const std::string host = c.host.empty() ? "" : "HOST: " + c.host + "\r\n";
-        std::string text = LINE + host + MAN + c.mx + "ST: " + c.st + "\r\n\r\n";
+        std::string text = LINE;
+        text.append(host).append(MAN).append(c.mx).append("ST: ").append(c.st).append("\r\n\r\n");
         Headers headers;
         const search::Verdict verdict = search::judgeUnicast(text.data(), address(c.to), headers);
         EXPECT_EQ(verdict.asked, c.asked) << c.to << " HOST '" << c.host << "' ST " << c.st;
