@@ -30,9 +30,9 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // When it wakes, the responder sends every answer that falls due within this window: one wake
-    // for the answers of a round, not one per answer. Delays are drawn this much short of MX (as
-    // is the inbox's WAKE_SLACK, by which a wake may come late), so that every answer still
-    // leaves within its search's MX window.
+    // for the answers of a round, not one per answer. Delays are drawn short of MX by the inbox's
+    // WAKE_SLACK, by which a wake may come late, so that every answer still leaves within its
+    // search's MX window; 10 ms early changes no answer's 100 ms share of a fleet's spread.
     static constexpr std::chrono::milliseconds ROUND_WINDOW{10};
     // An answer to a search sent by unicast waits below this while few answers wait.
     static constexpr std::chrono::milliseconds UNICAST_DELAY_BOUND{100};
