@@ -43,8 +43,7 @@ public:
     // A consumer that will wake by itself within this time is not woken for a datagram: it takes
     // the datagram then, which spares a context switch per search under load (at a few hundred
     // searches a second the responder wakes for its rounds of answers alone). A response is at
-    // most this late against its drawn delay, and never later than its MX allows (at least 1 s):
-    // delays are drawn this much short of it.
+    // most this late against its drawn delay, and never later than its MX allows (at least 1 s).
     static constexpr Clock::duration WAKE_SLACK = std::chrono::milliseconds(30);
 
     DatagramQueue(std::size_t capacity, std::size_t bufferSize);

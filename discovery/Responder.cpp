@@ -47,7 +47,7 @@ void Responder::run()
         const Clock::time_point now = Clock::now();
         m_watchdog.turnsBy(Watchdog::RESPONDER, now);
         refreshMessages(now);
-        sendDue(now + ROUND_WINDOW);
+        sendDue(roundEnd(now));
         announceIfDue(now);
         const Clock::time_point wakeBy =
             std::min({m_pending.nextDue(), m_announcer.next(), m_limits.flush(now)});
@@ -69,7 +69,7 @@ void Responder::run()
         std::this_thread::sleep_until(m_pending.nextDue());
         const Clock::time_point now = Clock::now();
         refreshMessages(now);
-        sendDue(now + ROUND_WINDOW);
+        sendDue(roundEnd(now));
     }
     if (m_announcer.enabled() && m_cache.hasAny() && !m_info.uuid.empty())
     {
@@ -175,6 +175,14 @@ void Responder::recordDrop(const Datagram& datagram, const PendingResponses::Adm
         });
 }
 
+Responder::Clock::time_point Responder::roundEnd(Clock::time_point now) const
+{
+    // Under a flood the answers leave at their times exactly: sent early, they would drain the
+    // pool faster than the rate it is bounded by.
+    const bool crowded = m_pending.size() > PendingResponses::CAPACITY * 3 / 4;
+    return crowded ? now : now + ROUND_WINDOW;
+}
+
 void Responder::sendDue(Clock::time_point by)
 {
     PendingResponses::Entry due{};
@@ -269,13 +277,13 @@ bool Responder::loadRedfishdInfo()
 int Responder::drawDelayMs(int mx)
 {
     // UPnP Device Architecture 1.1: the response goes out after a random delay between 0 and MX
-    // seconds, which spreads the answers of many devices to one search. The bound leaves room for
-    // a wake that comes late by the inbox's slack, and shrinks while the pool is crowded (a
-    // device may assume a smaller MX than asked).
+    // seconds, which spreads the answers of many devices to one search. The bound shrinks while
+    // the pool is crowded (a device may assume a smaller MX than asked). A search judged late, by
+    // the inbox's WAKE_SLACK at most, is answered then if its time has passed: still well within
+    // MX.
     using std::chrono::milliseconds;
-    const milliseconds slack = std::chrono::duration_cast<milliseconds>(DatagramQueue::WAKE_SLACK);
     const milliseconds mxBound = milliseconds(search::clampMx(static_cast<long>(mx)) * 1000);
-    const auto bound = static_cast<int>(m_pending.delayBound(mxBound - slack).count());
+    const auto bound = static_cast<int>(m_pending.delayBound(mxBound).count());
     return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
 }
 
@@ -288,9 +296,8 @@ int Responder::drawUnicastDelayMs()
     // keeps a flood's answers at the multicast ones' rate, about 512 a second, where 100 ms would
     // let 2,500 a second through before the pool even came to half full.
     using std::chrono::milliseconds;
-    const milliseconds slack = std::chrono::duration_cast<milliseconds>(DatagramQueue::WAKE_SLACK);
     const milliseconds bound =
-        std::clamp(m_pending.drainBound(), UNICAST_DELAY_BOUND, milliseconds(1000) - slack);
+        std::clamp(m_pending.drainBound(), UNICAST_DELAY_BOUND, milliseconds(1000));
     return std::uniform_int_distribution<int>(0, static_cast<int>(bound.count()) - 1)(m_rng);
 }
 

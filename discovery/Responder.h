@@ -30,9 +30,9 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // When it wakes, the responder sends every answer that falls due within this window: one wake
-    // for the answers of a round, not one per answer. Delays are drawn short of MX by the inbox's
-    // WAKE_SLACK, by which a wake may come late, so that every answer still leaves within its
-    // search's MX window; 10 ms early changes no answer's 100 ms share of a fleet's spread.
+    // for the answers of a round, not one per answer. Early, never late, so every answer still
+    // leaves within its search's MX window; 10 ms early changes no answer's 100 ms share of a
+    // fleet's spread. Not while more than three quarters of the pool wait (roundEnd).
     static constexpr std::chrono::milliseconds ROUND_WINDOW{10};
     // An answer to a search sent by unicast waits below this while few answers wait.
     static constexpr std::chrono::milliseconds UNICAST_DELAY_BOUND{100};
@@ -79,6 +79,8 @@ private:
     // UUID only when it is the service's).
     bool answerable(const search::Verdict& verdict, const search::Headers& headers);
     void recordDrop(const Datagram& datagram, const PendingResponses::Admission& admission);
+    // Where this wake's round ends.
+    Clock::time_point roundEnd(Clock::time_point now) const;
     // Sends the answers due by `by`.
     void sendDue(Clock::time_point by);
     void announceIfDue(Clock::time_point now);
