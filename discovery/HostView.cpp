@@ -702,6 +702,11 @@ std::vector<Ipv6IfAddr> HostView::ipv6Of(int index) const
 bool HostView::isLocal(const IpAddress& addr) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    return isLocalLocked(addr);
+}
+
+bool HostView::isLocalLocked(const IpAddress& addr) const
+{
     for (const Address& a : m_state.addresses)
     {
         if (a.local == addr)
@@ -715,6 +720,11 @@ bool HostView::isLocal(const IpAddress& addr) const
 bool HostView::isOnLink(const IpAddress& addr, int index) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    return isOnLinkLocked(addr, index);
+}
+
+bool HostView::isOnLinkLocked(const IpAddress& addr, int index) const
+{
     if (addr.isLinkLocal())
     {
         return true;
@@ -744,6 +754,11 @@ bool HostView::isOnLink(const IpAddress& addr, int index) const
 bool HostView::routeLeavesBy(const IpAddress& addr, int index) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    return routeLeavesByLocked(addr, index);
+}
+
+bool HostView::routeLeavesByLocked(const IpAddress& addr, int index) const
+{
     const Route* best = nullptr;
     bool leaves = false; // by one of the best routes: any of equal next hops may be taken
     for (const Route& r : m_state.routes)
@@ -761,4 +776,15 @@ bool HostView::routeLeavesBy(const IpAddress& addr, int index) const
         }
     }
     return leaves;
+}
+
+HostView::SenderView HostView::viewOf(const IpAddress& sender, int index, bool wideScope) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    SenderView view;
+    view.known = m_bKnown;
+    view.local = isLocalLocked(sender);
+    view.reachable =
+        isOnLinkLocked(sender, index) || (wideScope && routeLeavesByLocked(sender, index));
+    return view;
 }

@@ -76,6 +76,16 @@ public:
     // equals; gateway and default routes included) leaves by `index`, through any of its next
     // hops. False without a route.
     bool routeLeavesBy(const IpAddress& addr, int index) const;
+    // What a listener asks of each datagram's sender, under one lock: whether the view is known,
+    // the sender is this host, and it is on-link for `index` (or, with `wideScope`, reached back
+    // through it by routeLeavesBy).
+    struct SenderView
+    {
+        bool known = false;
+        bool local = false;
+        bool reachable = false;
+    };
+    SenderView viewOf(const IpAddress& sender, int index, bool wideScope) const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -144,6 +154,10 @@ private:
     void replace(Kind kind, State&& from);
     void noteChange(const State& before);
     const Link* linkAt(int index) const;
+    // The queries, under a lock already held.
+    bool isLocalLocked(const IpAddress& addr) const;
+    bool isOnLinkLocked(const IpAddress& addr, int index) const;
+    bool routeLeavesByLocked(const IpAddress& addr, int index) const;
 
     mutable std::mutex m_mutex;
     std::atomic<int> m_fd{-1};

@@ -227,11 +227,11 @@ bool Listener::receiveUnicast(std::size_t i)
 
 bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
 {
-    const IpAddress source = IpAddress::of(sender);
-    const bool local = m_host.isLocal(source);
+    const HostView::SenderView view =
+        m_host.viewOf(IpAddress::of(sender), index, isWideScope(group));
     const unsigned short port =
         ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
-    if (local && port == SSDP_PORT)
+    if (view.local && port == SSDP_PORT)
     {
         // Our own announcements, looped back to our own socket: nothing was refused.
         return false;
@@ -242,9 +242,8 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
     // wider IPv6 group may come from beyond a router: answered when the route back to its source
     // leaves by the interface it came in by (a strict reverse-path check). While the host's
     // addresses are unknown, no sender can be told apart from this host: none is answered.
-    const bool reachable = m_host.isOnLink(source, index) ||
-                           (isWideScope(group) && m_host.routeLeavesBy(source, index));
-    const bool answerable = m_host.known() && isAnswerableSender(sender) && !local && reachable;
+    const bool answerable =
+        view.known && isAnswerableSender(sender) && !view.local && view.reachable;
     return m_status.admit(sender, answerable, m_senderLimit);
 }
 
