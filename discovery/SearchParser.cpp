@@ -260,8 +260,7 @@ bool isIpv6HostValid(std::string_view value, SsdpGroup group)
 {
     // Unlike the IPv4 rule, which compares the first 8 characters, the whole value must name the
     // group: over IPv6 the request must say which of the groups it was sent to.
-    const std::size_t end = value.find_last_not_of(" \t\r");
-    value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+    value = trimEnd(value);
     for (const Ipv6Group& g : IPV6_GROUPS)
     {
         if (g.group == group)
@@ -317,7 +316,7 @@ bool search::isMxValid(const std::string& value)
 bool search::isUuidTarget(const std::string& value, const std::string& uuid)
 {
     std::string_view st(value);
-    st = st.substr(0, st.find_last_not_of(" \t\r") + 1);
+    st = trimEnd(st);
     constexpr std::string_view prefix = WIRE_UUID_PREFIX;
     if (st.size() <= prefix.size() || st.substr(0, prefix.size()) != prefix)
     {
@@ -362,7 +361,7 @@ bool search::classifyTarget(const std::string& value, bool exact, SearchTarget& 
     }
     // The value keeps the line's carriage return and any trailing blanks.
     std::string_view st(value);
-    st = st.substr(0, st.find_last_not_of(" \t\r") + 1);
+    st = trimEnd(st);
     if (st == WIRE_ALL_TARGETS || st == WIRE_ROOT_DEVICE)
     {
         target = st == WIRE_ALL_TARGETS ? SearchTarget::All : SearchTarget::RootDevice;
