@@ -56,7 +56,7 @@ std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope)
     std::vector<Ipv6GroupAddr> groups;
     for (const Ipv6Group& group : IPV6_GROUPS)
     {
-        if (group.group <= scope)
+        if (group.id <= scope)
         {
             Ipv6GroupAddr entry{group, {}};
             inet_pton(AF_INET6, group.address, &entry.addr);

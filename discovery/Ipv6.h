@@ -24,7 +24,7 @@ inline constexpr std::size_t SSDP_GROUP_COUNT = static_cast<std::size_t>(SsdpGro
 // UPnP Device Architecture 1.1, section 1.1.1: the IPv6 SSDP groups, all on port 1900.
 struct Ipv6Group
 {
-    SsdpGroup group;
+    SsdpGroup id;
     const char* scope;   // as --ipv6-scope names it
     const char* address; // as the UPnP Device Architecture writes it
     const char* host;    // the HOST value of a search sent to it
@@ -52,12 +52,6 @@ struct Ipv6GroupAddr
 };
 // The groups that `scope` joins, narrowest first.
 std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope);
-
-// True when a search that came to the IPv6 group `group` names that group in its HOST value:
-// the whole value, without regard to case, blanks and a carriage return at its end ignored;
-// "[FF02::C]:1900", or "FF02::C:1900" without the brackets.
-// Written beside the IPv4 rule in SearchParser.cpp.
-bool isIpv6HostValid(std::string_view value, SsdpGroup group);
 
 // One IPv6 address of an interface, as the kernel lists it (netlink, or /proc/net/if_inet6).
 struct Ipv6IfAddr

@@ -37,7 +37,7 @@ Listener::Listener(Family family, const Options& options,
     {
         m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
     }
-    m_received.text.assign(DATAGRAM_BUF_SIZE, '\0');
+    m_rcvBuf.text.assign(DATAGRAM_BUF_SIZE, '\0');
 }
 
 bool Listener::openIpv4()
@@ -48,11 +48,11 @@ bool Listener::openIpv4()
         LOG_DISC(WARNING) << "socket() failed" << std::strerror(errno);
         return false;
     }
-    m_fd = fd;
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(SSDP_PORT);
-    if (inet_aton(WIRE_IPV4_GROUP, &group.sin_addr) == 0)
+    m_sockFd = fd;
+    m_ssdpAddr = sockaddr_in{};
+    m_ssdpAddr.sin_family = AF_INET;
+    m_ssdpAddr.sin_port = htons(SSDP_PORT);
+    if (inet_aton(WIRE_IPV4_GROUP, &m_ssdpAddr.sin_addr) == 0)
     {
         LOG_DISC(WARNING) << "inet_aton() failed";
         return false;
@@ -72,7 +72,7 @@ bool Listener::openIpv4()
     widenSendBuffer(fd);
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
     // never a search sent straight to the controller's own address.
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&group), sizeof(group)) == -1)
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
     {
         LOG_DISC(WARNING) << "bind() failed" << std::strerror(errno);
         return false;
@@ -88,7 +88,7 @@ bool Listener::joinIpv4()
         InterfaceWatch& watch = m_watches[slot];
         ifreq request = interfaceRequest(watch.name());
         // Without an address from the query there is nothing to join with or to announce.
-        if (ioctl(m_fd, SIOCGIFADDR, &request) == -1)
+        if (ioctl(m_sockFd, SIOCGIFADDR, &request) == -1)
         {
             const int error = errno;
             if ((m_options.ipv6 || several) && error == EADDRNOTAVAIL)
@@ -107,8 +107,8 @@ bool Listener::joinIpv4()
         sockaddr_in ifAddr{};
         std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
         request = interfaceRequest(watch.name());
-        const int index = ioctl(m_fd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
-        if (const int error = watch.membership(m_fd, index, true); error != 0)
+        const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+        if (const int error = watch.membership(m_sockFd, index, true); error != 0)
         {
             LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error)
                               << (several ? " on " + watch.name() : "");
@@ -124,7 +124,7 @@ bool Listener::joinIpv4()
 
 bool Listener::setMulticastTtl(int ttl)
 {
-    if (setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) == -1)
+    if (setsockopt(m_sockFd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) == -1)
     {
         LOG_DISC(WARNING) << "setsockopt(...IP_MULTICAST_TTL...) failed" << std::strerror(errno);
         return false;
@@ -151,7 +151,7 @@ void Listener::receive()
     // One wait for all: datagrams, and news of the host. The news is taken first, so that a
     // datagram is admitted by what the kernel had said before it arrived (an address of this host
     // added a moment ago is known as ours).
-    m_polled[0] = {m_fd, POLLIN, 0};
+    m_polled[0] = {m_sockFd, POLLIN, 0};
     m_polled[1] = {m_host.fd(), POLLIN, 0};
     const int ready =
         poll(m_polled.data(), m_polled.size(), static_cast<int>(RECEIVE_TIMEOUT.count()));
@@ -178,10 +178,10 @@ void Listener::receive()
 
 bool Listener::receiveFromGroup()
 {
-    Datagram& datagram = m_received;
+    Datagram& datagram = m_rcvBuf;
     Arrival arrival;
     datagram.length =
-        receiveDatagram(m_fd, datagram.text, datagram.sender, datagram.senderLen, arrival);
+        receiveDatagram(m_sockFd, datagram.text, datagram.sender, datagram.senderLen, arrival);
     datagram.arrival = Clock::now();
     // Another socket's membership on another interface may bring the group here.
     if (datagram.length <= 0 || m_held.count(arrival.ifindex) == 0)
@@ -199,7 +199,7 @@ bool Listener::receiveFromGroup()
         {
             return false;
         }
-        datagram.group = group->group.group;
+        datagram.group = group->group.id;
     }
     return admit(datagram.sender, arrival.ifindex, datagram.group);
 }
@@ -207,7 +207,7 @@ bool Listener::receiveFromGroup()
 bool Listener::receiveUnicast(std::size_t i)
 {
     const UnicastSockets::Address& bound = m_unicast.address(i);
-    Datagram& datagram = m_received;
+    Datagram& datagram = m_rcvBuf;
     Arrival arrival;
     datagram.length = receiveDatagram(m_unicast.fd(i), datagram.text, datagram.sender,
                                       datagram.senderLen, arrival);
@@ -244,14 +244,18 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
     // addresses are unknown, no sender can be told apart from this host: none is answered.
     const bool answerable =
         view.known && isAnswerableSender(sender) && !view.local && view.reachable;
-    return m_status.admit(sender, answerable, m_senderLimit);
+    if (!answerable)
+    {
+        m_status.refused(sender, m_senderLimit);
+    }
+    return answerable;
 }
 
 void Listener::handOver()
 {
-    if (!m_inbox.push(m_received))
+    if (!m_inbox.push(m_rcvBuf))
     {
-        m_status.inboxFull(m_received.sender, m_inboxFullLimit);
+        m_status.inboxFull(m_rcvBuf.sender, m_inboxFullLimit);
     }
 }
 
@@ -316,7 +320,7 @@ void Listener::keepUnicast()
     std::vector<UnicastSockets::Address> wanted;
     // Over IPv6 once the group socket is there: these are bound beside it, and answers leave
     // through it.
-    const bool ready = m_family == Family::Ipv4 || m_fd != -1;
+    const bool ready = m_family == Family::Ipv4 || m_sockFd != -1;
     for (std::size_t slot = 0; ready && slot < m_watches.size(); ++slot)
     {
         const InterfaceWatch& watch = m_watches[slot];
@@ -373,7 +377,7 @@ void Listener::keepMemberships()
         }
         // Gone, renamed away or without an address: an interface that still exists under another
         // name leaves the groups too, so that only searches on the chosen interfaces are answered.
-        m_watches.front().membership(m_fd, held->first, false);
+        m_watches.front().membership(m_sockFd, held->first, false);
         LOG_DISC(INFO) << "Interface " << held->second << " (index " << held->first
                        << ") is gone: left " << m_watches.front().groupsText();
         held = m_held.erase(held);
@@ -389,11 +393,11 @@ void Listener::keepMemberships()
 
 void Listener::join(const InterfaceWatch& watch)
 {
-    if (m_fd == -1 && m_family == Family::Ipv6)
+    if (m_sockFd == -1 && m_family == Family::Ipv6)
     {
         openIpv6Socket();
     }
-    const int error = m_fd == -1 ? EBADF : watch.membership(m_fd, watch.index(), true);
+    const int error = m_sockFd == -1 ? EBADF : watch.membership(m_sockFd, watch.index(), true);
     if (error == 0)
     {
         m_held[watch.index()] = watch.name();
@@ -401,7 +405,7 @@ void Listener::join(const InterfaceWatch& watch)
         LOG_DISC(INFO) << "Joined " << watch.groupsText() << " on " << watch.name() << " (index "
                        << watch.index() << ")" << (m_family == Family::Ipv4 ? " again" : "");
     }
-    else if (m_fd != -1 && m_joinFailed.insert(watch.index()).second)
+    else if (m_sockFd != -1 && m_joinFailed.insert(watch.index()).second)
     {
         // Tried again at every change of the host; written once for each index.
         LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error);
@@ -421,7 +425,7 @@ bool Listener::openIpv6Socket()
                                     m_options.unicast, failure);
     if (fd != -1)
     {
-        m_fd.store(fd, std::memory_order_release);
+        m_sockFd.store(fd, std::memory_order_release);
         m_setupFailure.clear();
         return true;
     }

@@ -44,7 +44,7 @@ public:
 
     // The socket, -1 until it is opened: the IPv4 one at start, the IPv6 one once an interface
     // has an IPv6 address. Once set it stays until the process ends. Senders load it.
-    const std::atomic<int>& fd() const { return m_fd; }
+    const std::atomic<int>& fd() const { return m_sockFd; }
 
     // IPv4 start-up: the socket bound to the SSDP group, each datagram's arrival interface asked
     // for; false, with a WARNING naming the failed call, when it cannot be made.
@@ -97,12 +97,13 @@ private:
     ServiceStatus& m_status;
     HostView& m_host;
     std::vector<InterfaceWatch> m_watches;
-    Datagram m_received;
-    unsigned m_hostVersion = ~0U;      // the view's version the watches last looked at
+    Datagram m_rcvBuf;            // the receive buffer: the datagram, its sender and how it came
+    unsigned m_hostVersion = ~0U; // the view's version the watches last looked at
     std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
     std::set<int> m_joinFailed;        // recorded once each until a join succeeds
     std::vector<int> m_published;      // the index each interface's address was published at
-    std::atomic<int> m_fd{-1};
+    std::atomic<int> m_sockFd{-1};
+    sockaddr_in m_ssdpAddr{};   // IPv4: the group address the socket is bound to
     std::string m_setupFailure; // the last one recorded
     LogLimiterGroup m_limits;
     LogLimiter m_inboxFullLimit{m_limits, "Receive queue full"};

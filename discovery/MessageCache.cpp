@@ -155,8 +155,8 @@ void MessageCache::build()
                 notifyMessages(alive, SsdpGroup::Ipv4, slot);
             for (const Ipv6GroupAddr& group : *m_ipv6Groups)
             {
-                notify[static_cast<std::size_t>(group.group.group)] =
-                    notifyMessages(alive, group.group.group, slot);
+                notify[static_cast<std::size_t>(group.group.id)] =
+                    notifyMessages(alive, group.group.id, slot);
             }
         }
     }
@@ -286,7 +286,7 @@ std::vector<std::string> MessageCache::notifyMessages(bool alive, SsdpGroup grou
     const char* host = WIRE_IPV4_HOST;
     for (const Ipv6Group& g : IPV6_GROUPS)
     {
-        host = g.group == group ? g.host : host;
+        host = g.id == group ? g.host : host;
     }
     const std::string maxAge =
         "max-age=" + std::to_string(std::max(CACHE_MAX_AGE, 2 * m_options->notifyInterval));

@@ -122,7 +122,7 @@ std::string takeScope(const std::string& value, Options& options)
     {
         if (value == group.scope)
         {
-            options.ipv6Scope = group.group;
+            options.ipv6Scope = group.id;
             return "";
         }
     }

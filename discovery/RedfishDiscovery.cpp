@@ -14,7 +14,7 @@ RedfishDiscovery::~RedfishDiscovery()
 {
     // run() joins every thread before it returns; this only guards against a thread that
     // outlives a run that never returned (std::thread would abort the process).
-    for (std::thread* thread : {&m_listener, &m_ipv6Listener, &m_responder})
+    for (std::thread* thread : {&m_listener, &m_ipv6ListenerThread, &m_responder})
     {
         if (thread->joinable())
         {
@@ -27,16 +27,17 @@ void RedfishDiscovery::setOptions(const Options& options)
 {
     m_options = options;
     m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
-    m_ipv4.emplace(Listener::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board, m_status,
-                   m_host);
-    m_ipv6.reset();
+    m_ipv4Listener.emplace(Listener::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board,
+                           m_status, m_host);
+    m_ipv6Listener.reset();
     if (options.ipv6)
     {
-        m_ipv6.emplace(Listener::Family::Ipv6, m_options, m_ipv6Groups, m_inbox, m_board, m_status,
-                       m_host);
+        m_ipv6Listener.emplace(Listener::Family::Ipv6, m_options, m_ipv6Groups, m_inbox, m_board,
+                               m_status, m_host);
     }
-    m_answers.useSockets(&m_ipv4->fd(), m_ipv6 ? &m_ipv6->fd() : nullptr);
-    m_answers.configure();
+    m_responderState.useSockets(&m_ipv4Listener->fd(),
+                                m_ipv6Listener ? &m_ipv6Listener->fd() : nullptr);
+    m_responderState.configure();
     m_board.setInterfaces(options.interfaces.size());
     m_status.keepLastSearcher(m_notify.enabled());
 }
@@ -73,9 +74,9 @@ bool RedfishDiscovery::run()
     {
         m_listener.join();
     }
-    if (m_ipv6Listener.joinable())
+    if (m_ipv6ListenerThread.joinable())
     {
-        m_ipv6Listener.join();
+        m_ipv6ListenerThread.join();
     }
     m_inbox.close();
     if (m_responder.joinable())
@@ -124,25 +125,24 @@ bool RedfishDiscovery::init()
     }
     if (m_options.notifyInterval > 0)
     {
-        m_ipv4->setMulticastTtl(m_options.notifyTtl);
+        m_ipv4Listener->setMulticastTtl(m_options.notifyTtl);
     }
     // The host's view read, before the first datagram is admitted; without it none is.
     m_host.open();
-    m_ipv4->follow(Clock::now());
+    m_ipv4Listener->follow(Clock::now());
     m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
-    if (m_ipv6)
+    if (m_ipv6Listener)
     {
         // Followed once here, so that IPv6 is joined at start where it can be. IPv6 that cannot
         // be used yet leaves a WARNING and is tried again by its listener; IPv4 is answered
         // meanwhile.
-        m_ipv6->follow(Clock::now());
-        m_ipv6Listener = std::thread(
+        m_ipv6Listener->follow(Clock::now());
+        m_ipv6ListenerThread = std::thread(
             [this]
             {
-                m_ipv6->run(m_bRunning,
-                            [this](Clock::time_point now) {
-                                m_watchdog.turnsBy(Watchdog::IPV6_LISTENER, now + RECEIVE_TIMEOUT);
-                            });
+                m_ipv6Listener->run(
+                    m_bRunning, [this](Clock::time_point now)
+                    { m_watchdog.turnsBy(Watchdog::IPV6_LISTENER, now + RECEIVE_TIMEOUT); });
             });
     }
     m_responder = std::thread(&RedfishDiscovery::responderThread, this);
@@ -152,19 +152,19 @@ bool RedfishDiscovery::init()
 bool RedfishDiscovery::initSocket()
 {
     LOG_DISC(TRACE);
-    return m_ipv4->openIpv4();
+    return m_ipv4Listener->openIpv4();
 }
 
 bool RedfishDiscovery::initMulticast()
 {
     LOG_DISC(TRACE);
-    return m_ipv4->joinIpv4();
+    return m_ipv4Listener->joinIpv4();
 }
 
 void RedfishDiscovery::listenerThread()
 {
     LOG_DISC(TRACE);
-    m_ipv4->run(m_bRunning, [this](Clock::time_point now) { tellSystemd(now); });
+    m_ipv4Listener->run(m_bRunning, [this](Clock::time_point now) { tellSystemd(now); });
 }
 
 void RedfishDiscovery::tellSystemd(Clock::time_point now)

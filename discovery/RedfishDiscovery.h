@@ -57,8 +57,8 @@ public:
     bool isManFieldValid(std::string& value) { return search::isManValid(value); }
     bool isStFieldValid(std::string& value) { return search::isStValid(value); }
     bool isMxFieldValid(std::string& value) { return search::isMxValid(value); }
-    bool readRedfishdInfo() { return m_answers.readRedfishdInfo(); }
-    const RedfishdInfo& redfishdInfo() const { return m_answers.redfishdInfo(); }
+    bool readRedfishdInfo() { return m_responderState.readRedfishdInfo(); }
+    const RedfishdInfo& redfishdInfo() const { return m_responderState.redfishdInfo(); }
     // The legacy response for the IPv4 address the first interface has now.
     void buildSearchRsp(std::string& out, RedfishdInfo& info);
     // The same for the URL host `host` ("198.18.0.1", "[fd00::1]").
@@ -66,7 +66,7 @@ public:
     static void replacePlaceholderStr(std::string& text, std::string& value);
     bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen)
     {
-        return m_answers.sender().send(rsp, to, toLen);
+        return m_responderState.sender().send(rsp, to, toLen);
     }
 
     static const char* SSDP_ADDR() { return WIRE_IPV4_GROUP; }
@@ -98,8 +98,8 @@ private:
     bool initSocket();
     bool initMulticast();
     void listenerThread();
-    void eventSend() { m_ipv4->handOver(); }
-    void responderThread() { m_answers.run(); }
+    void eventSend() { m_ipv4Listener->handOver(); }
+    void responderThread() { m_responderState.run(); }
     // The watchdog's ping and the status line, from the IPv4 listener's turns: a thread that
     // stops turning stops the pings.
     void tellSystemd(Clock::time_point now);
@@ -124,10 +124,10 @@ private:
     Watchdog m_watchdog;
 
     // The threads, and the types they own.
-    std::optional<Listener> m_ipv4;
-    std::optional<Listener> m_ipv6; // with --ipv6
-    Responder m_answers{m_options, m_ipv6Groups, m_inbox, m_board, m_status, m_watchdog};
-    std::thread m_listener;
-    std::thread m_ipv6Listener;
+    std::optional<Listener> m_ipv4Listener;
+    std::optional<Listener> m_ipv6Listener; // with --ipv6
+    Responder m_responderState{m_options, m_ipv6Groups, m_inbox, m_board, m_status, m_watchdog};
+    std::thread m_listener; // the IPv4 listener's
+    std::thread m_ipv6ListenerThread;
     std::thread m_responder;
 };

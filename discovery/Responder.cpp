@@ -71,7 +71,7 @@ void Responder::run()
         refreshMessages(now);
         sendDue(roundEnd(now));
     }
-    if (m_announcer.enabled() && m_cache.hasAny() && !m_info.uuid.empty())
+    if (m_announcer.enabled() && m_cache.hasAny() && !m_redfishdInfo.uuid.empty())
     {
         m_sender.announce(m_cache, false);
     }
@@ -80,7 +80,7 @@ void Responder::run()
 
 void Responder::refreshMessages(Clock::time_point now)
 {
-    const MessageCache::Change change = m_cache.refresh(m_info.uuid, m_board);
+    const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
     if (change == MessageCache::Change::Appeared)
     {
         m_announcer.moved(now, m_rng);
@@ -96,7 +96,7 @@ void Responder::refreshMessages(Clock::time_point now)
     }
 }
 
-bool Responder::judge(char* text, int& mx, SearchTarget& target, SsdpGroup group)
+bool Responder::screen(char* text, int& mx, SearchTarget& target, SsdpGroup group)
 {
     search::Headers headers;
     const bool standard = m_options.responseFormat == ResponseFormat::Dsp0266;
@@ -110,7 +110,7 @@ bool Responder::judge(char* text, int& mx, SearchTarget& target, SsdpGroup group
     return true;
 }
 
-bool Responder::judgeUnicast(char* text, const IpAddress& to, SearchTarget& target)
+bool Responder::screenUnicast(char* text, const IpAddress& to, SearchTarget& target)
 {
     search::Headers headers;
     const search::Verdict verdict = search::judgeUnicast(text, to, headers);
@@ -128,7 +128,7 @@ bool Responder::answerable(const search::Verdict& verdict, const search::Headers
         return false;
     }
     return verdict.target != SearchTarget::Uuid ||
-           search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_info.uuid);
+           search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_redfishdInfo.uuid);
 }
 
 void Responder::handleDatagram(Datagram& datagram)
@@ -136,8 +136,8 @@ void Responder::handleDatagram(Datagram& datagram)
     int mx = 0;
     SearchTarget target = SearchTarget::Redfish;
     const bool unicast = !datagram.unicastTo.empty();
-    const bool asked = unicast ? judgeUnicast(datagram.text.data(), datagram.unicastTo, target)
-                               : judge(datagram.text.data(), mx, target, datagram.group);
+    const bool asked = unicast ? screenUnicast(datagram.text.data(), datagram.unicastTo, target)
+                               : screen(datagram.text.data(), mx, target, datagram.group);
     if (!asked)
     {
         return;
@@ -221,7 +221,7 @@ void Responder::sendDue(Clock::time_point by)
 
 bool Responder::readRedfishdInfo(Clock::time_point now)
 {
-    if (!m_info.uuid.empty())
+    if (!m_redfishdInfo.uuid.empty())
     {
         return true;
     }
@@ -270,7 +270,7 @@ bool Responder::loadRedfishdInfo()
     }
     // An empty text is taken (and answered with) but not kept: the file is read again once it
     // changes.
-    m_info.uuid = info.uuid;
+    m_redfishdInfo.uuid = info.uuid;
     return true;
 }
 
@@ -307,7 +307,7 @@ void Responder::announceIfDue(Clock::time_point now)
     {
         return;
     }
-    if (!readRedfishdInfo(now) || m_info.uuid.empty())
+    if (!readRedfishdInfo(now) || m_redfishdInfo.uuid.empty())
     {
         // Nothing to announce without the service's UUID.
         m_announcer.retry(now);

@@ -54,16 +54,17 @@ public:
     // their times, and byebye when announcements are on.
     void run();
 
-    // Judges one received datagram: true for a search to answer, with its MX (1 to 5) in `mx` and
-    // what it asked for in `target`.
-    bool judge(char* text, int& mx, SearchTarget& target, SsdpGroup group);
-    // Judges a datagram sent by unicast to `to` (--unicast): true for a search to answer, for
+    // Screens one received datagram: the search rules' verdict (search::judge), then the service
+    // information read and a UUID search matched to it. True for a search to answer, with its MX
+    // (1 to 5) in `mx` and what it asked for in `target`.
+    bool screen(char* text, int& mx, SearchTarget& target, SsdpGroup group);
+    // Screens a datagram sent by unicast to `to` (--unicast): true for a search to answer, for
     // what it asked in `target`.
-    bool judgeUnicast(char* text, const IpAddress& to, SearchTarget& target);
+    bool screenUnicast(char* text, const IpAddress& to, SearchTarget& target);
     // The service information, read until the UUID is known: true once it has a UUID (an empty
     // one too).
     bool readRedfishdInfo(Clock::time_point now = Clock::now());
-    const RedfishdInfo& redfishdInfo() const { return m_info; }
+    const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
     // The random delay of an answer to a search with `mx`, in milliseconds.
     int drawDelayMs(int mx);
     // The same for an answer to a search sent by unicast.
@@ -92,7 +93,7 @@ private:
     ServiceStatus& m_status;
     Watchdog& m_watchdog;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
-    RedfishdInfo m_info;
+    RedfishdInfo m_redfishdInfo;
     ServiceFileWatch m_infoWatch;
     bool m_infoTaken = false; // what the last read of the file gave
     PendingResponses m_pending;

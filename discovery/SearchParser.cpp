@@ -223,7 +223,7 @@ bool search::isUnicastHostValid(std::string_view value, const IpAddress& to)
     {
         return false;
     }
-    if (isIpv6HostValid(value, SsdpGroup::Ipv6Link))
+    if (search::isIpv6HostValid(value, SsdpGroup::Ipv6Link))
     {
         return true;
     }
@@ -253,17 +253,17 @@ bool search::isUnicastHostValid(std::string_view value, const IpAddress& to)
 bool search::isHostValid(const std::string& value, SsdpGroup group)
 {
     return group == SsdpGroup::Ipv4 ? matches(value, WIRE_IPV4_HOST)
-                                    : isIpv6HostValid(value, group);
+                                    : search::isIpv6HostValid(value, group);
 }
 
-bool isIpv6HostValid(std::string_view value, SsdpGroup group)
+bool search::isIpv6HostValid(std::string_view value, SsdpGroup group)
 {
     // Unlike the IPv4 rule, which compares the first 8 characters, the whole value must name the
     // group: over IPv6 the request must say which of the groups it was sent to.
     value = trimEnd(value);
     for (const Ipv6Group& g : IPV6_GROUPS)
     {
-        if (g.group == group)
+        if (g.id == group)
         {
             // DMTF's Redfish Protocol Validator writes the group without brackets,
             // "ff02::c:1900": taken too, though RFC 3986 brackets an IPv6 address before a port.

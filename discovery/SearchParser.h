@@ -25,6 +25,10 @@ bool parseQuery(char* text, Headers& headers, SsdpGroup group = SsdpGroup::Ipv4)
 // The same without the ST rule.
 bool readHeaders(char* text, Headers& headers, SsdpGroup group = SsdpGroup::Ipv4);
 bool isHostValid(const std::string& value, SsdpGroup group = SsdpGroup::Ipv4);
+// True when a search that came to the IPv6 group `group` names that group in its HOST value:
+// the whole value, without regard to case, blanks and a carriage return at its end ignored;
+// "[FF02::C]:1900", or "FF02::C:1900" without the brackets.
+bool isIpv6HostValid(std::string_view value, SsdpGroup group);
 // The HOST of a search sent by unicast to `to`, port 1900: the address and the port, an IPv6
 // address in brackets (a link-local one with or without a zone, "%25eth0" or "%eth0"), in any
 // form that names those bytes and in any letter case, blanks and a carriage return at its end

@@ -143,12 +143,11 @@ void Sender::announce(const MessageCache& messages, bool alive)
             to.v6.sin6_family = AF_INET6;
             to.v6.sin6_port = htons(SSDP_PORT);
             to.v6.sin6_addr = group.addr;
-            for (const std::string& message :
-                 messages.announcements(alive, group.group.group, slot))
+            for (const std::string& message : messages.announcements(alive, group.group.id, slot))
             {
                 // To a group: the kernel picks the source among the interface's addresses.
                 sendVia(message, to, sizeof(to.v6), from.ipv6Index, IpAddress{},
-                        group.group.group == SsdpGroup::Ipv6Link);
+                        group.group.id == SsdpGroup::Ipv6Link);
             }
         }
     }

@@ -28,12 +28,8 @@ std::string ServiceStatus::line(const std::string& addresses)
     return text;
 }
 
-bool ServiceStatus::admit(const PeerAddr& sender, bool answerable, LogLimiter& limit)
+void ServiceStatus::refused(const PeerAddr& sender, LogLimiter& limit)
 {
-    if (answerable)
-    {
-        return true;
-    }
     dropped();
     limit.write(
         [&sender]
@@ -41,7 +37,6 @@ bool ServiceStatus::admit(const PeerAddr& sender, bool answerable, LogLimiter& l
             LOG_DISC(WARNING) << "Datagram from " << endpointText(sender)
                               << " dropped: no answer may go to its source";
         });
-    return false;
 }
 
 void ServiceStatus::inboxFull(const PeerAddr& sender, LogLimiter& limit)

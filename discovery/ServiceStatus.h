@@ -22,9 +22,8 @@ public:
     void searched(const PeerAddr& from);
 
     // The listeners' drops, counted, with their records written through `limit`: a sender that
-    // no answer may go to (not `answerable`), for which admit() is false; and a datagram that
-    // found the inbox full.
-    bool admit(const PeerAddr& sender, bool answerable, LogLimiter& limit);
+    // no answer may go to, and a datagram that found the inbox full.
+    void refused(const PeerAddr& sender, LogLimiter& limit);
     void inboxFull(const PeerAddr& sender, LogLimiter& limit);
 
     // "<addresses>: answered N, dropped M[, last search from X]".

@@ -142,7 +142,7 @@ public:
                 SsdpGroup group = SsdpGroup::Ipv4)
     {
         SearchTarget target = SearchTarget::Redfish;
-        if (!responder.judge(text, mx, target, group))
+        if (!responder.screen(text, mx, target, group))
         {
             return false;
         }

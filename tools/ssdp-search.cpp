@@ -54,7 +54,7 @@ constexpr int SCOPE_COUNT = static_cast<int>(sizeof(scopes) / sizeof(scopes[0]))
 constexpr long MX_MIN = 1;
 constexpr long MX_MAX = 120;
 
-struct Options
+struct SearchOptions
 {
     std::string st = "urn:dmtf-org:service:redfish-rest:1";
     int mx = 2;              // seconds
@@ -152,7 +152,7 @@ const char* longName(int c)
 }
 
 // --dest is ADDR[:PORT] for IPv4, and [ADDR]:PORT, [ADDR] or ADDR for IPv6.
-bool splitDestination(Options& opt)
+bool splitDestination(SearchOptions& opt)
 {
     const std::string value = opt.destination;
     std::size_t port = std::string::npos; // where the port number starts
@@ -178,7 +178,7 @@ bool splitDestination(Options& opt)
 }
 
 // The checks that need all the options.
-bool checkOptions(Options& opt)
+bool checkOptions(SearchOptions& opt)
 {
     if (opt.scope >= 0 && !opt.ipv6)
     {
@@ -216,7 +216,7 @@ enum class Parsed
     bad
 };
 
-Parsed parseOptions(int argc, char** argv, Options& opt)
+Parsed parseOptions(int argc, char** argv, SearchOptions& opt)
 {
     int c = 0;
     while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqHl6h", longOptions, nullptr)) != -1)
@@ -293,7 +293,7 @@ Parsed parseOptions(int argc, char** argv, Options& opt)
     return checkOptions(opt) ? Parsed::ok : Parsed::bad;
 }
 
-bool readRequest(const Options& opt, std::string& request)
+bool readRequest(const SearchOptions& opt, std::string& request)
 {
     if (opt.rawFile.empty())
     {
@@ -375,7 +375,7 @@ std::vector<std::string> splitList(const std::string& text)
     return items;
 }
 
-bool resolve4(const Options& opt, Endpoints& ends)
+bool resolve4(const SearchOptions& opt, Endpoints& ends)
 {
     const std::string destination = opt.destination.empty() ? "239.255.255.250" : opt.destination;
     ends.local.v4.sin_family = AF_INET;
@@ -424,7 +424,7 @@ bool parse6(const std::string& text, unsigned ifindex, sockaddr_in6& out)
     return true;
 }
 
-bool resolve6(const Options& opt, Endpoints& ends)
+bool resolve6(const SearchOptions& opt, Endpoints& ends)
 {
     if (!opt.interface.empty() && (ends.ifindex = if_nametoindex(opt.interface.c_str())) == 0)
     {
@@ -456,7 +456,7 @@ bool resolve6(const Options& opt, Endpoints& ends)
     return true;
 }
 
-bool resolveEndpoints(const Options& opt, Endpoints& ends)
+bool resolveEndpoints(const SearchOptions& opt, Endpoints& ends)
 {
     return opt.ipv6 ? resolve6(opt, ends) : resolve4(opt, ends);
 }
@@ -475,7 +475,7 @@ struct Sockets
     }
 };
 
-bool openSockets(const Options& opt, const Endpoints& ends, Sockets& sockets)
+bool openSockets(const SearchOptions& opt, const Endpoints& ends, Sockets& sockets)
 {
     for (int i = 0; i < opt.count; ++i)
     {
@@ -512,7 +512,7 @@ bool openSockets(const Options& opt, const Endpoints& ends, Sockets& sockets)
     return true;
 }
 
-std::vector<WallClock::time_point> sendRequests(const Options& opt, const Endpoints& ends,
+std::vector<WallClock::time_point> sendRequests(const SearchOptions& opt, const Endpoints& ends,
                                                 const Sockets& sockets, const std::string& request)
 {
     std::vector<WallClock::time_point> sentAt;
@@ -528,14 +528,14 @@ std::vector<WallClock::time_point> sendRequests(const Options& opt, const Endpoi
     return sentAt;
 }
 
-struct Datagram
+struct Reply
 {
     std::string payload;
     Address from{};
     WallClock::time_point arrival;
 };
 
-bool receive(int fd, Datagram& out)
+bool receive(int fd, Reply& out)
 {
     char buf[65536];
     iovec iov{buf, sizeof(buf)};
@@ -602,20 +602,20 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...)
     return std::string(buf, static_cast<std::size_t>(std::clamp(n, 0, int(sizeof(buf)) - 1)));
 }
 
-struct Sender
+struct Peer
 {
     std::string host;
     int port = 0;
 };
 
 // An IPv6 sender's host carries its zone (the interface's name) when it is link-scoped.
-Sender sender(const Address& from)
+Peer peerOf(const Address& from)
 {
     char host[INET6_ADDRSTRLEN] = {};
     if (from.any.sa_family != AF_INET6)
     {
         inet_ntop(AF_INET, &from.v4.sin_addr, host, sizeof(host));
-        return Sender{host, ntohs(from.v4.sin_port)};
+        return Peer{host, ntohs(from.v4.sin_port)};
     }
     inet_ntop(AF_INET6, &from.v6.sin6_addr, host, sizeof(host));
     std::string text = host;
@@ -627,10 +627,10 @@ Sender sender(const Address& from)
                     ? std::string(zone)
                     : std::to_string(from.v6.sin6_scope_id);
     }
-    return Sender{text, ntohs(from.v6.sin6_port)};
+    return Peer{text, ntohs(from.v6.sin6_port)};
 }
 
-std::string senderText(const Sender& s)
+std::string peerText(const Peer& s)
 {
     const bool v6 = s.host.find(':') != std::string::npos;
     return (v6 ? "[" + s.host + "]" : s.host) + ":" + std::to_string(s.port);
@@ -723,8 +723,8 @@ std::string headersJson(const Message& m)
 
 // Prints one received message: `heading` is the text line before it, `fields` the JSON members
 // before its size and bytes.
-void printDatagram(const Options& opt, const std::string& heading, const std::string& fields,
-                   const Datagram& d)
+void printReply(const SearchOptions& opt, const std::string& heading, const std::string& fields,
+                const Reply& d)
 {
     if (opt.json)
         std::printf("{%s\"bytes\":%zu,\"payload\":\"%s\"%s}\n", fields.c_str(), d.payload.size(),
@@ -741,11 +741,11 @@ void printDatagram(const Options& opt, const std::string& heading, const std::st
     std::fflush(stdout);
 }
 
-void printResponse(const Options& opt, int request, double ms, const Sender& s, const Datagram& d)
+void printResponse(const SearchOptions& opt, int request, double ms, const Peer& s, const Reply& d)
 {
-    printDatagram(
+    printReply(
         opt,
-        format("response from %s to request %d after %.1f ms", senderText(s).c_str(), request, ms),
+        format("response from %s to request %d after %.1f ms", peerText(s).c_str(), request, ms),
         format("\"request\":%d,\"from\":\"%s\",\"port\":%d,\"ms\":%.1f,", request,
                jsonEscape(s.host).c_str(), s.port, ms),
         d);
@@ -758,7 +758,7 @@ struct Tally
     std::set<std::string> responders; // their addresses
 };
 
-Tally collectResponses(const Options& opt, Sockets& sockets,
+Tally collectResponses(const SearchOptions& opt, Sockets& sockets,
                        const std::vector<WallClock::time_point>& sentAt)
 {
     Tally tally;
@@ -772,10 +772,10 @@ Tally collectResponses(const Options& opt, Sockets& sockets,
             return tally;
         for (std::size_t i = 0; i < sockets.fds.size(); ++i)
         {
-            Datagram d;
+            Reply d;
             if (!(sockets.fds[i].revents & POLLIN) || !receive(sockets.fds[i].fd, d))
                 continue;
-            const Sender s = sender(d.from);
+            const Peer s = peerOf(d.from);
             ++tally.responses;
             tally.answered[i] = true;
             tally.responders.insert(s.host);
@@ -787,7 +787,7 @@ Tally collectResponses(const Options& opt, Sockets& sockets,
     }
 }
 
-void printSummary(const Options& opt, const Tally& tally)
+void printSummary(const SearchOptions& opt, const Tally& tally)
 {
     const auto answered = std::count(tally.answered.begin(), tally.answered.end(), true);
     std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %zu requests answered\n",
@@ -798,7 +798,7 @@ void printSummary(const Options& opt, const Tally& tally)
 // resolution request for us is answered only once the kernel has made one. Past gc_thresh2 the
 // kernel refuses new entries that it cannot reclaim, and past gc_thresh3 all of them, so on a
 // large segment answers are lost without any error. Warns from 90% of either limit on.
-void warnNeighbourLimit(const Options& opt, std::size_t responders)
+void warnNeighbourLimit(const SearchOptions& opt, std::size_t responders)
 {
     const char* family = opt.ipv6 ? "ipv6" : "ipv4";
     const char* nearest = nullptr;
@@ -822,7 +822,7 @@ void warnNeighbourLimit(const Options& opt, std::size_t responders)
                      family, nearest, limit);
 }
 
-int search(const Options& opt)
+int search(const SearchOptions& opt)
 {
     std::string request;
     Endpoints ends;
@@ -842,7 +842,7 @@ int search(const Options& opt)
 // Joins the group on the chosen interface, port 1900; over IPv6, the groups of the chosen scope
 // and the narrower ones. SO_REUSEADDR lets it share the port with a responder on the same host
 // that sets it too (a responder that does not set it cannot start while this listens).
-bool openListener(const Options& opt, Sockets& sockets)
+bool openListener(const SearchOptions& opt, Sockets& sockets)
 {
     Endpoints ends;
     if (!resolveEndpoints(opt, ends))
@@ -936,7 +936,7 @@ std::string timeText(WallClock::time_point t)
     return format("%s.%03dZ", text, static_cast<int>(ms));
 }
 
-int listenForAnnouncements(const Options& opt)
+int listenForAnnouncements(const SearchOptions& opt)
 {
     Sockets sockets;
     if (!openListener(opt, sockets))
@@ -966,20 +966,20 @@ int listenForAnnouncements(const Options& opt)
             std::perror("ssdp-search: ppoll");
             break;
         }
-        Datagram d;
+        Reply d;
         if (ready <= 0 || !receive(sockets.fds[0].fd, d) || d.payload.rfind("NOTIFY ", 0) != 0)
             continue;
         ++announcements;
-        const Sender s = sender(d.from);
+        const Peer s = peerOf(d.from);
         senders.insert(s.host);
         if (opt.quiet)
             continue;
         const double ms = std::chrono::duration<double, std::milli>(d.arrival - start).count();
-        printDatagram(
-            opt, format("notify from %s at %s", senderText(s).c_str(), timeText(d.arrival).c_str()),
-            format("\"from\":\"%s\",\"port\":%d,\"time\":\"%s\",\"ms\":%.1f,",
-                   jsonEscape(s.host).c_str(), s.port, timeText(d.arrival).c_str(), ms),
-            d);
+        printReply(opt,
+                   format("notify from %s at %s", peerText(s).c_str(), timeText(d.arrival).c_str()),
+                   format("\"from\":\"%s\",\"port\":%d,\"time\":\"%s\",\"ms\":%.1f,",
+                          jsonEscape(s.host).c_str(), s.port, timeText(d.arrival).c_str(), ms),
+                   d);
     }
     std::fprintf(opt.json ? stderr : stdout, "%d announcements from %zu senders\n", announcements,
                  senders.size());
@@ -989,7 +989,7 @@ int listenForAnnouncements(const Options& opt)
 
 int main(int argc, char** argv)
 {
-    Options opt;
+    SearchOptions opt;
     switch (parseOptions(argc, argv, opt))
     {
     case Parsed::help:

@@ -70,7 +70,7 @@ void checkStandardForm(char* text, bool legacyAnswered)
 {
     int mx = 0;
     Target target = Target::Redfish;
-    if (!s_standard->responder.judge(text, mx, target, SsdpGroup::Ipv4))
+    if (!s_standard->responder.screen(text, mx, target, SsdpGroup::Ipv4))
     {
         return;
     }

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const Ipv6Group& group : IPV6_GROUPS)
     {
         search::Headers headers6;
-        if (search::parseQuery(buffer.data(), headers6, group.group))
+        if (search::parseQuery(buffer.data(), headers6, group.id))
         {
             fuzz::check(!valid, "no search is accepted over both families");
             // In brackets, or bare as DMTF's validator writes it ("ff02::c:1900").

@@ -58,7 +58,7 @@ TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
     };
     for (const Case& c : cases)
     {
-        EXPECT_EQ(isIpv6HostValid(c.value, c.group), c.valid)
+        EXPECT_EQ(search::isIpv6HostValid(c.value, c.group), c.valid)
             << "'" << c.value << "' group " << static_cast<int>(c.group);
     }
 }
