@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -107,7 +108,13 @@ bool Listener::joinIpv4()
         sockaddr_in ifAddr{};
         std::memcpy(&ifAddr, &request.ifr_addr, sizeof(ifAddr));
         request = interfaceRequest(watch.name());
-        const int index = ioctl(m_sockFd, SIOCGIFINDEX, &request) == 0 ? request.ifr_ifindex : 0;
+        if (ioctl(m_sockFd, SIOCGIFINDEX, &request) == -1)
+        {
+            LOG_DISC(WARNING) << "ioctl(SIOCGIFINDEX) failed" << std::strerror(errno)
+                              << (several ? " on " + watch.name() : "");
+            return false;
+        }
+        const int index = request.ifr_ifindex;
         if (const int error = watch.membership(m_sockFd, index, true); error != 0)
         {
             LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error)
@@ -148,6 +155,10 @@ void Listener::run(const std::atomic<bool>& running, const Tick& tick)
 
 void Listener::receive()
 {
+    if (m_family == Family::Ipv4)
+    {
+        setReceiveTimeout();
+    }
     // One wait for all: datagrams, and news of the host. The news is taken first, so that a
     // datagram is admitted by what the kernel had said before it arrived (an address of this host
     // added a moment ago is known as ours).
@@ -173,6 +184,27 @@ void Listener::receive()
         {
             handOver();
         }
+    }
+}
+
+void Listener::setReceiveTimeout()
+{
+    // Set again before every receive, never left to a value set once: the group socket's receive
+    // is bounded by a turn whatever else may have changed the socket. The wait above it has the
+    // same bound, so a turn stays one RECEIVE_TIMEOUT long at most either way.
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(RECEIVE_TIMEOUT);
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(micros.count() / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(micros.count() % 1000000);
+    if (setsockopt(m_sockFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) < 0)
+    {
+        const int error = errno;
+        // Up to ten a second while it lasts: written at most once a second.
+        m_timeoutLimit.write(
+            [error] {
+                LOG_DISC(WARNING) << "setsockopt() failed to set recv timeout"
+                                  << std::strerror(error);
+            });
     }
 }
 

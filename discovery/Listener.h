@@ -72,6 +72,8 @@ private:
     // The datagram waiting on the group socket, or on the unicast socket `i`: true for one to
     // hand over.
     bool receiveFromGroup();
+    // The group socket's receive time-out, RECEIVE_TIMEOUT, with its record when refused.
+    void setReceiveTimeout();
     bool receiveUnicast(std::size_t i);
     // True for a sender that an answer may go to; a refusal is counted and recorded, except for
     // this host's own datagrams from port 1900, which are our announcements looped back.
@@ -108,6 +110,7 @@ private:
     LogLimiterGroup m_limits;
     LogLimiter m_inboxFullLimit{m_limits, "Receive queue full"};
     LogLimiter m_senderLimit{m_limits, "Unanswerable source"};
+    LogLimiter m_timeoutLimit{m_limits, "Receive time-out"};
     UnicastSockets m_unicast{m_limits};
     std::vector<in6_addr> m_linkLocal; // bound for each interface, :: for none
     // What each turn waits on: the group socket, the host's view, then each unicast socket.
