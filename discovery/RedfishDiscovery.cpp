@@ -3,6 +3,9 @@
 #include "common/Logger.h"
 #include "discovery/MessageCache.h"
 
+#include <algorithm>
+#include <cstring>
+
 RedfishDiscovery RedfishDiscovery::s_RedfishDiscovery;
 
 RedfishDiscovery::RedfishDiscovery()
@@ -207,6 +210,15 @@ void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host)
 {
     out = MessageCache::legacyResponse(info.uuid, host);
+}
+
+bool RedfishDiscovery::sendSearchRsp(std::string& rsp, int mx, sockaddr_in* to, unsigned toLen)
+{
+    const int delayMs = m_responderState.drawDelayMs(search::clampMx(static_cast<long>(mx)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    PeerAddr peer{};
+    std::memcpy(&peer, to, std::min<std::size_t>(toLen, sizeof(peer)));
+    return m_responderState.sender().send(rsp, peer, toLen);
 }
 
 void RedfishDiscovery::replacePlaceholderStr(std::string& text, std::string& value)

@@ -64,10 +64,10 @@ public:
     // The same for the URL host `host` ("198.18.0.1", "[fd00::1]").
     static void buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host);
     static void replacePlaceholderStr(std::string& text, std::string& value);
-    bool sendSearchRsp(const std::string& rsp, const PeerAddr& to, socklen_t toLen)
-    {
-        return m_responderState.sender().send(rsp, to, toLen);
-    }
+    // Waits a random delay below `mx` seconds (raised to 1, capped at 5), then sends `rsp` to
+    // `to` through the IPv4 socket: true when it was sent. On the caller's thread, which it
+    // holds for the delay; the responder's own answers wait in its pending set instead.
+    bool sendSearchRsp(std::string& rsp, int mx, sockaddr_in* to, unsigned toLen);
 
     static const char* SSDP_ADDR() { return WIRE_IPV4_GROUP; }
     static const char* MULTICAST_IF() { return DEFAULT_INTERFACE; }
@@ -98,7 +98,6 @@ private:
     bool initSocket();
     bool initMulticast();
     void listenerThread();
-    void eventSend() { m_ipv4Listener->handOver(); }
     void responderThread() { m_responderState.run(); }
     // The watchdog's ping and the status line, from the IPv4 listener's turns: a thread that
     // stops turning stops the pings.

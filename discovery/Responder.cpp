@@ -282,7 +282,7 @@ int Responder::drawDelayMs(int mx)
     // the inbox's WAKE_SLACK at most, is answered then if its time has passed: still well within
     // MX.
     using std::chrono::milliseconds;
-    const milliseconds mxBound = milliseconds(search::clampMx(static_cast<long>(mx)) * 1000);
+    const milliseconds mxBound = milliseconds(mx * 1000);
     const auto bound = static_cast<int>(m_pending.delayBound(mxBound).count());
     return std::uniform_int_distribution<int>(0, bound - 1)(m_rng);
 }

@@ -65,7 +65,8 @@ public:
     // one too).
     bool readRedfishdInfo(Clock::time_point now = Clock::now());
     const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
-    // The random delay of an answer to a search with `mx`, in milliseconds.
+    // The random delay of an answer to a search with `mx` (1 to 5, as the search rules give it),
+    // in milliseconds.
     int drawDelayMs(int mx);
     // The same for an answer to a search sent by unicast.
     int drawUnicastDelayMs();

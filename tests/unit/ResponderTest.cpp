@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,9 @@ TEST(DrawDelayMs, BoundedByMxAndSpread)
         int highest = -1;
         for (int i = 0; i < 4000; ++i)
         {
-            const int d = c.unicast ? service.drawUnicastDelayMs() : service.drawDelayMs(c.mx);
+            // Clamped once, by the search rules, before the draw.
+            const int d = c.unicast ? service.drawUnicastDelayMs()
+                                    : service.drawDelayMs(search::clampMx(static_cast<long>(c.mx)));
             lowest = std::min(lowest, d);
             highest = std::max(highest, d);
         }
@@ -66,6 +69,30 @@ TEST(DrawDelayMs, DifferentServicesDrawDifferentSequences)
         sequences.insert(draws);
     }
     EXPECT_EQ(sequences.size(), 4U);
+}
+
+// The published sendSearchRsp waits below MX before it sends (it used to send at once); an MX
+// below 1 waits below a second, never divides by zero.
+TEST(DrawDelayMs, SendSearchRspWaitsBelowMx)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string rsp = "HTTP/1.1 200 OK\r\n\r\n";
+    std::chrono::milliseconds longest{0};
+    for (const int mx : {1, 0, -3})
+    {
+        const auto start = std::chrono::steady_clock::now();
+        RedfishDiscovery::instance()->sendSearchRsp(rsp, mx, &to, sizeof(to));
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        EXPECT_LT(waited.count(), 1500)
+            << "mx " << mx; // below a second, and a loaded machine's slack
+        longest = std::max(longest, waited);
+    }
+    // Three draws all below 10 ms of 1000: one in a million.
+    EXPECT_GE(longest.count(), 10);
 }
 
 // Lays out <tmp>/data/redfish.json and runs the test from <tmp>/opt/bin, as the daemon runs.
