@@ -143,9 +143,11 @@ const option LONG_OPTIONS[] = {{"interface", required_argument, nullptr, 'i'},
 int finishOptions(int argc, char** argv, bool scopeGiven, std::vector<std::string>& interfaces,
                   Options& options)
 {
-    if (optind < argc)
+    // Words that are not options (an init script's "start") are kept to be named in one WARNING
+    // once logging is set up; getopt_long has moved them to the end.
+    for (int i = optind; i < argc; ++i)
     {
-        return usageError(std::string("unexpected argument '") + argv[optind] + "'");
+        options.ignored.emplace_back(argv[i]);
     }
     if (scopeGiven && !options.ipv6)
     {
@@ -171,9 +173,12 @@ int parseOptions(int argc, char** argv, Options& options)
     std::string error;
     while (error.empty())
     {
-        const int previous = optind;
+        optopt = 0;
         const int opt = getopt_long(argc, argv, ":i:f:n:t:6hV", LONG_OPTIONS, nullptr);
-        const std::string given = previous < argc ? argv[previous] : "";
+        // The word just read: a word that is not an option before it may have been moved past.
+        const std::string given = optopt != 0 && opt != ':' ? std::string("-") + char(optopt)
+                                  : optind > 0              ? argv[optind - 1]
+                                                            : "";
         switch (opt)
         {
         case -1:

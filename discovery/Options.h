@@ -34,6 +34,8 @@ struct Options
     SsdpGroup ipv6Scope = SsdpGroup::Ipv6Link;
     // Answer searches sent by unicast to the addresses announced, at port 1900, as well.
     bool unicast = false;
+    // The arguments that are not options, in the order given: ignored, and named in a WARNING.
+    std::vector<std::string> ignored;
 };
 
 // Parses the command line into `options`. Returns -1 when the daemon is to run, else the exit

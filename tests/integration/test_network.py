@@ -276,7 +276,8 @@ USAGE_ERRORS = {
     "empty name": (["-i", ""], "discovery: interface name must be 1 to 15 characters: ''"),
     "name too long": (["-i", "e" * 16],
                       "discovery: interface name must be 1 to 15 characters: '" + "e" * 16 + "'"),
-    "stray argument": (["eth1"], "discovery: unexpected argument 'eth1'"),
+    "unknown option after a word": (["start", "--nonsense"],
+                                     "discovery: unknown option --nonsense"),
     "interface twice": (["-i", "eth0", "--interface", "eth1", "-i", "eth0"],
                         "discovery: interface given more than once: 'eth0'"),
     "nine interfaces": ([a for i in range(9) for a in ("-i", f"eth{i}")],
@@ -311,6 +312,13 @@ def test_usage_error_exits_2_before_logging(bed, case):
     assert lines[0] == message and lines[1] == "usage: discovery [options]"
     assert res.stdout == ""
     assert not os.path.exists(os.path.join(bed.root, "opt", "log"))
+
+
+def test_words_not_options_are_ignored_with_one_warning(bed):
+    # An init script's "start" used to end the start with a usage error.
+    bed.start(args=("start", "now"))
+    assert bed.messages("WARNING") == ["Arguments that are not options ignored: 'start' 'now'"]
+    assert len(bed.search(mx="1")) == 1
 
 
 def test_help_and_version(bed):

@@ -18,6 +18,7 @@ struct Case
     int ttl;
     bool ipv6;
     SsdpGroup scope;
+    std::vector<std::string> ignored = {}; // words that are not options, ignored
 };
 
 int parse(const std::vector<std::string>& args, Options& options)
@@ -61,7 +62,10 @@ TEST(Options, ValuesBoundsAndDefaults)
         {{"--ipv6", "--ipv6-scope", "global"}, -1, eth1, L, 0, 2, true, SsdpGroup::Ipv6Global},
         {{"--ipv6-scope", "site"}, 2, eth1, L, 0, 2, false, link},
         {{"-6", "--ipv6-scope", "planet"}, 2, eth1, L, 0, 2, true, link},
-        {{"stray"}, 2, eth1, L, 0, 2, false, link},
+        // An init script's "start" starts the daemon; an unknown option does not.
+        {{"stray"}, -1, eth1, L, 0, 2, false, link, {"stray"}},
+        {{"start", "-i", "eth2", "now"}, -1, {"eth2"}, L, 0, 2, false, link, {"start", "now"}},
+        {{"--nonsense", "start"}, 2, eth1, L, 0, 2, false, link},
         {{"--version"}, 0, eth1, L, 0, 2, false, link},
     };
     testing::internal::CaptureStderr();
@@ -86,6 +90,7 @@ TEST(Options, ValuesBoundsAndDefaults)
         EXPECT_EQ(options.notifyTtl, c.ttl) << line;
         EXPECT_EQ(options.ipv6, c.ipv6) << line;
         EXPECT_EQ(options.ipv6Scope, c.scope) << line;
+        EXPECT_EQ(options.ignored, c.ignored) << line;
     }
     testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
