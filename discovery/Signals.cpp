@@ -100,21 +100,37 @@ void signalHandler(int sig, siginfo_t* info, void* /*context*/)
     }
     errno = savedErrno;
 }
+
+// The pipe from the handler to the relay thread, and the thread: false, with a WARNING naming
+// the failed call, when they cannot be had.
+bool startSignalRelay()
+{
+    if (pipe2(s_relayPipe, O_CLOEXEC) == -1)
+    {
+        LOG_DISC(WARNING) << "pipe2() failed" << std::strerror(errno);
+        return false;
+    }
+    // The write end never blocks: a handler must return at once, even during a storm.
+    if (fcntl(s_relayPipe[1], F_SETFL, O_NONBLOCK) == -1)
+    {
+        LOG_DISC(WARNING) << "fcntl() failed" << std::strerror(errno);
+        close(s_relayPipe[0]);
+        close(s_relayPipe[1]);
+        s_relayPipe[0] = s_relayPipe[1] = -1;
+        return false;
+    }
+    s_relay = std::thread(relayLoop);
+    return true;
+}
 } // namespace
 
-void configSignalHandler()
+bool configSignalHandler()
 {
-    if (s_relayPipe[0] == -1)
+    // Without the relay a stop signal would stop nothing: no handler is installed then, and the
+    // start fails.
+    if (s_relayPipe[0] == -1 && !startSignalRelay())
     {
-        // The write end never blocks: a handler must return at once, even during a storm.
-        if (pipe2(s_relayPipe, O_CLOEXEC) == -1 || fcntl(s_relayPipe[1], F_SETFL, O_NONBLOCK) == -1)
-        {
-            LOG_DISC(WARNING) << "pipe2() failed" << std::strerror(errno);
-        }
-        else
-        {
-            s_relay = std::thread(relayLoop);
-        }
+        return false;
     }
 
     struct sigaction action;
@@ -132,6 +148,7 @@ void configSignalHandler()
             LOG_DISC(WARNING) << "Error setting signal handler for: " << sig;
         }
     }
+    return true;
 }
 
 void stopSignalRelay()

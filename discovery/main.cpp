@@ -24,10 +24,23 @@ int main(int argc, char** argv)
         std::cout << "Logger::init() failed" << std::endl;
         return 1;
     }
-    // After the logging set-up, whose crash handlers these replace.
-    configSignalHandler();
+    // After the logging set-up, whose crash handlers these replace. Without them no signal
+    // could stop the service: a supervisor restarts it instead.
+    if (!configSignalHandler())
+    {
+        return 1;
+    }
 
     LOG_DISC(INFO) << "Starting the Storage Server discovery process.";
+    if (!options.ignored.empty())
+    {
+        std::string words;
+        for (const std::string& word : options.ignored)
+        {
+            words += (words.empty() ? "'" : " '") + word + "'";
+        }
+        LOG_DISC(WARNING) << "Arguments that are not options ignored: " << words;
+    }
     const bool ran = RedfishDiscovery::instance()->run();
     stopSignalRelay();
     LOG_DISC(INFO) << "Stopping the Storage Server discovery process.";

@@ -1,6 +1,7 @@
 """Start-up, configuration search, signals and shutdown of the real daemon in its own network."""
 
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -113,6 +114,61 @@ def test_port_taken_fails_start_with_status_1(bed, address):
     assert warnings == ["bind() failed" + os.strerror(98), "initSocket() failed"]
     assert bed.messages()[-1] == STOPPED
     assert "Exiting..." not in bed.messages()
+
+
+# A preload that refuses one named call (refuse.cpp). Left out under the sanitizers, whose
+# runtime must come first in the process.
+REFUSE = os.environ.get("REFUSE_PRELOAD")
+refusing = pytest.mark.skipif(not REFUSE or bool(os.environ.get("DISCOVERY_SANITIZER")),
+                              reason="the preload runs only in the plain build")
+
+
+@refusing
+def test_signal_relay_refused_fails_start_with_status_1(bed):
+    # Without its pipe no stop signal would stop the service: it used to run on regardless.
+    bed.start(wait_ready=False, extra=("env", f"LD_PRELOAD={REFUSE}", "REFUSE_CALL=pipe2"))
+    assert bed.wait_exit() == 1
+    assert bed.messages("WARNING") == ["pipe2() failed" + os.strerror(24)]
+    assert STARTED not in bed.messages()
+
+
+@refusing
+def test_receive_timeout_refused_is_recorded_and_searches_answered(bed):
+    bed.start(extra=("env", f"LD_PRELOAD={REFUSE}", "REFUSE_CALL=rcvtimeo"))
+    bed.wait_for("setsockopt() failed to set recv timeout" + os.strerror(92))
+    assert len(bed.search(mx="1")) == 1
+    code, _ = bed.stop()
+    assert code == 0
+
+
+def test_receive_timeout_set_before_every_receive(running):
+    trace = os.path.join(running.root, "strace.txt")
+    tracer = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=setsockopt,recvmsg", "-o",
+                               trace, "-p", str(running.pid())])
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and (
+                not os.path.exists(trace) or "SO_RCVTIMEO" not in open(trace).read()):
+            time.sleep(0.05)
+        for _ in range(3):
+            assert len(running.search(mx="1")) == 1
+    finally:
+        tracer.terminate()
+        tracer.wait(timeout=10)
+    timeouts = re.compile(r"setsockopt\((\d+), SOL_SOCKET, SO_RCVTIMEO\w*, (.*)")
+    group_fd, since, received = None, False, 0
+    for line in open(trace):
+        found = timeouts.search(line)
+        if found:
+            # 0 s and 100000 µs, decoded or as the 16 raw bytes (older strace).
+            assert found.group(2).startswith(("{tv_sec=0, tv_usec=100000}, 16",
+                                               '"' + "\\0" * 8 + "\\240\\206\\1" +
+                                               "\\0" * 5 + '", 16')), line
+            group_fd, since = found.group(1), True
+        elif group_fd and f"recvmsg({group_fd}," in line:
+            assert since, "a receive without the time-out set before it: " + line
+            since, received = False, received + 1
+    assert received >= 3
 
 
 @pytest.mark.parametrize("eth1,address,errno_", [(False, False, 19), (True, False, 99)])

@@ -72,7 +72,7 @@ void faultWithDaemonHandlers(Fault fault)
 {
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    configSignalHandler();
+    ASSERT_TRUE(configSignalHandler());
     std::thread(
         []
         {
