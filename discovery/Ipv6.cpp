@@ -36,19 +36,6 @@ bool sameAddr(const in6_addr& a, const in6_addr& b)
 {
     return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-    {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f')
-    {
-        return c - 'a' + 10;
-    }
-    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
 } // namespace
 
 std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope)
@@ -64,50 +51,6 @@ std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope)
         }
     }
     return groups;
-}
-
-std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifname)
-{
-    std::vector<Ipv6IfAddr> addrs;
-    while (!text.empty())
-    {
-        const std::size_t end = text.find('\n');
-        const std::string_view view = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        // The name ends the line: the other interfaces' lines are passed over unread.
-        const std::size_t last = view.find_last_of(" \t");
-        if (last == std::string_view::npos || view.substr(last + 1) != ifname)
-        {
-            continue;
-        }
-        const std::string line(view);
-
-        char hex[33] = "";
-        unsigned index = 0;
-        unsigned prefixLen = 0;
-        unsigned scope = 0;
-        Ipv6IfAddr entry{};
-        char name[IFNAMSIZ] = "";
-        if (std::sscanf(line.c_str(), "%32s %x %x %x %x %15s", hex, &index, &prefixLen, &scope,
-                        &entry.flags, name) != 6 ||
-            std::strlen(hex) != 32 || ifname != name)
-        {
-            continue;
-        }
-        bool good = true;
-        for (std::size_t i = 0; i < 16 && good; ++i)
-        {
-            const int high = hexDigit(hex[2 * i]);
-            const int low = hexDigit(hex[2 * i + 1]);
-            good = high >= 0 && low >= 0;
-            entry.addr.s6_addr[i] = static_cast<uint8_t>(high * 16 + low);
-        }
-        if (good)
-        {
-            addrs.push_back(entry);
-        }
-    }
-    return addrs;
 }
 
 in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current)

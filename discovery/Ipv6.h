@@ -53,16 +53,12 @@ struct Ipv6GroupAddr
 // The groups that `scope` joins, narrowest first.
 std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope);
 
-// One IPv6 address of an interface, as the kernel lists it (netlink, or /proc/net/if_inet6).
+// One IPv6 address of an interface, as the kernel's netlink messages list it.
 struct Ipv6IfAddr
 {
     in6_addr addr;
     unsigned flags; // IFA_F_* of <linux/if_addr.h>
 };
-
-// The addresses that /proc/net/if_inet6's text lists for the interface `ifname`. Lines that do
-// not have the kernel's form are skipped.
-std::vector<Ipv6IfAddr> parseIfInet6(std::string_view text, std::string_view ifname);
 
 // The address that responses announce: one that other hosts can reach it on, preferring a global
 // or unique-local address to a link-local one and a preferred address to a deprecated one. The

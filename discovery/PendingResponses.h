@@ -38,13 +38,12 @@ public:
         SsdpGroup group; // the search was sent to
         // For a search sent by unicast, the address it was sent to: the answer's source.
         IpAddress unicastTo{};
-        bool operator>(const Entry& other) const { return due > other.due; }
     };
 
     // The most answers that wait at once.
     static constexpr std::size_t CAPACITY = 256;
     // What a full pool sends a second when every search asks the least MX, 1 s: each answer waits
-    // half a second on average. SECURITY.md states it as the bound on answers (510 measured).
+    // half a second on average. SECURITY.md states it as the bound on answers (530 measured).
     static constexpr std::size_t DRAIN_RATE_PER_SECOND = 2 * CAPACITY;
 
     // What `add` did with a search, and the counts its drop record prints.

@@ -202,7 +202,7 @@ in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS="--interface eno1 --ipv6"/' /
 in_box systemctl restart $unit
 check "options from /etc/default/redfish-discovery take effect at the restart" \
   "joined eno1 && answered 198.19.201.1 cp1 && status_shows 'eno1 198.19.201.1 fd00:201::1:'"
-# The IPv6 addresses come from /proc/self/net/if_inet6, which ProcSubset=pid leaves visible.
+# The IPv6 addresses come from the daemon's netlink socket, which RestrictAddressFamilies allows.
 check "with --ipv6 a search over IPv6 gets the interface's IPv6 address" \
   "answered '[fd00:201::1]' cp1 -6"
 in_box sed -i 's/^DISCOVERY_OPTS=.*/DISCOVERY_OPTS=""/' /etc/default/redfish-discovery

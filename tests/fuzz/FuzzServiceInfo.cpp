@@ -1,7 +1,7 @@
 // The service-information text on arbitrary contents, from memory: JsonDoc and the UUID
 // extraction, through the function that readRedfishdInfo hands the file to. The file around it
 // (its opening, the cache, the rate-limited records) is the unit tests' part (ServiceInfo in
-// tests/unit/SearchResponseTest.cpp).
+// tests/unit/ResponderTest.cpp).
 
 #include "FuzzSupport.h"
 #include "discovery/RedfishDiscovery.h"

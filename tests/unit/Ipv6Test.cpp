@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/if_addr.h>
 
 #include <string>
 #include <vector>
@@ -63,24 +64,17 @@ TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
     }
 }
 
-// Lines as the kernel writes them, for eth1 and its neighbours, with the flags that decide.
-const char* const IF_INET6 = "fe800000000000000000000000000001 03 40 20 80     eth1\n"
-                             "20010db8000000000000000000000009 03 40 00 20     eth1\n"
-                             "fd000000000000000000000000000005 03 40 00 80     eth1\n"
-                             "fd000000000000000000000000000002 03 40 00 80     eth1\n"
-                             "fd000000000000000000000000000001 04 40 00 80    eth10\n"
-                             "fd000000000000000000000000000003 03 40 00 c0     eth1\n"
-                             "fd000000000000000000000000000004 03 40 00 01     eth1\n"
-                             "00000000000000000000000000000001 01 80 10 80       lo\n"
-                             "not a line of the kernel's\n"
-                             "fd00000000000000000000000000000g 03 40 00 80     eth1";
-
-TEST(Ipv6Addr, ParsedForTheInterfaceAndChosen)
+// An interface's addresses as the kernel lists them, with the flags that decide.
+TEST(Ipv6Addr, ChosenByKindAndFlags)
 {
-    const std::vector<Ipv6IfAddr> all = parseIfInet6(IF_INET6, "eth1");
-    ASSERT_EQ(all.size(), 6U);
-    EXPECT_EQ(text(all[0].addr), "fe80::1");
-    EXPECT_EQ(all[1].flags, 0x20U);
+    const std::vector<Ipv6IfAddr> all = {
+        {address("fe80::1"), IFA_F_PERMANENT},
+        {address("2001:db8::9"), IFA_F_DEPRECATED},
+        {address("fd00::5"), IFA_F_PERMANENT},
+        {address("fd00::2"), IFA_F_PERMANENT},
+        {address("fd00::3"), IFA_F_PERMANENT | IFA_F_TENTATIVE},
+        {address("fd00::4"), IFA_F_TEMPORARY},
+    };
 
     struct Case
     {
