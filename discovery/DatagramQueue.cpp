@@ -48,14 +48,7 @@ bool DatagramQueue::push(Datagram& datagram)
             return false;
         }
         Datagram& slot = m_slots[(m_head + m_count) % m_slots.size()];
-        std::swap(slot.text, datagram.text);
-        slot.length = datagram.length;
-        slot.sender = datagram.sender;
-        slot.senderLen = datagram.senderLen;
-        slot.arrival = datagram.arrival;
-        slot.group = datagram.group;
-        slot.ifindex = datagram.ifindex;
-        slot.unicastTo = datagram.unicastTo;
+        std::swap(slot, datagram);
         ++m_count;
         noteOldest();
         if (m_bWaiting && m_wakeBy - datagram.arrival > WAKE_SLACK)
@@ -111,14 +104,7 @@ bool DatagramQueue::pop(Datagram& out, Clock::time_point wakeBy)
         return false;
     }
     Datagram& slot = m_slots[m_head];
-    std::swap(slot.text, out.text);
-    out.length = slot.length;
-    out.sender = slot.sender;
-    out.senderLen = slot.senderLen;
-    out.arrival = slot.arrival;
-    out.group = slot.group;
-    out.ifindex = slot.ifindex;
-    out.unicastTo = slot.unicastTo;
+    std::swap(slot, out);
     m_head = (m_head + 1) % m_slots.size();
     --m_count;
     noteOldest();

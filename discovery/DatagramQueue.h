@@ -51,8 +51,9 @@ public:
     DatagramQueue(const DatagramQueue&) = delete;
     DatagramQueue& operator=(const DatagramQueue&) = delete;
 
-    // Listeners: ends `datagram`'s text and swaps its buffer into the queue, leaving the caller
-    // an empty one of the same size. False, with nothing taken, when the queue is full.
+    // Listeners: ends `datagram`'s text and swaps the whole datagram into the queue, leaving the
+    // caller a spent one whose buffer has the same size. False, with nothing taken, when the queue
+    // is full.
     bool push(Datagram& datagram);
     // Responder: swaps the oldest datagram into `out`. Waits for one until `wakeBy`; false when
     // that time came first, or at once when the queue is closed and empty.

@@ -26,8 +26,12 @@ RedfishDiscovery::~RedfishDiscovery()
     }
 }
 
-void RedfishDiscovery::setOptions(const Options& options)
+bool RedfishDiscovery::setOptions(const Options& options)
 {
+    if (m_bRunCalled)
+    {
+        return false;
+    }
     m_options = options;
     m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
     m_ipv4Listener.emplace(Listener::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board,
@@ -43,11 +47,13 @@ void RedfishDiscovery::setOptions(const Options& options)
     m_responderState.configure();
     m_board.setInterfaces(options.interfaces.size());
     m_status.keepLastSearcher(m_notify.enabled());
+    return true;
 }
 
 bool RedfishDiscovery::run()
 {
     LOG_DISC(TRACE);
+    m_bRunCalled = true;
     if (m_bRunning.exchange(true))
     {
         return false;

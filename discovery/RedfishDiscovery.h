@@ -41,8 +41,9 @@ public:
 
     static RedfishDiscovery* instance() { return &s_RedfishDiscovery; }
 
-    // Before run().
-    void setOptions(const Options& options);
+    // Before run(): false, and nothing changed, once run() has been called (the threads use the
+    // listeners and the responder it would make again).
+    bool setOptions(const Options& options);
 
     bool run();
     bool stop();
@@ -109,6 +110,7 @@ private:
     Options m_options;
     std::vector<Ipv6GroupAddr> m_ipv6Groups; // of the chosen scope; empty without IPv6
     std::atomic<bool> m_bRunning{false};
+    std::atomic<bool> m_bRunCalled{false}; // never cleared: the options stay as run() found them
     // Set by stop() whenever it is called, even before run(); under the lock, so that READY=1
     // never follows STOPPING=1.
     std::mutex m_stopMutex;

@@ -85,7 +85,7 @@ enum class SearchTarget
     RootDevice,
     Uuid, // the device's own UUID, "uuid:<UUID>": answered in the standard form only
 };
-inline constexpr std::size_t SEARCH_TARGET_COUNT = 4;
+inline constexpr std::size_t SEARCH_TARGET_COUNT = static_cast<std::size_t>(SearchTarget::Uuid) + 1;
 
 // False for a sender that no answer may go to, whatever it asked: source port 0; over IPv4 a
 // source in 0/8, 127/8, or 224/4 and above (multicast, reserved, broadcast); over IPv6 the
