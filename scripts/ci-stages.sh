@@ -54,10 +54,12 @@ sanitized_suite() {
     -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
     -DDISCOVERY_PACKAGE_TEST=OFF >/dev/null
   cmake --build "$build" -j"$jobs"
-  local reports=$repo/$build/sanitizer-reports
-  rm -rf "$reports"
-  # World-writable: one integration test runs the daemon as an unprivileged user.
-  mkdir -m 1777 -p "$reports"
+  # Outside the checkout, which may sit where other users cannot enter (a home of mode 0700): one
+  # integration test runs the daemon as an unprivileged user, who writes its reports here
+  # (world-writable) and reads the suppressions (copied by that test).
+  local reports
+  reports=$(mktemp -d "${TMPDIR:-/tmp}/discovery-$name-reports.XXXXXX")
+  chmod 1777 "$reports"
   local status=0
   SANITIZER_REPORTS=$reports DISCOVERY_SANITIZER=$name \
     ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1" \
@@ -69,6 +71,7 @@ sanitized_suite() {
     head -n 80 "$reports"/*
     return 1
   fi
+  rm -rf "$reports"
   return "$status"
 }
 

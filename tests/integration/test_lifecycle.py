@@ -2,6 +2,7 @@
 
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -194,11 +195,21 @@ def run_with_private_opt(bed, absolute_conf, user=None):
             f.write(absolute_conf)
         setup += f" && mkdir -p /opt/oobm/config && cp {conf} /opt/oobm/config/log.conf"
     prefix = f"setpriv --reuid {user} --regid {user} --clear-groups " if user else ""
+    daemon, env = os.path.abspath(bed_daemon()), None
+    if user:
+        # The checkout may sit where other users cannot enter (a home of mode 0700): the other
+        # user runs a copy, and reads a copy of the suppressions, from the test's own tree.
+        daemon = shutil.copy(daemon, os.path.join(bed.root, "discovery"))
+        env = dict(os.environ)
+        found = re.search(r"suppressions=([^:]+)", env.get("TSAN_OPTIONS", ""))
+        if found:
+            env["TSAN_OPTIONS"] = env["TSAN_OPTIONS"].replace(
+                found.group(0), "suppressions=" + shutil.copy(found.group(1), bed.root))
     bed.out = open(bed.out_path, "w")
     bed.proc = subprocess.Popen(
         ["unshare", "-m", "sh", "-c",
-         f"{setup} && exec ip netns exec {bed.dns} {prefix}{os.path.abspath(bed_daemon())}"],
-        cwd=bed.cwd, stdout=bed.out, stderr=subprocess.STDOUT)
+         f"{setup} && exec ip netns exec {bed.dns} {prefix}{daemon}"],
+        cwd=bed.cwd, stdout=bed.out, stderr=subprocess.STDOUT, env=env)
 
 
 def bed_daemon():
