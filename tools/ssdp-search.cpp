@@ -216,70 +216,78 @@ enum class Parsed
     bad
 };
 
+// One option's value into `opt`: false for a value out of its range.
+bool takeOption(int c, SearchOptions& opt)
+{
+    bool good = true;
+    switch (c)
+    {
+    case 's':
+        opt.st = optarg;
+        break;
+    case 'm':
+        good = parseNumber(optarg, MX_MIN, MX_MAX, opt.mx);
+        break;
+    case 'i':
+        opt.interface = optarg;
+        break;
+    case 'a':
+        opt.source = optarg;
+        break;
+    case 'r':
+        opt.rawFile = optarg;
+        break;
+    case 'n':
+        good = parseNumber(optarg, 1, 10000, opt.count);
+        break;
+    case 'I':
+        good = parseNumber(optarg, 0, 3600000, opt.intervalMs);
+        break;
+    case 'w':
+        good = parseNumber(optarg, 0, 86400000, opt.waitMs);
+        break;
+    case 'd':
+        opt.destination = optarg; // split once the family is known
+        break;
+    case '6':
+        opt.ipv6 = true;
+        break;
+    case 'S':
+        opt.scope = 0;
+        while (opt.scope < SCOPE_COUNT && std::strcmp(optarg, scopes[opt.scope].name) != 0)
+            ++opt.scope;
+        good = opt.scope < SCOPE_COUNT;
+        break;
+    case 'j':
+        opt.json = true;
+        break;
+    case 'q':
+        opt.quiet = true;
+        break;
+    case 'H':
+        opt.headers = true;
+        break;
+    case 'l':
+        opt.listen = true;
+        break;
+    default:
+        break;
+    }
+    return good;
+}
+
 Parsed parseOptions(int argc, char** argv, SearchOptions& opt)
 {
     int c = 0;
     while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqHl6h", longOptions, nullptr)) != -1)
     {
-        bool good = true;
+        if (c == 'h')
+            return Parsed::help;
+        if (c == '?')
+            return Parsed::bad; // getopt_long has named the option
         if (std::strchr("smdnIr", c) != nullptr)
             opt.searchOnly = longName(c);
-        switch (c)
-        {
-        case 's':
-            opt.st = optarg;
-            break;
-        case 'm':
-            good = parseNumber(optarg, MX_MIN, MX_MAX, opt.mx);
-            break;
-        case 'i':
-            opt.interface = optarg;
-            break;
-        case 'a':
-            opt.source = optarg;
-            break;
-        case 'r':
-            opt.rawFile = optarg;
-            break;
-        case 'n':
-            good = parseNumber(optarg, 1, 10000, opt.count);
-            break;
-        case 'I':
-            good = parseNumber(optarg, 0, 3600000, opt.intervalMs);
-            break;
-        case 'w':
-            good = parseNumber(optarg, 0, 86400000, opt.waitMs);
-            break;
-        case 'd':
-            opt.destination = optarg; // split once the family is known
-            break;
-        case '6':
-            opt.ipv6 = true;
-            break;
-        case 'S':
-            opt.scope = 0;
-            while (opt.scope < SCOPE_COUNT && std::strcmp(optarg, scopes[opt.scope].name) != 0)
-                ++opt.scope;
-            good = opt.scope < SCOPE_COUNT;
-            break;
-        case 'j':
-            opt.json = true;
-            break;
-        case 'q':
-            opt.quiet = true;
-            break;
-        case 'H':
-            opt.headers = true;
-            break;
-        case 'l':
-            opt.listen = true;
-            break;
-        case 'h':
-            return Parsed::help;
-        default: // getopt_long has named the option
-            return Parsed::bad;
-        }
-        if (!good)
+        if (!takeOption(c, opt))
         {
             std::fprintf(stderr, "ssdp-search: bad value '%s' for --%s\n", optarg, longName(c));
             return Parsed::bad;
