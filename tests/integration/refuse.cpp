@@ -1,46 +1,30 @@
-// Preloaded into the daemon by the tests of start-up and receive failures that no namespace can
-// cause: REFUSE_CALL names the call to refuse, "pipe2" (EMFILE) or "rcvtimeo", setsockopt's
-// SO_RCVTIMEO (ENOPROTOOPT). Every other call goes through untouched.
-
+// Preloaded by the integration tests for failures no namespace can cause: REFUSE_CALL=pipe2
+// refuses pipe2 (EMFILE), REFUSE_CALL=rcvtimeo setsockopt's SO_RCVTIMEO (ENOPROTOOPT).
 #include <dlfcn.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-namespace
-{
-bool refused(const char* call)
+static bool refused(const char* call, int error)
 {
     const char* which = std::getenv("REFUSE_CALL");
-    return which != nullptr && std::strcmp(which, call) == 0;
+    errno = which != nullptr && std::strcmp(which, call) == 0 ? error : 0;
+    return errno != 0;
 }
-
-template <typename F> F next(const char* name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-} // namespace
 
 extern "C" int pipe2(int fds[2], int flags)
 {
-    if (refused("pipe2"))
-    {
-        errno = EMFILE;
-        return -1;
-    }
-    return next<int (*)(int*, int)>("pipe2")(fds, flags);
+    using Real = int (*)(int*, int);
+    return refused("pipe2", EMFILE) ? -1
+                                    : reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pipe2"))(fds, flags);
 }
 
 extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t length)
 {
-    if (level == SOL_SOCKET && name == SO_RCVTIMEO && refused("rcvtimeo"))
-    {
-        errno = ENOPROTOOPT;
+    using Real = int (*)(int, int, int, const void*, socklen_t);
+    if (level == SOL_SOCKET && name == SO_RCVTIMEO && refused("rcvtimeo", ENOPROTOOPT))
         return -1;
-    }
-    return next<int (*)(int, int, int, const void*, socklen_t)>("setsockopt")(fd, level, name,
-                                                                              value, length);
+    return reinterpret_cast<Real>(dlsym(RTLD_NEXT, "setsockopt"))(fd, level, name, value, length);
 }
