@@ -1,11 +1,10 @@
 // Preloaded by the integration tests for failures no namespace can cause: REFUSE_CALL=pipe2
 // refuses pipe2 (EMFILE), REFUSE_CALL=rcvtimeo setsockopt's SO_RCVTIMEO (ENOPROTOOPT).
-#include <dlfcn.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <sys/socket.h>
 
 static bool refused(const char* call, int error)
 {

@@ -314,13 +314,6 @@ def test_usage_error_exits_2_before_logging(bed, case):
     assert not os.path.exists(os.path.join(bed.root, "opt", "log"))
 
 
-def test_words_not_options_are_ignored_with_one_warning(bed):
-    # An init script's "start" used to end the start with a usage error.
-    bed.start(args=("start", "now"))
-    assert bed.messages("WARNING") == ["Arguments that are not options ignored: 'start' 'now'"]
-    assert len(bed.search(mx="1")) == 1
-
-
 def test_help_and_version(bed):
     for args, first in ((["-h"], "usage: discovery [options]"), (["--version"], "discovery ")):
         res = subprocess.run([os.path.abspath(DAEMON), *args], cwd=bed.cwd, capture_output=True,

@@ -67,14 +67,12 @@ TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
 // An interface's addresses as the kernel lists them, with the flags that decide.
 TEST(Ipv6Addr, ChosenByKindAndFlags)
 {
-    const std::vector<Ipv6IfAddr> all = {
-        {address("fe80::1"), IFA_F_PERMANENT},
-        {address("2001:db8::9"), IFA_F_DEPRECATED},
-        {address("fd00::5"), IFA_F_PERMANENT},
-        {address("fd00::2"), IFA_F_PERMANENT},
-        {address("fd00::3"), IFA_F_PERMANENT | IFA_F_TENTATIVE},
-        {address("fd00::4"), IFA_F_TEMPORARY},
-    };
+    const std::vector<Ipv6IfAddr> all = {{address("fe80::1"), IFA_F_PERMANENT},
+                                         {address("2001:db8::9"), IFA_F_DEPRECATED},
+                                         {address("fd00::5"), IFA_F_PERMANENT},
+                                         {address("fd00::2"), IFA_F_PERMANENT},
+                                         {address("fd00::3"), IFA_F_PERMANENT | IFA_F_TENTATIVE},
+                                         {address("fd00::4"), IFA_F_TEMPORARY}};
 
     struct Case
     {
