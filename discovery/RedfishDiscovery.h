@@ -66,8 +66,9 @@ public:
     static void buildSearchRsp(std::string& out, RedfishdInfo& info, const std::string& host);
     static void replacePlaceholderStr(std::string& text, std::string& value);
     // Waits a random delay below `mx` seconds (raised to 1, capped at 5), then sends `rsp` to
-    // `to` through the IPv4 socket: true when it was sent. On the caller's thread, which it
-    // holds for the delay; the responder's own answers wait in its pending set instead.
+    // `to` through the IPv4 socket: true when it was sent. It holds the caller for the delay (the
+    // responder's own answers wait in its pending set instead) and draws from the responder's
+    // generator: not while the responder thread runs.
     bool sendSearchRsp(std::string& rsp, int mx, sockaddr_in* to, unsigned toLen);
 
     static const char* SSDP_ADDR() { return WIRE_IPV4_GROUP; }
