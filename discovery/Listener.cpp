@@ -189,9 +189,9 @@ void Listener::receive()
 
 void Listener::setReceiveTimeout()
 {
-    // Set again before every receive, never left to a value set once: the group socket's receive
-    // is bounded by a turn whatever else may have changed the socket. The wait above it has the
-    // same bound, so a turn stays one RECEIVE_TIMEOUT long at most either way.
+    // Set before every receive on the group socket, as this daemon always has and as those who
+    // integrate it look for: a receive that ever waits is bounded to one turn. The wait before it
+    // (poll) has the same bound, so a turn stays one RECEIVE_TIMEOUT long at most either way.
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(RECEIVE_TIMEOUT);
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(micros.count() / 1000000);
