@@ -51,7 +51,7 @@ bool DatagramQueue::push(Datagram& datagram)
         std::swap(slot, datagram);
         ++m_count;
         noteOldest();
-        if (m_bWaiting && m_wakeBy - datagram.arrival > WAKE_SLACK)
+        if (m_bWaiting && m_wakeBy - slot.arrival > WAKE_SLACK)
         {
             // One notification is enough until the consumer waits again.
             m_bWaiting = false;
