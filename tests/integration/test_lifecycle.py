@@ -182,10 +182,14 @@ def run_with_private_opt(bed, absolute_conf, user=None):
         setup += f" && mkdir -p /opt/oobm/config && cp {conf} /opt/oobm/config/log.conf"
     prefix = f"setpriv --reuid {user} --regid {user} --clear-groups " if user else ""
     daemon, env = os.path.abspath(bed_daemon()), dict(os.environ)
-    if user:  # the checkout may be closed to others (mode 0700): copies in the test's tree
-        daemon = shutil.copy(daemon, bed.root)
-        env["TSAN_OPTIONS"] = re.sub(r"suppressions=([^:]+)", lambda m: "suppressions=" +
-                                     shutil.copy(m.group(1), bed.root), env.get("TSAN_OPTIONS", ""))
+    if user:  # a checkout closed to others (umask 077): readable copies in the test's tree
+        daemon = shutil.copyfile(daemon, os.path.join(bed.root, "discovery"))
+        os.chmod(daemon, 0o755)
+        supp = re.search(r"suppressions=([^:]+)", env.get("TSAN_OPTIONS", ""))
+        if supp:
+            copy = shutil.copyfile(supp.group(1), os.path.join(bed.root, "tsan.supp"))
+            os.chmod(copy, 0o644)
+            env["TSAN_OPTIONS"] = env["TSAN_OPTIONS"].replace(supp.group(1), copy)
     bed.out = open(bed.out_path, "w")
     bed.proc = subprocess.Popen(
         ["unshare", "-m", "sh", "-c",
