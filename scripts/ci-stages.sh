@@ -55,23 +55,26 @@ sanitized_suite() {
     -DDISCOVERY_PACKAGE_TEST=OFF >/dev/null
   cmake --build "$build" -j"$jobs"
   # Outside the checkout, which may sit where other users cannot enter (a home of mode 0700): one
-  # integration test runs the daemon as an unprivileged user, who writes its reports here
-  # (world-writable) and reads the suppressions (copied by that test).
-  local reports
-  reports=$(mktemp -d "${TMPDIR:-/tmp}/discovery-$name-reports.XXXXXX")
-  chmod 1777 "$reports"
+  # integration test runs the daemon as an unprivileged user, who reads the suppressions and
+  # writes its reports here (world-writable).
+  local shared reports
+  shared=$(mktemp -d "${TMPDIR:-/tmp}/discovery-$name.XXXXXX")
+  chmod 755 "$shared"
+  install -m 644 tests/tsan.supp "$shared/tsan.supp"
+  reports=$shared/reports
+  mkdir -m 1777 "$reports"
   local status=0
   SANITIZER_REPORTS=$reports DISCOVERY_SANITIZER=$name \
     ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1:detect_stack_use_after_return=1" \
     UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1" \
-    TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" \
+    TSAN_OPTIONS="log_path=$reports/tsan:second_deadlock_stack=1:suppressions=$shared/tsan.supp" \
     ctest --test-dir "$build" --output-on-failure -j"$test_jobs" || status=$?
   if compgen -G "$reports/*" >/dev/null; then
     echo "sanitizer reports in $reports:"
     head -n 80 "$reports"/*
     return 1
   fi
-  rm -rf "$reports"
+  rm -rf "$shared"
   return "$status"
 }
 

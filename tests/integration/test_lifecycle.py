@@ -181,20 +181,15 @@ def run_with_private_opt(bed, absolute_conf, user=None):
             f.write(absolute_conf)
         setup += f" && mkdir -p /opt/oobm/config && cp {conf} /opt/oobm/config/log.conf"
     prefix = f"setpriv --reuid {user} --regid {user} --clear-groups " if user else ""
-    daemon, env = os.path.abspath(bed_daemon()), dict(os.environ)
-    if user:  # a checkout closed to others (umask 077): readable copies in the test's tree
+    daemon = os.path.abspath(bed_daemon())
+    if user:  # a checkout closed to others (mode 0700, umask 077): a copy it can run
         daemon = shutil.copyfile(daemon, os.path.join(bed.root, "discovery"))
         os.chmod(daemon, 0o755)
-        supp = re.search(r"suppressions=([^:]+)", env.get("TSAN_OPTIONS", ""))
-        if supp:
-            copy = shutil.copyfile(supp.group(1), os.path.join(bed.root, "tsan.supp"))
-            os.chmod(copy, 0o644)
-            env["TSAN_OPTIONS"] = env["TSAN_OPTIONS"].replace(supp.group(1), copy)
     bed.out = open(bed.out_path, "w")
     bed.proc = subprocess.Popen(
         ["unshare", "-m", "sh", "-c",
          f"{setup} && exec ip netns exec {bed.dns} {prefix}{daemon}"],
-        cwd=bed.cwd, stdout=bed.out, stderr=subprocess.STDOUT, env=env)
+        cwd=bed.cwd, stdout=bed.out, stderr=subprocess.STDOUT)
 
 
 def bed_daemon():
