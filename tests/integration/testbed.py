@@ -11,6 +11,7 @@ Addresses come from 198.18.0.0/15; traffic stays inside the two namespaces."""
 import itertools
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -21,6 +22,8 @@ import netns
 from netns import sh  # noqa: F401 (part of this module's interface)
 
 DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
+# A command that runs the daemon, as "qemu-aarch64" runs another architecture's build.
+WRAPPER = shlex.split(os.environ.get("DISCOVERY_WRAPPER", ""))
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 FORGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forge.py")
 
@@ -231,7 +234,7 @@ class Testbed:
         if self.proc is not None:
             self.out.close()  # a restart: the new daemon's output replaces the old one's
         self.out = open(self.out_path, "w")
-        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
+        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra, *WRAPPER,
                                       os.path.abspath(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
