@@ -85,6 +85,8 @@ private:
     void sendDue(Clock::time_point by);
     void announceIfDue(Clock::time_point now);
     bool loadRedfishdInfo(); // reads and parses the file, with its records
+    // The record of a file that was not read; it counts as missing.
+    void refuseFile(const char* path, const ServiceFile& file);
 
     const Options& m_options;
     DatagramQueue& m_inbox;
@@ -94,7 +96,8 @@ private:
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
     RedfishdInfo m_info;
     ServiceFileWatch m_infoWatch;
-    bool m_infoTaken = false; // what the last read of the file gave
+    bool m_infoTaken = false;  // what the last read of the file gave
+    std::string m_fileTrouble; // why the last look at the file took nothing, once recorded
     PendingResponses m_pending;
     MessageCache m_cache;
     Announcer m_announcer;
