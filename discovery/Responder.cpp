@@ -54,6 +54,8 @@ void Responder::run()
         m_watchdog.turnsBy(Watchdog::RESPONDER, wakeBy);
         if (m_inbox.pop(datagram, wakeBy))
         {
+            // Busy from here: with the inbox now empty, nothing else would show the watchdog
+            // a responder held inside this datagram's work.
             m_watchdog.turnsBy(Watchdog::RESPONDER, Clock::now());
             handleDatagram(datagram);
         }
@@ -133,6 +135,10 @@ bool Responder::answerable(const search::Verdict& verdict, const search::Headers
 
 void Responder::handleDatagram(Datagram& datagram)
 {
+    if (m_onDatagram)
+    {
+        m_onDatagram();
+    }
     int mx = 0;
     SearchTarget target = SearchTarget::Redfish;
     const bool unicast = !datagram.unicastTo.empty();

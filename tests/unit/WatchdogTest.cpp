@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -79,3 +81,31 @@ TEST(Watchdog, PingsStopOnceAThreadOrADatagramIsASecondLate)
     }
 }
 } // namespace
+
+// A responder held inside one datagram's work, its inbox empty behind it, is late a second after
+// the work began, as one that stopped turning is: the hook stands for a hung file read or send.
+TEST(Watchdog, PingsStopWhileTheResponderIsHeldInsideADatagram)
+{
+    testsupport::ResponderParts parts;
+    std::promise<Clock::time_point> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    parts.responder.onDatagram(
+        [&entered, released]
+        {
+            entered.set_value(Clock::now());
+            released.wait();
+        });
+    std::thread responder([&parts] { parts.responder.run(); });
+    Datagram datagram = testsupport::received('x', 1);
+    datagram.arrival = Clock::now();
+    ASSERT_TRUE(parts.inbox.push(datagram));
+    const Clock::time_point held = entered.get_future().get();
+    EXPECT_EQ(parts.inbox.oldestArrival(), Clock::time_point::max()) << "the inbox is empty";
+    EXPECT_TRUE(parts.watchdog.allTurning(held, parts.inbox.oldestArrival()));
+    EXPECT_FALSE(parts.watchdog.allTurning(held + Watchdog::GRACE + std::chrono::milliseconds(1),
+                                           parts.inbox.oldestArrival()));
+    release.set_value();
+    parts.inbox.close();
+    responder.join();
+}
