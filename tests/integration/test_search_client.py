@@ -31,8 +31,7 @@ for payload in (b"M-SEARCH * HTTP/1.1\\r\\n\\r\\n", sys.stdin.buffer.read()):
     s.sendto(payload, (sys.argv[1], 1900))
 """
 
-# Run in the daemon's namespace: joins argv[1] on eth1, answers the first datagram (with argv[2]
-# when given) and prints it.
+# Run in the daemon's namespace: joins argv[1] on eth1, answers the first datagram and prints it.
 _RESPOND = """
 import json, socket, struct, sys
 s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
@@ -153,8 +152,7 @@ def test_warning_near_the_neighbour_table_limit(running, tmp_path, gc_thresh2, w
 
 
 # A hostile responder's bytes: a title set (ESC ... BEL), a screen cleared, a line overwritten.
-HOSTILE = ("HTTP/1.1 200 OK\r\nST: ssdp:all\x1b]0;owned\x07\r\n"
-           "AL: http://198.18.0.9/\x1b[2J\rAL: http://198.18.0.1/\r\n\r\n")
+HOSTILE = "HTTP/1.1 200 OK\r\nST: ssdp:all\x1b]0;owned\x07\r\nAL: /\x1b[2J\rAL: /x\r\n\r\n"
 
 
 # Regression: the answer reached the terminal as it came, ESC and BEL included.
@@ -166,7 +164,7 @@ def test_control_characters_in_an_answer_are_shown_escaped(bed, spawn, output):
     search = spawn(bed.cns, os.path.abspath(SEARCH), "-6", "--scope", "site", "-i", "cp0",
                    "--mx", "1", *output)
     out = search.communicate(timeout=30)[0]
-    assert "ssdp:all\\x1b]0;owned\\x07" in out and "\\x1b[2J\\x0dAL:" in out, out
+    assert "ssdp:all\\x1b]0;owned\\x07" in out and "/\\x1b[2J\\x0dAL: /x" in out, out
     assert not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", out), out
 
 

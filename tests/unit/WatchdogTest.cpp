@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,30 +83,23 @@ TEST(Watchdog, PingsStopOnceAThreadOrADatagramIsASecondLate)
 }
 } // namespace
 
-// A responder held inside one datagram's work, its inbox empty behind it, is late a second after
-// the work began, as one that stopped turning is: the hook stands for a hung file read or send.
+// A responder held inside one datagram's work (a hung read or send), its inbox empty behind it,
+// stops the pings a second after the work began, as one that stopped turning does.
 TEST(Watchdog, PingsStopWhileTheResponderIsHeldInsideADatagram)
 {
     testsupport::ResponderParts parts;
     std::promise<Clock::time_point> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    parts.responder.onDatagram(
-        [&entered, released]
-        {
-            entered.set_value(Clock::now());
-            released.wait();
-        });
+    std::mutex held;
+    std::unique_lock<std::mutex> hold(held);
+    parts.responder.onDatagram([&entered, &held]
+                               { entered.set_value(Clock::now()), held.lock(), held.unlock(); });
     std::thread responder([&parts] { parts.responder.run(); });
     Datagram datagram = testsupport::received('x', 1);
-    datagram.arrival = Clock::now();
-    ASSERT_TRUE(parts.inbox.push(datagram));
-    const Clock::time_point held = entered.get_future().get();
-    EXPECT_EQ(parts.inbox.oldestArrival(), Clock::time_point::max()) << "the inbox is empty";
-    EXPECT_TRUE(parts.watchdog.allTurning(held, parts.inbox.oldestArrival()));
-    EXPECT_FALSE(parts.watchdog.allTurning(held + Watchdog::GRACE + std::chrono::milliseconds(1),
-                                           parts.inbox.oldestArrival()));
-    release.set_value();
+    EXPECT_TRUE(parts.inbox.push(datagram));
+    const Clock::time_point late =
+        entered.get_future().get() + Watchdog::GRACE + Clock::duration(1);
+    EXPECT_FALSE(parts.watchdog.allTurning(late, parts.inbox.oldestArrival()));
+    hold.unlock();
     parts.inbox.close();
     responder.join();
 }
