@@ -40,7 +40,7 @@ ServiceInfo parseServiceInfo(std::string text);
 struct ServiceFile
 {
     // A few times the largest file a service writes: a 1 MB file is still read whole.
-    static constexpr off_t MAX_SIZE = 4 * 1024 * 1024;
+    static constexpr off_t MAX_SIZE = off_t{4} * 1024 * 1024;
 
     enum class Outcome
     {
