@@ -84,7 +84,7 @@ void MembershipRefresh::turn(Clock::time_point now, int fd,
     {
         // A membership that is gone has no filter left to put back.
         const bool gone = held.count(left->first) == 0;
-        left = gone || refresh(fd, left->first, left->second) ? m_unrestored.erase(left)
+        left = gone || restore(fd, left->first, left->second) ? m_unrestored.erase(left)
                                                               : std::next(left);
     }
     for (std::size_t slot = 0; slot < m_due.size() && slot < watches.size(); ++slot)
@@ -105,15 +105,24 @@ void MembershipRefresh::turn(Clock::time_point now, int fd,
 
 bool MembershipRefresh::refresh(int fd, int index, const std::string& name)
 {
-    bool restored = true;
+    // Every change before the kernel's report timer fires: one report of TO_EX{} records, as
+    // at the join. A group whose change failed keeps its filter.
     for (const sockaddr_storage& group : m_groups)
     {
-        // Both changes before the kernel's report timer fires: one report, TO_EX{}, as at the join.
         if (const int error = setFilter(fd, index, group, true); error != 0)
         {
             recordFailure(error, name);
-            continue; // the filter did not change
         }
+    }
+    return restore(fd, index, name);
+}
+
+bool MembershipRefresh::restore(int fd, int index, const std::string& name)
+{
+    // EXCLUDE{} again, which changes nothing where it already holds.
+    bool restored = true;
+    for (const sockaddr_storage& group : m_groups)
+    {
         if (const int error = setFilter(fd, index, group, false); error != 0)
         {
             recordFailure(error, name);

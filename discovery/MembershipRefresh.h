@@ -49,6 +49,8 @@ public:
 private:
     // The filter of every group on `index` changed and put back; false for one left changed.
     bool refresh(int fd, int index, const std::string& name);
+    // Every group's filter on `index` back to EXCLUDE{}; false for one left changed.
+    bool restore(int fd, int index, const std::string& name);
     // One group's filter: INCLUDE{the documentation address}, or back to EXCLUDE{}.
     int setFilter(int fd, int index, const sockaddr_storage& group, bool include) const;
     void recordFailure(int error, const std::string& name);
