@@ -20,7 +20,7 @@
 // interface in turn, the socket's source filter for each group goes from EXCLUDE{} to
 // INCLUDE{a documentation address} and straight back: the kernel sends a state-change report
 // whose TO_EX{} record both IGMPv2/MLDv1 and IGMPv3/MLDv2 snooping take as a report (RFC 3376
-// 6.4, RFC 3810 9), and the membership is never left. In IGMPv2/MLDv1 compatibility mode (an
+// 6.4, RFC 3810 7.4), and the membership is never left. In IGMPv2/MLDv1 compatibility mode (an
 // old querier heard within about 260 s) the kernel sends nothing for it: that querier's own
 // queries keep the switch's state there. For the instant between the two calls, datagrams
 // from other sources are dropped by the host.
@@ -32,7 +32,8 @@ public:
 
     // `period`: 0 for none. `slots`: the interfaces followed. `phase` of `phases`: where this
     // family's rounds fall, so that every interface and family has a moment of its own in the
-    // period. `ipv6Groups` is kept by reference. `limits`: the listener's limiters.
+    // period. `ipv6Groups`: the IPv6 groups joined (an IPv4 refresh has the IPv4 group).
+    // `limits`: the listener's limiters, which write the counts of records held back.
     MembershipRefresh(Family family, std::chrono::seconds period, std::size_t slots,
                       std::size_t phase, std::size_t phases,
                       const std::vector<Ipv6GroupAddr>& ipv6Groups, LogLimiterGroup& limits,
@@ -42,9 +43,6 @@ public:
     // again through `fd`; a filter left changed by a failure is put back first.
     void turn(Clock::time_point now, int fd, const std::vector<InterfaceWatch>& watches,
               const std::map<int, std::string>& held);
-
-    // When the interface `slot` is next due.
-    Clock::time_point due(std::size_t slot) const { return m_due[slot]; }
 
 private:
     // The filter of every group on `index` changed and put back; false for one left changed.

@@ -194,7 +194,7 @@ class Testbed:
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
         self.cns2 = f"sde-{tag}" if second else None
-        self.bns = f"sdb-{tag}" if bridge else None
+        self.bns = f"sdw-{tag}" if bridge else None
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
         self.cwd = lay_out(self.root, log_conf, uuid)
         self.proc = None
