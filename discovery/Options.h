@@ -34,6 +34,9 @@ struct Options
     SsdpGroup ipv6Scope = SsdpGroup::Ipv6Link;
     // Answer searches sent by unicast to the addresses announced, at port 1900, as well.
     bool unicast = false;
+    // Seconds between the reports that keep each group membership known to switches that snoop
+    // IGMP or MLD; 0: only the kernel's own (at the join, and in answer to a querier).
+    int membershipRefresh = 60;
 };
 
 // Parses the command line into `options`. Returns -1 when the daemon is to run, else the exit
