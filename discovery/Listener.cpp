@@ -29,7 +29,10 @@ Listener::Listener(Family family, const Options& options,
                    const std::vector<Ipv6GroupAddr>& ipv6Groups, DatagramQueue& inbox,
                    AddressBoard& board, ServiceStatus& status, HostView& host)
     : m_family(family), m_options(options), m_ipv6Groups(ipv6Groups), m_inbox(inbox),
-      m_board(board), m_status(status), m_host(host)
+      m_board(board), m_status(status), m_host(host),
+      // The IPv4 rounds first, then the IPv6 ones, each interface at a moment of its own.
+      m_refresh(family, std::chrono::seconds(options.membershipRefresh), options.interfaces.size(),
+                family == Family::Ipv4 ? 0 : 1, options.ipv6 ? 2 : 1, ipv6Groups, m_limits)
 {
     m_watches.reserve(options.interfaces.size());
     m_published.assign(options.interfaces.size(), 0);
@@ -316,6 +319,7 @@ void Listener::follow(Clock::time_point now)
     {
         watch.tellHeldChange(now);
     }
+    m_refresh.turn(now, m_sockFd, m_watches, m_held);
     m_limits.flush(now);
 }
 

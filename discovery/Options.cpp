@@ -39,6 +39,11 @@ const char* const USAGE =
     "      --unicast         answer searches sent by unicast to each interface's\n"
     "                        address (and with --ipv6 its IPv6 and link-local ones),\n"
     "                        port 1900, from on-link consoles, in the dsp0266 form\n"
+    "      --membership-refresh SECONDS\n"
+    "                        have the kernel report each group membership again every\n"
+    "                        SECONDS (1 to 3600; default 60), without leaving the\n"
+    "                        group, so that switches snooping IGMP or MLD on a VLAN\n"
+    "                        without a querier keep forwarding searches; 0: off\n"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the version and exit\n"
     "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
@@ -116,6 +121,15 @@ std::string takeTtl(const char* value, Options& options)
     return "";
 }
 
+std::string takeRefresh(const char* value, Options& options)
+{
+    if (!parseNumber(value, 0, 3600, options.membershipRefresh))
+    {
+        return std::string("membership refresh must be 0 to 3600 seconds: '") + value + "'";
+    }
+    return "";
+}
+
 std::string takeScope(const std::string& value, Options& options)
 {
     for (const Ipv6Group& group : IPV6_GROUPS)
@@ -135,6 +149,7 @@ const option LONG_OPTIONS[] = {{"interface", required_argument, nullptr, 'i'},
                                {"ipv6", no_argument, nullptr, '6'},
                                {"ipv6-scope", required_argument, nullptr, 'S'},
                                {"unicast", no_argument, nullptr, 'U'},
+                               {"membership-refresh", required_argument, nullptr, 'M'},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -204,6 +219,9 @@ int parseOptions(int argc, char** argv, Options& options)
             break;
         case 'U':
             options.unicast = true;
+            break;
+        case 'M':
+            error = takeRefresh(optarg, options);
             break;
         case 'h':
             std::cout << USAGE;

@@ -34,6 +34,9 @@ struct Options
     SsdpGroup ipv6Scope = SsdpGroup::Ipv6Link;
     // Answer searches sent by unicast to the addresses announced, at port 1900, as well.
     bool unicast = false;
+    // Seconds between the reports that keep each group membership known to switches that snoop
+    // IGMP or MLD; 0: only the kernel's own (at the join, and in answer to a querier).
+    int membershipRefresh = 60;
     // The arguments that are not options, in the order given: ignored, and named in a WARNING.
     std::vector<std::string> ignored;
 };

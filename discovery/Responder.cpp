@@ -6,7 +6,7 @@
 #include "discovery/SearchParser.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cstring>
 #include <pthread.h>
 #include <thread>
 
@@ -54,6 +54,8 @@ void Responder::run()
         m_watchdog.turnsBy(Watchdog::RESPONDER, wakeBy);
         if (m_inbox.pop(datagram, wakeBy))
         {
+            // Busy from here: with the inbox now empty, nothing else would show the watchdog
+            // a responder held inside this datagram's work.
             m_watchdog.turnsBy(Watchdog::RESPONDER, Clock::now());
             handleDatagram(datagram);
         }
@@ -133,6 +135,10 @@ bool Responder::answerable(const search::Verdict& verdict, const search::Headers
 
 void Responder::handleDatagram(Datagram& datagram)
 {
+    if (m_onDatagram)
+    {
+        m_onDatagram();
+    }
     int mx = 0;
     SearchTarget target = SearchTarget::Redfish;
     const bool unicast = !datagram.unicastTo.empty();
@@ -236,15 +242,16 @@ bool Responder::readRedfishdInfo(Clock::time_point now)
 
 bool Responder::loadRedfishdInfo()
 {
-    std::ifstream file(StringConstants::REDFISH_DISC_CFG_FL());
-    if (!file.is_open())
+    const char* const path = StringConstants::REDFISH_DISC_CFG_FL();
+    const ServiceFile file = readServiceFile(path);
+    if (file.outcome != ServiceFile::Outcome::Read)
     {
-        m_infoWatch.unreadable();
-        m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
+        refuseFile(path, file);
         return false;
     }
+    m_fileTrouble.clear();
     // The file comes from another daemon: any contents are read without throwing.
-    const ServiceInfo info = parseServiceInfo(file);
+    const ServiceInfo info = parseServiceInfo(file.text);
     switch (info.outcome)
     {
     case ServiceInfo::Outcome::ParseFailed:
@@ -272,6 +279,44 @@ bool Responder::loadRedfishdInfo()
     // changes.
     m_redfishdInfo.uuid = info.uuid;
     return true;
+}
+
+void Responder::refuseFile(const char* path, const ServiceFile& file)
+{
+    if (file.outcome == ServiceFile::Outcome::OpenFailed)
+    {
+        m_fileTrouble.clear();
+        m_infoWatch.unreadable();
+        m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
+        return;
+    }
+    // One record for each kind of trouble: the file is looked at again only once it changes, and
+    // a change to the same trouble (another FIFO) says nothing new.
+    const std::string trouble = file.outcome == ServiceFile::Outcome::NotRegular ? file.kind
+                                : file.outcome == ServiceFile::Outcome::TooLarge ? "too large"
+                                                                                 : "fstat";
+    if (trouble == m_fileTrouble)
+    {
+        return;
+    }
+    m_fileTrouble = trouble;
+    switch (file.outcome)
+    {
+    case ServiceFile::Outcome::NotRegular:
+        LOG_DISC(WARNING) << "Service information file " << path << " is not a regular file ("
+                          << file.kind << ")";
+        break;
+    case ServiceFile::Outcome::TooLarge:
+        LOG_DISC(WARNING) << "Service information file " << path << " is too large (" << file.size
+                          << " bytes, at most " << ServiceFile::MAX_SIZE << ")";
+        break;
+    default:
+        // Read again once stat() sees it change, as a file that could not be opened.
+        m_infoWatch.unreadable();
+        LOG_DISC(WARNING) << "fstat() failed" << std::strerror(file.error)
+                          << " on service information file " << path;
+        break;
+    }
 }
 
 int Responder::drawDelayMs(int mx)

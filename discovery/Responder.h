@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,6 +72,9 @@ public:
     // The same for an answer to a search sent by unicast.
     int drawUnicastDelayMs();
     Sender& sender() { return m_sender; }
+    // Runs on the responder's thread as each datagram's work begins: lets a test hold the
+    // responder inside one piece of work, as a hung file read or send would.
+    void onDatagram(std::function<void()> hook) { m_onDatagram = std::move(hook); }
 
 private:
     // The published addresses and the UUID into the messages at once; a fresh set of
@@ -87,6 +91,8 @@ private:
     void sendDue(Clock::time_point by);
     void announceIfDue(Clock::time_point now);
     bool loadRedfishdInfo(); // reads and parses the file, with its records
+    // The record of a file that was not read; it counts as missing.
+    void refuseFile(const char* path, const ServiceFile& file);
 
     const Options& m_options;
     DatagramQueue& m_inbox;
@@ -96,7 +102,9 @@ private:
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
     RedfishdInfo m_redfishdInfo;
     ServiceFileWatch m_infoWatch;
-    bool m_infoTaken = false; // what the last read of the file gave
+    bool m_infoTaken = false;  // what the last read of the file gave
+    std::string m_fileTrouble; // why the last look at the file took nothing, once recorded
+    std::function<void()> m_onDatagram;
     PendingResponses m_pending;
     MessageCache m_cache;
     Announcer m_announcer;

@@ -3,8 +3,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <ctime>
-#include <istream>
 #include <string>
 
 // What the service-information text yields: the UUID, or why there is none. The text comes from
@@ -33,8 +33,36 @@ struct RedfishdInfo
 
 // The service information in `text`, the whole contents of the file.
 ServiceInfo parseServiceInfo(std::string text);
-// The same for the rest of `in`, read to its end.
-ServiceInfo parseServiceInfo(std::istream& in);
+
+// The service-information file's bytes, or why none were taken. Whatever sits at the path, the
+// read neither blocks nor grows without bound: a FIFO would hold the open (and the responder with
+// it) until a writer came, and a link to /dev/zero would be read forever.
+struct ServiceFile
+{
+    // A few times the largest file a service writes: a 1 MB file is still read whole.
+    static constexpr off_t MAX_SIZE = off_t{4} * 1024 * 1024;
+
+    enum class Outcome
+    {
+        Read,       // `text` holds the contents
+        OpenFailed, // `error` holds open()'s errno
+        StatFailed, // `error` holds fstat()'s errno
+        NotRegular, // a FIFO, device, directory or socket: `kind` names it
+        TooLarge,   // `size` holds its size, above MAX_SIZE
+    };
+
+    Outcome outcome = Outcome::Read;
+    int error = 0;
+    const char* kind = "";
+    off_t size = 0;
+    std::string text;
+};
+
+// Opens `path` without blocking and reads it when it is a regular file of at most `maxSize`
+// bytes. A read error ends the text where it happened.
+ServiceFile readServiceFile(const char* path, off_t maxSize = ServiceFile::MAX_SIZE);
+// What a file of mode `mode` is, as a record names it ("a FIFO", "a directory", ...).
+const char* fileKindText(mode_t mode);
 
 // Whether the service-information file is worth reading now. Until it yields a UUID it is asked
 // about on every datagram, and parsing a large file per datagram would let a flood take a whole

@@ -610,6 +610,25 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...)
     return std::string(buf, static_cast<std::size_t>(std::clamp(n, 0, int(sizeof(buf)) - 1)));
 }
 
+// The network's bytes as a terminal is to show them: a control character (ESC, BEL, a bare CR) in
+// a responder's answer could retitle or clear the terminal, or write a false URL over the real
+// one, so each is shown as \xHH; only the line ends, LF and CR LF, stay as they are.
+std::string terminalSafe(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i)
+    {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+        if ((c < 0x20 || c == 0x7f) && !lineEnd)
+            out += format("\\x%02x", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
 struct Peer
 {
     std::string host;
@@ -703,15 +722,16 @@ void printHeaders(const Message& m)
 {
     std::size_t width = 0;
     for (const auto& h : m.headers)
-        width = std::max(width, h.first.size() + 1);
-    std::printf("%s\n", m.startLine.c_str());
+        width = std::max(width, terminalSafe(h.first).size() + 1);
+    std::printf("%s\n", terminalSafe(m.startLine).c_str());
     for (const auto& [name, value] : m.headers)
     {
-        const std::string label = name.empty() ? name : name + ":";
+        const std::string label = name.empty() ? name : terminalSafe(name) + ":";
         if (value.empty())
             std::printf("  %s\n", label.c_str());
         else
-            std::printf("  %-*s %s\n", static_cast<int>(width), label.c_str(), value.c_str());
+            std::printf("  %-*s %s\n", static_cast<int>(width), label.c_str(),
+                        terminalSafe(value).c_str());
     }
 }
 
@@ -744,7 +764,10 @@ void printReply(const SearchOptions& opt, const std::string& heading, const std:
         if (opt.headers)
             printHeaders(parseMessage(d.payload));
         else
-            std::fwrite(d.payload.data(), 1, d.payload.size(), stdout);
+        {
+            const std::string shown = terminalSafe(d.payload);
+            std::fwrite(shown.data(), 1, shown.size(), stdout);
+        }
     }
     std::fflush(stdout);
 }

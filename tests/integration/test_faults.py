@@ -158,6 +158,32 @@ def test_service_information_contents(bed, content, uuid, records):
     assert_clean_stop(bed)
 
 
+# What may sit at the service file's path instead of a file, and what its WARNING calls it.
+NOT_A_FILE = {"FIFO": (os.mkfifo, "a FIFO"),
+              "link to /dev/zero": (lambda path: os.symlink("/dev/zero", path),
+                                    "a character device")}
+
+
+# Regression: a FIFO held the responder in open(), and /dev/zero was read until memory ran out:
+# no search was answered and SIGTERM was never honoured.
+@pytest.mark.parametrize("kind", NOT_A_FILE)
+def test_service_file_that_is_not_a_file_counts_as_missing(bed, kind):
+    make, named = NOT_A_FILE[kind]
+    bed.remove_info()
+    make(os.path.join(bed.root, "data", "redfish.json"))
+    warning = ("WARNING", "discovery", "Service information file ../../data/redfish.json is "
+               f"not a regular file ({named})")
+    for replaced in (False, True):
+        bed.start()
+        assert bed.search(mx="1", wait_ms=1300) == []
+        if replaced:
+            bed.write_info(json.dumps({"uuid": UUID}))
+        answers = payloads(bed.search(mx="1", wait_ms=1500))
+        assert answers == ([expected_response()] if replaced else [])
+        assert faults(bed) == [warning]
+        assert bed.stop(timeout=1.0)[0] == 0
+
+
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64"),
                     reason="the filter knows the system call numbers of these only")
 def test_netlink_refused_no_search_is_answered(bed):

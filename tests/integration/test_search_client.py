@@ -41,7 +41,8 @@ s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP, socket.inet_pton(
 print("ready", flush=True)
 s.settimeout(20)
 data, sender = s.recvfrom(65536)
-s.sendto(b"HTTP/1.1 200 OK\\r\\nST: ssdp:all\\r\\n\\r\\n", sender)
+answer = sys.argv[2] if len(sys.argv) > 2 else "HTTP/1.1 200 OK\\r\\nST: ssdp:all\\r\\n\\r\\n"
+s.sendto(answer.encode("latin-1"), sender)
 print(json.dumps(data.decode("latin-1")))
 """
 
@@ -148,6 +149,23 @@ def test_warning_near_the_neighbour_table_limit(running, tmp_path, gc_thresh2, w
              'mount --bind "$0" /proc/sys/net/ipv4/neigh && exec "$@"', str(tmp_path),
              os.path.abspath(SEARCH), "-i", "cp0", "--mx", "1", "--quiet", timeout=30)
     assert (res.stdout, res.stderr) == ("1 responses; 1 of 1 requests answered\n", warning)
+
+
+# A hostile responder's bytes: a title set (ESC ... BEL), a screen cleared, a line overwritten.
+HOSTILE = "HTTP/1.1 200 OK\r\nST: ssdp:all\x1b]0;owned\x07\r\nAL: /\x1b[2J\rAL: /x\r\n\r\n"
+
+
+# Regression: the answer reached the terminal as it came, ESC and BEL included.
+@pytest.mark.parametrize("output", [[], ["--headers"]])
+def test_control_characters_in_an_answer_are_shown_escaped(bed, spawn, output):
+    bed.enable_ipv6()
+    responder = spawn(bed.dns, "python3", "-c", _RESPOND, "FF05::C", HOSTILE)
+    assert responder.stdout.readline() == "ready\n"
+    search = spawn(bed.cns, os.path.abspath(SEARCH), "-6", "--scope", "site", "-i", "cp0",
+                   "--mx", "1", *output)
+    out = search.communicate(timeout=30)[0]
+    assert "ssdp:all\\x1b]0;owned\\x07" in out and "/\\x1b[2J\\x0dAL: /x" in out, out
+    assert not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", out), out
 
 
 # Regression: --mx was read with atoi and its wait computed as MX * 1000 + 500 in an int, so

@@ -11,6 +11,7 @@ Addresses come from 198.18.0.0/15; traffic stays inside the two namespaces."""
 import itertools
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -21,6 +22,8 @@ import netns
 from netns import sh  # noqa: F401 (part of this module's interface)
 
 DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
+# A command that runs the daemon, as "qemu-aarch64" runs another architecture's build.
+WRAPPER = shlex.split(os.environ.get("DISCOVERY_WRAPPER", ""))
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 FORGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forge.py")
 
@@ -182,9 +185,11 @@ class Testbed:
     __test__ = False
 
     def __init__(self, eth1=True, address=True, uuid=UUID, log_conf=LOG_CONF, ifname="eth1",
-                 second=None):
+                 second=None, bridge=None):
         """With `second`, the daemon's namespace gets a second port of that name, joined to a
-        second console (namespace cns2, its end also named cp0) on DAEMON_IP_2's subnet."""
+        second console (namespace cns2, its end also named cp0) on DAEMON_IP_2's subnet. With
+        `bridge` (attributes of `ip link add br0 type bridge`), eth1 and cp0 meet at the ports
+        pd and pc of a bridge br0, down, in a namespace of its own (bns)."""
         # Names of this process's own: pytest processes run side by side (ctest -j).
         tag = f"{os.getpid()}x{next(_counter)}"
         self.ifname = ifname
@@ -192,12 +197,16 @@ class Testbed:
         self.dns = f"sdd-{tag}"
         self.cns = f"sdc-{tag}"
         self.cns2 = f"sde-{tag}" if second else None
+        self.bns = f"sdw-{tag}" if bridge else None
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
         self.cwd = lay_out(self.root, log_conf, uuid)
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
         self.spaces = [self.dns, self.cns] + ([self.cns2] if second else [])
+        self.spaces += [self.bns] if bridge else []
         netns.create(*self.spaces)
+        if bridge:
+            netns.batch([f"link add br0 type bridge {bridge}"], self.bns)
         # (daemon's interface, its console's namespace, daemon's and console's IPv6 addresses)
         self.ports = []
         if eth1:
@@ -207,7 +216,12 @@ class Testbed:
             self._port(second, self.cns2, DAEMON_IP_2, CONSOLE_IP_2, DAEMON_IP6_2, CONSOLE_IP6_2)
 
     def _port(self, ifname, cns, daemon_ip, console_ip, daemon_ip6, console_ip6):
-        netns.veth(self.dns, ifname, cns, "cp0")
+        if self.bns and not self.ports:
+            netns.veth(self.bns, "pd", self.dns, ifname)
+            netns.veth(self.bns, "pc", cns, "cp0")
+            netns.batch([f"link set {port} master br0 up" for port in ("pd", "pc")], self.bns)
+        else:
+            netns.veth(self.dns, ifname, cns, "cp0")
         netns.configure(self.dns, ifname, f"{daemon_ip}/24" if daemon_ip else None,
                         multicast_route=not self.ports)
         netns.configure(cns, "cp0", f"{console_ip}/24")
@@ -231,7 +245,7 @@ class Testbed:
         if self.proc is not None:
             self.out.close()  # a restart: the new daemon's output replaces the old one's
         self.out = open(self.out_path, "w")
-        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
+        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra, *WRAPPER,
                                       os.path.abspath(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)

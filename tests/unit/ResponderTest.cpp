@@ -126,6 +126,8 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
     };
     // Deeper than the JSON reader's limit: the fuzz target's inputs are too short to reach it.
     const std::string deep = "{\"uuid\": " + std::string(1001, '[') + "}";
+    const std::string megabyte = "{\"uuid\": \"big\", \"\": \"" + std::string(1000000, ' ') + "\"}";
+    const std::string tooLarge(ServiceFile::MAX_SIZE + 1, ' ');
     const Case cases[] = {
         {"missing file", nullptr, false, "", "Failed to open the redfishd info file", 0},
         {"empty file", "", false, "", "Failed to parse the redfishd info", 1},
@@ -146,6 +148,11 @@ TEST_F(ServiceInfo, FileContentsAndOutcomes)
         {"uuid boolean", "{\"uuid\": true}", true, "true", nullptr, 0},
         {"uuid string", "{\"uuid\": \"abc-123\", \"other\": 1}", true, "abc-123", nullptr, 0},
         {"uuid long string", nullptr, true, std::string(5000, 'u'), nullptr, 0},
+        {"a megabyte", megabyte.c_str(), true, "big", nullptr, 0},
+        {"above 4 MiB", tooLarge.c_str(), false, "",
+         "Service information file ../../data/redfish.json is too large (4194305 bytes, at most "
+         "4194304)",
+         0},
     };
     for (const Case& c : cases)
     {

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -79,3 +82,24 @@ TEST(Watchdog, PingsStopOnceAThreadOrADatagramIsASecondLate)
     }
 }
 } // namespace
+
+// A responder held inside one datagram's work (a hung read or send), its inbox empty behind it,
+// stops the pings a second after the work began, as one that stopped turning does.
+TEST(Watchdog, PingsStopWhileTheResponderIsHeldInsideADatagram)
+{
+    testsupport::ResponderParts parts;
+    std::promise<Clock::time_point> entered;
+    std::mutex held;
+    std::unique_lock<std::mutex> hold(held);
+    parts.responder.onDatagram([&entered, &held]
+                               { entered.set_value(Clock::now()), held.lock(), held.unlock(); });
+    std::thread responder([&parts] { parts.responder.run(); });
+    Datagram datagram = testsupport::received('x', 1);
+    EXPECT_TRUE(parts.inbox.push(datagram));
+    const Clock::time_point late =
+        entered.get_future().get() + Watchdog::GRACE + Clock::duration(1);
+    EXPECT_FALSE(parts.watchdog.allTurning(late, parts.inbox.oldestArrival()));
+    hold.unlock();
+    parts.inbox.close();
+    responder.join();
+}
