@@ -253,7 +253,9 @@ HostTable::Effect HostTable::applyRoutes(const std::vector<Route>& hops, RouteCh
 HostTable::Effect HostTable::addRoute(const Route& route)
 {
     Effect effect;
-    if (!wants(route.destination.family, route.index))
+    const int family = route.destination.family;
+    if (!(m_scope.everyIpv6Route && family == AF_INET6 ? wants(family)
+                                                       : wants(family, route.index)))
     {
         return effect;
     }

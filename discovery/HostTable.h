@@ -16,7 +16,8 @@
 // questions a listener asks of a sender. Pure: no socket, no lock, no clock; the host's view
 // (HostView) feeds it decoded netlink messages and guards it. Only what the options need is kept:
 // IPv6 entries with IPv6 only, and addresses and routes only of the interfaces named (every link
-// is kept, small as that table is, to map names to indexes). Each interface keeps at most
+// is kept, small as that table is, to map names to indexes; and with a wider IPv6 scope, every
+// IPv6 route, for the reverse path). Each interface keeps at most
 // MAX_PER_INTERFACE addresses and as many routes: a segment's router advertisements can add
 // routes without end, and past the bound the interface's on-link rule falls back to its own
 // address prefixes.
@@ -54,11 +55,14 @@ public:
         // A route to a neighbour: no gateway, over IPv4 of link scope, never to a group.
         bool connected() const;
     };
-    // What the table keeps: every interface when `names` is empty.
+    // What the table keeps: every interface when `names` is empty; with `everyIpv6Route`, the
+    // IPv6 routes of every interface, which the reverse path of a search to a group wider than
+    // the link is judged by.
     struct Scope
     {
         bool ipv6 = true;
         std::vector<std::string> names;
+        bool everyIpv6Route = false;
     };
     // The parts a dump reads afresh.
     enum Kind : unsigned
