@@ -30,8 +30,12 @@ SO_TIMESTAMP = 29  # Linux's, which the socket module lacks: a timeval with each
 RA_FLOOD = os.path.join(os.path.dirname(HERE), "tests", "integration", "ra_flood.py")
 
 
-def thread_cpu(pid, name):
-    """The processor seconds of the daemon's thread called `name`."""
+def thread_cpu(pid, name=None):
+    """The processor seconds of the daemon's thread called `name`, or of the whole daemon."""
+    if name is None:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     for tid in os.listdir(f"/proc/{pid}/task"):
         with open(f"/proc/{pid}/task/{tid}/comm") as f:
             if f.read().strip() == name:
@@ -81,12 +85,14 @@ def run(args):
         watcher.start()
         during, after = [], []
         cpu_start = thread_cpu(bed.pid(), "listen-ipv4")
+        process_start = thread_cpu(bed.pid())
         flood = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", RA_FLOOD, "cp0",
                                   str(args.rate), str(args.each), str(args.seconds)],
                                  stdout=subprocess.PIPE, text=True)
         searches(bed, args.seconds, during)
         flood_seconds = json.loads(flood.communicate(timeout=args.seconds + 60)[0])["seconds"]
         cpu = (thread_cpu(bed.pid(), "listen-ipv4") - cpu_start) / flood_seconds
+        process_cpu = (thread_cpu(bed.pid()) - process_start) / flood_seconds
         searches(bed, args.after, after)
         done.set()
         watcher.join()
@@ -109,7 +115,8 @@ def run(args):
                 "answered_during": f"{sum(during)}/{len(during)}",
                 "answered_after": f"{sum(after)}/{len(after)}",
                 "longest_ping_gap_s": round(max(b - a for a, b in zip(pings, pings[1:])), 2),
-                "listener_cpu": round(cpu, 3), "rss_kb_before": rss_before,
+                "listener_cpu": round(cpu, 3), "daemon_cpu": round(process_cpu, 3),
+                "rss_kb_before": rss_before,
                 "rss_kb_after": rss_after, "sigterm_s": None if stop is None else round(stop, 3),
                 "bound_warnings": len(warnings)}
 
