@@ -249,8 +249,8 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
         if (!m_bUnknownTold)
         {
             LOG_DISC(WARNING) << "Datagram from " << endpointText(sender)
-                              << " dropped: the host's view is unknown (no netlink dump has "
-                                 "succeeded yet); searches are dropped until it is known";
+                              << " dropped: the host's view is unknown until a netlink dump "
+                                 "succeeds, and no search is answered meanwhile";
         }
         m_bUnknownTold = true;
         return false;
