@@ -262,7 +262,7 @@ bool Listener::receiveUnicast(std::size_t i)
 
 bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
 {
-    const HostView::SenderView view =
+    const HostTable::SenderView view =
         m_host.viewOf(IpAddress::of(sender), index, isWideScope(group));
     const unsigned short port =
         ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
@@ -276,9 +276,22 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
     // this host a reflector aimed at whatever address a forged search names. A search to a
     // wider IPv6 group may come from beyond a router: answered when the route back to its source
     // leaves by the interface it came in by (a strict reverse-path check). While the host's
-    // addresses are unknown, no sender can be told apart from this host: none is answered.
-    const bool answerable =
-        view.known && isAnswerableSender(sender) && !view.local && view.reachable;
+    // addresses are unknown, no sender can be told apart from this host: none is answered, and
+    // that is written once, as the host's fault, not the sender's.
+    if (!view.known)
+    {
+        m_status.dropped();
+        if (!m_bUnknownTold)
+        {
+            LOG_DISC(WARNING) << "Datagram from " << endpointText(sender)
+                              << " dropped: the host's view is unknown until a netlink dump "
+                                 "succeeds, and no search is answered meanwhile";
+        }
+        m_bUnknownTold = true;
+        return false;
+    }
+    m_bUnknownTold = false;
+    const bool answerable = isAnswerableSender(sender) && !view.local && view.reachable;
     if (!answerable)
     {
         m_status.refused(sender, m_senderLimit);
@@ -296,9 +309,9 @@ void Listener::handOver()
 
 void Listener::follow(Clock::time_point now)
 {
-    if (m_host.fd() == -1)
+    if (m_host.due(now))
     {
-        m_host.update(); // opens the view again, at its own pace
+        m_host.update(); // a dump or an open tried again, whatever the kernel says meanwhile
     }
     const unsigned version = m_host.version();
     if (m_host.known() && version != m_hostVersion)

@@ -26,7 +26,8 @@
 // the checks that admit a datagram (the interface it came in by, the group it was sent to, its
 // sender), the hand-over to the responder, and the following of every interface in that family,
 // whose addresses it publishes on the address board. What it learns of
-// the host it asks the host's view, which it keeps current at every turn. The service sets the
+// the host it asks the host's view, which it reads when the view's socket is readable or a dump
+// is due again. The service sets the
 // IPv4 listener up before the threads start (openIpv4, joinIpv4); after that only its own thread
 // touches it, and the responder sends through its socket's descriptor.
 class Listener
@@ -104,6 +105,7 @@ private:
     unsigned m_hostVersion = ~0U; // the view's version the watches last looked at
     std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
     std::set<int> m_joinFailed;        // recorded once each until a join succeeds
+    bool m_bUnknownTold = false;       // a datagram dropped while the view is unknown, recorded
     std::vector<int> m_published;      // the index each interface's address was published at
     std::atomic<int> m_sockFd{-1};
     sockaddr_in m_ssdpAddr{};   // IPv4: the group address the socket is bound to

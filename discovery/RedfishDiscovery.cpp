@@ -34,13 +34,16 @@ bool RedfishDiscovery::setOptions(const Options& options)
     }
     m_options = options;
     m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
-    m_ipv4Listener.emplace(Listener::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board,
-                           m_status, m_host);
     m_ipv6Listener.reset();
+    m_ipv4Listener.reset();
+    m_host.emplace(HostTable::Scope{options.ipv6, options.interfaces,
+                                    options.ipv6 && isWideScope(options.ipv6Scope)});
+    m_ipv4Listener.emplace(Listener::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board,
+                           m_status, *m_host);
     if (options.ipv6)
     {
         m_ipv6Listener.emplace(Listener::Family::Ipv6, m_options, m_ipv6Groups, m_inbox, m_board,
-                               m_status, m_host);
+                               m_status, *m_host);
     }
     m_responderState.useSockets(&m_ipv4Listener->fd(),
                                 m_ipv6Listener ? &m_ipv6Listener->fd() : nullptr);
@@ -70,6 +73,12 @@ bool RedfishDiscovery::run()
         m_bRunning = false;
         return false;
     }
+    if (started && !awaitHostView() && !stopRequested())
+    {
+        m_bRunning = false;
+        joinThreads();
+        return false;
+    }
     {
         std::lock_guard<std::mutex> lock(m_stopMutex);
         if (!m_bStopRequested)
@@ -77,6 +86,37 @@ bool RedfishDiscovery::run()
             m_notify.ready();
         }
     }
+    joinThreads();
+    LOG_DISC(INFO) << "Exiting...";
+    return true;
+}
+
+bool RedfishDiscovery::awaitHostView()
+{
+    // Under systemd's default start time-out (90 s), so that the start fails with a record of
+    // ours rather than systemd's.
+    constexpr std::chrono::seconds START_TIMEOUT{30};
+    constexpr std::chrono::milliseconds LOOK{10};
+    const Clock::time_point deadline = Clock::now() + START_TIMEOUT;
+    while (!m_host->known())
+    {
+        if (stopRequested())
+        {
+            return false;
+        }
+        if (Clock::now() >= deadline)
+        {
+            LOG_DISC(WARNING) << "The host's addresses are still unknown after "
+                              << START_TIMEOUT.count() << " s (no netlink dump succeeded)";
+            return false;
+        }
+        std::this_thread::sleep_for(LOOK);
+    }
+    return true;
+}
+
+void RedfishDiscovery::joinThreads()
+{
     // The inbox closes when the listeners have ended; the responder then judges what is still
     // in it, sends the responses already scheduled at their times, and ends.
     if (m_listener.joinable())
@@ -92,9 +132,6 @@ bool RedfishDiscovery::run()
     {
         m_responder.join();
     }
-
-    LOG_DISC(INFO) << "Exiting...";
-    return true;
 }
 
 bool RedfishDiscovery::stop()
@@ -136,8 +173,10 @@ bool RedfishDiscovery::init()
     {
         m_ipv4Listener->setMulticastTtl(m_options.notifyTtl);
     }
-    // The host's view read, before the first datagram is admitted; without it none is.
-    m_host.open();
+    // The host's view read, before the first datagram is admitted; without it none is, and a
+    // view that cannot be read yet is tried again by the listeners, each second, while run()
+    // waits for it.
+    m_host->open();
     m_ipv4Listener->follow(Clock::now());
     m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
     if (m_ipv6Listener)

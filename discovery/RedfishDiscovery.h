@@ -96,6 +96,11 @@ public:
 
 private:
     bool init();
+    // Waits for the host's view to be known, the listeners keeping it meanwhile: false when it is
+    // still unknown at the start's time-out, or a stop is asked for.
+    bool awaitHostView();
+    // Ends the threads init() started, for a start that fails after it.
+    void joinThreads();
     bool stopRequested();
     bool initSocket();
     bool initMulticast();
@@ -118,7 +123,7 @@ private:
     bool m_bStopRequested = false;
 
     // Shared by the threads.
-    HostView m_host;
+    std::optional<HostView> m_host; // following what the options need
     AddressBoard m_board;
     ServiceStatus m_status;
     DatagramQueue m_inbox{INBOX_CAPACITY, RCV_BUF_SIZE};

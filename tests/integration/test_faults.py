@@ -199,4 +199,7 @@ def test_netlink_refused_no_search_is_answered(bed):
                ": the host's addresses are unknown, so no search is answered")
     # Tried again once a second meanwhile: written once.
     assert bed.messages("WARNING").count(refused) == 1, bed.messages("WARNING")
+    # The drops blamed the consoles ("no answer may go to its source"): now the view, once.
+    drops = [m for m in bed.messages("WARNING") if m.startswith("Datagram from")]
+    assert len(drops) == 1 and "the host's view is unknown" in drops[0], drops
     assert bed.proc.poll() is None

@@ -1,7 +1,11 @@
 """Routes and answers: an answer to a link-local source never goes through a router, an IPv6
 answer leaves from the address of the interface the search came in by, a console on-link only
 by a connected route is answered, and so is one behind a router that searches a wider IPv6
-scope."""
+scope; a flood of router advertisements leaves the console answered."""
+
+import json
+import os
+import subprocess
 
 import pytest
 
@@ -67,3 +71,27 @@ def test_answered_from_and_with_the_arrival_interfaces_address(case):
         found = bed.search(*search_args, mx="1", wait_ms=1300, sources=[source])
         assert [(r["from"], r["payload"]) for r in found] == \
             [(address, expected_response(ip=host))], bed.messages("WARNING")
+
+
+RA_FLOOD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ra_flood.py")
+
+
+# Regression: router advertisements from any host on the segment, each with 45 new on-link
+# prefixes, made the host's view follow every route they added, copying and scanning all of them
+# per event and per datagram: a console went unanswered and SIGTERM waited. The view now keeps a
+# bounded number per interface, says so once, and keeps answering.
+def test_router_advertisement_flood_leaves_the_console_answered(bed):
+    bed.enable_ipv6()
+    bed.start(args=["--ipv6"])
+    flood = subprocess.Popen(["ip", "netns", "exec", bed.cns, "python3", RA_FLOOD, "cp0", "60",
+                              "45", "7"], stdout=subprocess.PIPE, text=True)
+    try:
+        during = [bool(bed.search(mx="1", wait_ms=1200)) for _ in range(5)]
+    finally:
+        sent = json.loads(flood.communicate(timeout=60)[0])
+    after = [bool(bed.search(mx="1", wait_ms=1200)) for _ in range(5)]
+    assert sent["sent"] == 420
+    assert sum(during + after) >= 9, (during, after)
+    assert any("more than 4096 routes" in m for m in bed.messages("WARNING"))
+    code, seconds = bed.stop()
+    assert code == 0 and seconds < 1.0, seconds
