@@ -23,6 +23,12 @@ from netns import sh  # noqa: F401 (part of this module's interface)
 DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 FORGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forge.py")
+STOCK_LIMITS = os.environ.get("STOCK_LIMITS_LIB", os.path.join(
+    os.path.dirname(SEARCH), "tests", "integration", "libstock-limits.so"))
+# The daemon runs as the packaged unit runs it: as a user of no privilege (root only builds the
+# namespaces and the tree), and with a stock kernel's socket-buffer limits, which this machine's
+# sysctls need not have (stock_limits.c).
+USER = 65534
 
 DAEMON_IP = "198.18.0.1"
 CONSOLE_IP = "198.18.0.2"
@@ -162,6 +168,23 @@ def search_request(st="urn:dmtf-org:service:redfish-rest:1", mx="2"):
             f"MX: {mx}\r\nST: {st}\r\n\r\n")
 
 
+def unprivileged():
+    """The words that run the command after them as USER, without capabilities."""
+    return ["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups",
+            "--inh-caps=-all", "--"]
+
+
+def stock_limits():
+    """The words that run the command after them with the stock limits preloaded."""
+    if not os.path.exists(STOCK_LIMITS):
+        raise AssertionError(f"{STOCK_LIMITS} not built: set STOCK_LIMITS_LIB")
+    words = ["env", f"LD_PRELOAD={os.path.abspath(STOCK_LIMITS)}"]
+    if "ASAN_OPTIONS" in os.environ:
+        # AddressSanitizer's runtime wants to come first; this library defines nothing it does.
+        words.append(f"ASAN_OPTIONS={os.environ['ASAN_OPTIONS']}:verify_asan_link_order=0")
+    return words
+
+
 def lay_out(root, log_conf=LOG_CONF, uuid=UUID):
     """Lays out the daemon's tree under root, without the parts given as None; returns the
     daemon's working directory."""
@@ -194,6 +217,9 @@ class Testbed:
         self.cns2 = f"sde-{tag}" if second else None
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
         self.cwd = lay_out(self.root, log_conf, uuid)
+        for path, _, files in os.walk(self.root):
+            for name in [path, *(os.path.join(path, f) for f in files)]:
+                os.chown(name, USER, USER)
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
         self.spaces = [self.dns, self.cns] + ([self.cns2] if second else [])
@@ -228,11 +254,12 @@ class Testbed:
 
     # --- the daemon -----------------------------------------------------------------------
     def start(self, wait_ready=True, extra=(), args=()):
+        """`extra` runs before the daemon, as the test user (execing it in place)."""
         if self.proc is not None:
             self.out.close()  # a restart: the new daemon's output replaces the old one's
         self.out = open(self.out_path, "w")
-        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra,
-                                      os.path.abspath(DAEMON), *args],
+        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *unprivileged(), *extra,
+                                      *stock_limits(), os.path.abspath(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         if wait_ready:
