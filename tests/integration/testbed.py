@@ -398,11 +398,12 @@ class Testbed:
         for ns, dev, cidr in ((self.dns, ifname, daemon_cidr), (self.cns, peer, console_cidr)):
             netns.batch([f"addr add {cidr} dev {dev}", f"link set {dev} up"], ns)
 
-    def forge(self, datagrams, gap=0.0):
-        """Sends each datagram ({"src", "dst", "sport", "dport", "payload"}) out of cp0 as a
-        forged frame, `gap` seconds apart: from any source address and port, one that no host
-        holds or the daemon's own. Returns {"sent", "seconds"}: how many left in how long."""
-        out = sh("ip", "netns", "exec", self.cns, "python3", FORGE, "cp0", str(gap),
+    def forge(self, datagrams, gap=0.0, ns=None):
+        """Sends each datagram ({"src", "dst", "sport", "dport", "payload"}) out of cp0 (of the
+        control point, or of namespace `ns`) as a forged frame, `gap` seconds apart: from any
+        source address and port, one that no host holds or the daemon's own. Returns {"sent",
+        "seconds"}: how many left in how long."""
+        out = sh("ip", "netns", "exec", ns or self.cns, "python3", FORGE, "cp0", str(gap),
                  input=json.dumps(datagrams), timeout=60).stdout
         return json.loads(out)
 
