@@ -178,7 +178,7 @@ def stock_limits():
     """The words that run the command after them with the stock limits preloaded."""
     if not os.path.exists(STOCK_LIMITS):
         raise AssertionError(f"{STOCK_LIMITS} not built: set STOCK_LIMITS_LIB")
-    words = ["env", f"LD_PRELOAD={os.path.abspath(STOCK_LIMITS)}"]
+    words = ["/usr/bin/env", f"LD_PRELOAD={os.path.abspath(STOCK_LIMITS)}"]
     if "ASAN_OPTIONS" in os.environ:
         # AddressSanitizer's runtime wants to come first; this library defines nothing it does.
         words.append(f"ASAN_OPTIONS={os.environ['ASAN_OPTIONS']}:verify_asan_link_order=0")
