@@ -114,9 +114,9 @@ int openSendOnly(bool ipv6)
 }
 // Whether the kernel has the link-layer address of `to` on `ifindex` (RFC 4861's REACHABLE,
 // STALE, DELAY or PROBE, or a static entry): a datagram to it then leaves at once, never waiting
-// in the neighbour's queue. One request and its reply, read without waiting: the kernel answers
-// within the send.
-bool neighbourResolved(int netlink, const PeerAddr& to, int ifindex)
+// in the neighbour's queue. One request, numbered `sequence`, and its reply, read without
+// waiting: the kernel answers within the send. A reply left by an earlier question is skipped.
+bool neighbourResolved(int netlink, const PeerAddr& to, int ifindex, unsigned sequence)
 {
     const bool ipv6 = to.sa.sa_family == AF_INET6;
     const std::size_t length = ipv6 ? sizeof(in6_addr) : sizeof(in_addr);
@@ -128,6 +128,7 @@ bool neighbourResolved(int netlink, const PeerAddr& to, int ifindex)
     } request{};
     request.header.nlmsg_type = RTM_GETNEIGH;
     request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = sequence;
     request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ndmsg) + RTA_SPACE(length));
     request.neighbour.ndm_family = static_cast<unsigned char>(to.sa.sa_family);
     request.neighbour.ndm_ifindex = ifindex;
@@ -138,17 +139,28 @@ bool neighbourResolved(int netlink, const PeerAddr& to, int ifindex)
                 ipv6 ? static_cast<const void*>(&to.v6.sin6_addr)
                      : static_cast<const void*>(&to.v4.sin_addr),
                 length);
-    alignas(nlmsghdr) char reply[512];
     if (send(netlink, &request, request.header.nlmsg_len, MSG_DONTWAIT) == -1)
     {
         return false;
     }
-    const ssize_t got = recv(netlink, reply, sizeof(reply), MSG_DONTWAIT);
+    alignas(nlmsghdr) char reply[512];
     const auto* answer = reinterpret_cast<const nlmsghdr*>(reply);
-    if (got < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(ndmsg))) ||
-        answer->nlmsg_type != RTM_NEWNEIGH)
+    for (;;)
     {
-        return false; // no entry (an error reply), or no reply
+        const ssize_t got = recv(netlink, reply, sizeof(reply), MSG_DONTWAIT);
+        if (got < 0)
+        {
+            return false; // no reply
+        }
+        if (got >= static_cast<ssize_t>(sizeof(nlmsghdr)) && answer->nlmsg_seq == sequence)
+        {
+            break;
+        }
+    }
+    // No entry comes as an error reply.
+    if (answer->nlmsg_type != RTM_NEWNEIGH || answer->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
+    {
+        return false;
     }
     const auto* entry = static_cast<const ndmsg*>(NLMSG_DATA(answer));
     return (entry->ndm_state &
@@ -250,7 +262,7 @@ bool Sender::resolved(const PeerAddr& to, int ifindex)
     {
         m_netlink = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     }
-    return m_netlink != -1 && neighbourResolved(m_netlink, to, ifindex);
+    return m_netlink != -1 && neighbourResolved(m_netlink, to, ifindex, ++m_questions);
 }
 
 bool Sender::trySend(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,

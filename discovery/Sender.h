@@ -86,4 +86,5 @@ private:
     std::map<PendingResponses::ClassKey, ClassSocket> m_classSockets;
     std::uint64_t m_opened = 0;
     int m_netlink = -1;
+    unsigned m_questions = 0; // the netlink requests' sequence numbers
 };
