@@ -112,6 +112,7 @@ int openSendOnly(bool ipv6)
     widenSendBuffer(fd);
     return fd;
 }
+
 // Whether the kernel has the link-layer address of `to` on `ifindex` (RFC 4861's REACHABLE,
 // STALE, DELAY or PROBE, or a static entry): a datagram to it then leaves at once, never waiting
 // in the neighbour's queue. One request, numbered `sequence`, and its reply, read without
