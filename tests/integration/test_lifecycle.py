@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from testbed import LOG_CONF, Testbed
+from testbed import LOG_CONF, Testbed, stock_limits, unprivileged
 
 STARTED = "Starting the Storage Server discovery process."
 STOPPED = "Stopping the Storage Server discovery process."
@@ -128,16 +128,17 @@ def test_interface_without_address_fails_start(eth1, address, errno_):
 ABSOLUTE_CONF = LOG_CONF.replace('FORMAT = "', 'FORMAT = "ABS ')
 
 
-def run_with_private_opt(bed, absolute_conf, user=None):
+def run_with_private_opt(bed, absolute_conf):
     """Runs the daemon with /opt replaced by a private tmpfs holding the absolute configuration
-    (or nothing), so the machine's own /opt is never touched."""
+    (or nothing), so the machine's own /opt is never touched; root mounts it, the daemon runs as
+    Testbed.start runs it."""
     setup = "mount -t tmpfs none /opt"
     if absolute_conf is not None:
         conf = os.path.join(bed.root, "absolute.conf")
         with open(conf, "w") as f:
             f.write(absolute_conf)
         setup += f" && mkdir -p /opt/oobm/config && cp {conf} /opt/oobm/config/log.conf"
-    prefix = f"setpriv --reuid {user} --regid {user} --clear-groups " if user else ""
+    prefix = " ".join(unprivileged() + stock_limits()) + " "
     bed.out = open(bed.out_path, "w")
     bed.proc = subprocess.Popen(
         ["unshare", "-m", "sh", "-c",
@@ -186,7 +187,7 @@ def test_unreadable_relative_config_counts_as_missing():
     with Testbed() as bed:
         os.chmod(bed.root, 0o755)
         os.chmod(os.path.join(bed.root, "opt", "config", "log.conf"), 0)
-        run_with_private_opt(bed, None, user="65534")
+        run_with_private_opt(bed, None)
         assert bed.wait_exit() == 1
         assert bed.output() == ("../config/log.conf not found.\n"
                                 "/opt/oobm/config/log.conf not found.\n"
