@@ -1,6 +1,6 @@
-"""Crowds of forged senders on eth1's segment, each address searching once: tens of thousands of
-link-local sources of either family, or every free address of eth1's own subnet, while a
-console on that subnet searches once a second. Each flood is bounded: 12 s, at most 24,000
+"""Crowds of forged senders on eth1's segment (or a second port's), each address searching once:
+tens of thousands of link-local sources of either family, or every free address of eth1's own
+subnet, while a console on eth1's subnet searches once a second. Each flood is bounded: 12 s, at most 24,000
 datagrams."""
 
 from concurrent.futures import ThreadPoolExecutor
