@@ -120,7 +120,7 @@ std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
     return host + "]";
 }
 
-int openIpv6Socket(int hops, bool reuseAddress, std::string& failure)
+int openIpv6Socket(int hops, std::string& failure)
 {
     // Bound to the wildcard address, unlike the IPv4 socket: one socket serves every group of
     // the scope, and each datagram's destination (IPV6_PKTINFO) tells which group's HOST it must
@@ -147,7 +147,7 @@ int openIpv6Socket(int hops, bool reuseAddress, std::string& failure)
     {
         failed = "setsockopt(IPV6_RECVPKTINFO)";
     }
-    else if (reuseAddress && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == -1)
+    else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == -1)
     {
         failed = "setsockopt(SO_REUSEADDR)";
     }

@@ -470,8 +470,8 @@ const char* Listener::joinCall() const
 bool Listener::openIpv6Socket()
 {
     std::string failure;
-    const int fd = ::openIpv6Socket(m_options.notifyInterval > 0 ? m_options.notifyTtl : 0,
-                                    m_options.unicast, failure);
+    const int fd =
+        ::openIpv6Socket(m_options.notifyInterval > 0 ? m_options.notifyTtl : 0, failure);
     if (fd != -1)
     {
         m_sockFd.store(fd, std::memory_order_release);

@@ -30,14 +30,13 @@ PendingResponses::PeerKey PendingResponses::peerKey(const Entry& entry)
     return key;
 }
 
-PendingResponses::ClassKey PendingResponses::classKey(const Entry& entry)
+PendingResponses::ClassKey PendingResponses::classKey(const PeerAddr& to, int ifindex)
 {
     // RFC 3927 and RFC 4291, 2.5.6: on-link on every interface, so one host may forge any of it.
-    const int family = entry.to.sa.sa_family;
-    const bool linkLocal = family == AF_INET6
-                               ? IN6_IS_ADDR_LINKLOCAL(&entry.to.v6.sin6_addr)
-                               : (ntohl(entry.to.v4.sin_addr.s_addr) >> 16) == 0xa9fe;
-    return {entry.ifindex, family, linkLocal};
+    const int family = to.sa.sa_family;
+    const bool linkLocal = family == AF_INET6 ? IN6_IS_ADDR_LINKLOCAL(&to.v6.sin6_addr)
+                                              : (ntohl(to.v4.sin_addr.s_addr) >> 16) == 0xa9fe;
+    return {ifindex, family, linkLocal};
 }
 
 std::chrono::milliseconds PendingResponses::delayBound(std::chrono::milliseconds mxBound) const
@@ -64,7 +63,7 @@ PendingResponses::Admission PendingResponses::add(const Entry& entry)
     Admission admission{Admission::Taken, found == m_peers.end() ? 0 : found->second.held, {}, 0};
     if (m_heap.size() == CAPACITY)
     {
-        const Peer* const victim = givingWay(classKey(entry), admission.held);
+        const Peer* const victim = givingWay(classKey(entry.to, entry.ifindex), admission.held);
         if (victim == nullptr)
         {
             admission.verdict = Admission::Refused;
@@ -124,7 +123,8 @@ PendingResponses::Clock::time_point PendingResponses::nextDue() const
 
 void PendingResponses::insert(const Entry& entry, const PeerKey& key)
 {
-    const Classes::iterator senderClass = m_classes.try_emplace(classKey(entry)).first;
+    const Classes::iterator senderClass =
+        m_classes.try_emplace(classKey(entry.to, entry.ifindex)).first;
     ++senderClass->second.held;
     const Peers::iterator peer = m_peers.try_emplace(key, Peer{senderClass}).first;
     const Index index = m_free.back();

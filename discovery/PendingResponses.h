@@ -61,6 +61,11 @@ public:
         unsigned pushedOutHeld; // and how many that address held before
     };
 
+    // A class of senders: the interface, the family and whether the address is link-local. The
+    // sender keeps the answers of each class in a send buffer of its own.
+    using ClassKey = std::tuple<int, int, bool>;
+    static ClassKey classKey(const PeerAddr& to, int ifindex);
+
     PendingResponses();
     // The entries and the counts refer to each other.
     PendingResponses(const PendingResponses&) = delete;
@@ -88,8 +93,6 @@ private:
 
     // The requester's address alone, whatever its port, and the interface it searched by.
     using PeerKey = std::pair<int, std::array<unsigned char, 16>>;
-    // The interface, the family and whether the address is link-local.
-    using ClassKey = std::tuple<int, int, bool>;
     struct Peer;
     struct SenderClass
     {
@@ -118,7 +121,6 @@ private:
     };
 
     static PeerKey peerKey(const Entry& entry);
-    static ClassKey classKey(const Entry& entry);
     const Peer* givingWay(const ClassKey& arrival, unsigned held) const;
     void insert(const Entry& entry, const PeerKey& key);
     void remove(Index node);

@@ -3,7 +3,12 @@
 #include "common/Logger.h"
 
 #include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +16,21 @@ Sender::Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Gro
                LogLimiterGroup& limits)
     : m_options(options), m_ipv6Groups(ipv6Groups), m_sendFailLimit(limits, "sendto() failed")
 {
+}
+
+Sender::~Sender()
+{
+    if (m_netlink != -1)
+    {
+        ::close(m_netlink);
+    }
+    for (const auto& entry : m_classSockets)
+    {
+        if (entry.second.fd != -1)
+        {
+            ::close(entry.second.fd);
+        }
+    }
 }
 
 void Sender::useSockets(const std::atomic<int>* ipv4, const std::atomic<int>* ipv6)
@@ -47,11 +67,154 @@ void pinTo(msghdr& header, char (&control)[CMSG_SPACE(sizeof(in6_pktinfo))], boo
         std::memcpy(CMSG_DATA(c), &info, sizeof(info));
     }
 }
+
+// A socket that sends from port 1900 as the listeners do, and to which no datagram is ever
+// delivered: bound to the multicast address that no group may have (RFC 5771's 224.0.0.0, RFC
+// 4291's FF0E::), never joined, and shut to the groups other sockets join. Bound to an address,
+// not the wildcard, so that the IPv4 group socket's bind and the unicast sockets' stay as they
+// are; the IPv6 group socket is bound to [::]:1900, beside which only SO_REUSEADDR lets it bind.
+// -1 when it cannot be made.
+int openSendOnly(bool ipv6)
+{
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd == -1)
+    {
+        return -1;
+    }
+    const int on = 1;
+    const int off = 0;
+    PeerAddr local{};
+    bool ready = false;
+    if (ipv6)
+    {
+        local.v6.sin6_family = AF_INET6;
+        local.v6.sin6_port = htons(SSDP_PORT);
+        local.v6.sin6_addr.s6_addr[0] = 0xff;
+        local.v6.sin6_addr.s6_addr[1] = 0x0e;
+        ready = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0 &&
+                setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof(off)) == 0 &&
+                setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 &&
+                bind(fd, &local.sa, sizeof(local.v6)) == 0;
+    }
+    else
+    {
+        local.v4.sin_family = AF_INET;
+        local.v4.sin_port = htons(SSDP_PORT);
+        local.v4.sin_addr.s_addr = htonl(INADDR_UNSPEC_GROUP);
+        ready = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == 0 &&
+                bind(fd, &local.sa, sizeof(local.v4)) == 0;
+    }
+    if (!ready)
+    {
+        ::close(fd);
+        return -1;
+    }
+    widenSendBuffer(fd);
+    return fd;
+}
+
+// Whether the kernel has the link-layer address of `to` on `ifindex` (RFC 4861's REACHABLE,
+// STALE, DELAY or PROBE, or a static entry): a datagram to it then leaves at once, never waiting
+// in the neighbour's queue. One request, numbered `sequence`, and its reply, read without
+// waiting: the kernel answers within the send. A reply left by an earlier question is skipped.
+bool neighbourResolved(int netlink, const PeerAddr& to, int ifindex, unsigned sequence)
+{
+    const bool ipv6 = to.sa.sa_family == AF_INET6;
+    const std::size_t length = ipv6 ? sizeof(in6_addr) : sizeof(in_addr);
+    struct
+    {
+        nlmsghdr header;
+        ndmsg neighbour;
+        alignas(NLMSG_ALIGNTO) char attribute[RTA_SPACE(sizeof(in6_addr))];
+    } request{};
+    request.header.nlmsg_type = RTM_GETNEIGH;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = sequence;
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ndmsg) + RTA_SPACE(length));
+    request.neighbour.ndm_family = static_cast<unsigned char>(to.sa.sa_family);
+    request.neighbour.ndm_ifindex = ifindex;
+    auto* destination = reinterpret_cast<rtattr*>(request.attribute);
+    destination->rta_type = NDA_DST;
+    destination->rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
+    std::memcpy(RTA_DATA(destination),
+                ipv6 ? static_cast<const void*>(&to.v6.sin6_addr)
+                     : static_cast<const void*>(&to.v4.sin_addr),
+                length);
+    if (send(netlink, &request, request.header.nlmsg_len, MSG_DONTWAIT) == -1)
+    {
+        return false;
+    }
+    alignas(nlmsghdr) char reply[512];
+    const auto* answer = reinterpret_cast<const nlmsghdr*>(reply);
+    for (;;)
+    {
+        const ssize_t got = recv(netlink, reply, sizeof(reply), MSG_DONTWAIT);
+        if (got < 0)
+        {
+            return false; // no reply
+        }
+        if (got >= static_cast<ssize_t>(sizeof(nlmsghdr)) && answer->nlmsg_seq == sequence)
+        {
+            break;
+        }
+    }
+    // No entry comes as an error reply.
+    if (answer->nlmsg_type != RTM_NEWNEIGH || answer->nlmsg_len < NLMSG_LENGTH(sizeof(ndmsg)))
+    {
+        return false;
+    }
+    const auto* entry = static_cast<const ndmsg*>(NLMSG_DATA(answer));
+    return (entry->ndm_state &
+            (NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT | NUD_NOARP)) != 0;
+}
 } // namespace
+
+int Sender::listenerSocket(bool ipv6) const
+{
+    const std::atomic<int>* socket = ipv6 ? m_ipv6 : m_ipv4;
+    return socket != nullptr ? socket->load(std::memory_order_acquire) : -1;
+}
+
+int Sender::classSocket(const PeerAddr& to, int ifindex)
+{
+    const bool ipv6 = to.sa.sa_family == AF_INET6;
+    const PendingResponses::ClassKey key = PendingResponses::classKey(to, ifindex);
+    auto found = m_classSockets.find(key);
+    if (found != m_classSockets.end() && found->second.fd != -1)
+    {
+        return found->second.fd;
+    }
+    const Clock::time_point now = Clock::now();
+    if (found != m_classSockets.end() && now < found->second.retryAt)
+    {
+        return listenerSocket(ipv6);
+    }
+    // Two families and two ranges per interface; an interface that comes back under another
+    // index makes new classes, and the oldest socket is closed for each (its datagrams in flight
+    // still leave).
+    const std::size_t bound = 4 * std::max<std::size_t>(m_options.interfaces.size(), 1);
+    if (found == m_classSockets.end() && m_classSockets.size() >= bound)
+    {
+        const auto oldest = std::min_element(m_classSockets.begin(), m_classSockets.end(),
+                                             [](const auto& a, const auto& b)
+                                             { return a.second.opened < b.second.opened; });
+        if (oldest->second.fd != -1)
+        {
+            ::close(oldest->second.fd);
+        }
+        m_classSockets.erase(oldest);
+    }
+    ClassSocket& opened = m_classSockets[key];
+    opened.fd = openSendOnly(ipv6);
+    opened.opened = ++m_opened;
+    opened.retryAt = now + std::chrono::seconds(1);
+    return opened.fd != -1 ? opened.fd : listenerSocket(ipv6);
+}
 
 bool Sender::send(const std::string& message, const PeerAddr& to, socklen_t toLen)
 {
-    return sendVia(message, to, toLen, 0, IpAddress{}, false);
+    return sendVia(listenerSocket(to.sa.sa_family == AF_INET6), message, to, toLen, 0, IpAddress{},
+                   false);
 }
 
 bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
@@ -73,15 +236,40 @@ bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t to
         // alone.
         source = IpAddress::v6(from.ipv6);
     }
-    return sendVia(message, to, toLen, ifindex, source, onLink);
+    // A class's buffer full of answers waiting for neighbours that never answer leaves its
+    // resolved consoles the listener's socket, through which nothing waits.
+    const int fd = classSocket(to, ifindex);
+    const int listener = listenerSocket(to.sa.sa_family == AF_INET6);
+    if (fd == listener)
+    {
+        return sendVia(listener, message, to, toLen, ifindex, source, onLink);
+    }
+    if (trySend(fd, message, to, toLen, ifindex, source, onLink))
+    {
+        return true;
+    }
+    const int error = errno;
+    if ((error == EAGAIN || error == ENOBUFS) && resolved(to, ifindex))
+    {
+        return sendVia(listener, message, to, toLen, ifindex, source, onLink);
+    }
+    recordFailure(error, to);
+    return false;
 }
 
-bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                     const IpAddress& source, bool onLink)
+bool Sender::resolved(const PeerAddr& to, int ifindex)
+{
+    if (m_netlink == -1)
+    {
+        m_netlink = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    }
+    return m_netlink != -1 && neighbourResolved(m_netlink, to, ifindex, ++m_questions);
+}
+
+bool Sender::trySend(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,
+                     int ifindex, const IpAddress& source, bool onLink)
 {
     const bool ipv6 = to.sa.sa_family == AF_INET6;
-    const std::atomic<int>* socket = ipv6 ? m_ipv6 : m_ipv4;
-    const int fd = socket != nullptr ? socket->load(std::memory_order_acquire) : -1;
     iovec data{const_cast<char*>(message.data()), message.size()};
     msghdr header{};
     header.msg_name = const_cast<PeerAddr*>(&to);
@@ -98,18 +286,28 @@ bool Sender::sendVia(const std::string& message, const PeerAddr& to, socklen_t t
     const ssize_t sent = ifindex == 0
                              ? sendto(fd, message.data(), message.size(), flags, &to.sa, toLen)
                              : sendmsg(fd, &header, flags);
-    if (sent != -1)
+    return sent != -1;
+}
+
+bool Sender::sendVia(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,
+                     int ifindex, const IpAddress& source, bool onLink)
+{
+    if (trySend(fd, message, to, toLen, ifindex, source, onLink))
     {
         return true;
     }
-    const int error = errno;
+    recordFailure(errno, to);
+    return false;
+}
+
+void Sender::recordFailure(int error, const PeerAddr& to)
+{
     m_sendFailLimit.write(
         [error, &to]
         {
             LOG_DISC(WARNING) << "sendto() failed" << std::strerror(error);
             LOG_DISC(WARNING) << "Addr: " << endpointText(to);
         });
-    return false;
 }
 
 void Sender::announce(const MessageCache& messages, bool alive)
@@ -128,8 +326,8 @@ void Sender::announce(const MessageCache& messages, bool alive)
             to.v4.sin_addr.s_addr = inet_addr(WIRE_IPV4_GROUP);
             for (const std::string& message : messages.announcements(alive, SsdpGroup::Ipv4, slot))
             {
-                sendVia(message, to, sizeof(to.v4), from.ipv4Index, IpAddress::v4(from.ipv4),
-                        false);
+                sendVia(listenerSocket(false), message, to, sizeof(to.v4), from.ipv4Index,
+                        IpAddress::v4(from.ipv4), false);
             }
         }
         for (const Ipv6GroupAddr& group : m_ipv6Groups)
@@ -146,8 +344,8 @@ void Sender::announce(const MessageCache& messages, bool alive)
             for (const std::string& message : messages.announcements(alive, group.group.id, slot))
             {
                 // To a group: the kernel picks the source among the interface's addresses.
-                sendVia(message, to, sizeof(to.v6), from.ipv6Index, IpAddress{},
-                        group.group.id == SsdpGroup::Ipv6Link);
+                sendVia(listenerSocket(true), message, to, sizeof(to.v6), from.ipv6Index,
+                        IpAddress{}, group.group.id == SsdpGroup::Ipv6Link);
             }
         }
     }

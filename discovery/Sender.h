@@ -5,16 +5,26 @@
 #include "discovery/Ipv6.h"
 #include "discovery/MessageCache.h"
 #include "discovery/Options.h"
+#include "discovery/PendingResponses.h"
 #include "discovery/Ssdp.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 // Every SSDP datagram the daemon sends, all from the responder thread: the answers to consoles,
-// and the announcements to the groups out of each interface. They go through the listeners'
-// sockets, so that they leave from port 1900, without changing any of those sockets' options:
-// the interface and the source go in each message.
+// and the announcements to the groups out of each interface. Everything leaves from port 1900;
+// the interface and the source go in each message. The announcements go through the listeners'
+// sockets, without changing any of those sockets' options. The answers go through a send-only
+// socket per class of senders (PendingResponses::classKey), opened at the class's first answer:
+// an answer to a neighbour that never resolves stays charged to its socket's send buffer for
+// seconds, so a crowd of forged sources fills only its own class's buffer, never the one that a
+// console of another class (or interface) is answered through. An answer its class's socket
+// refuses for want of room still goes, through the listener's socket, when the kernel has its
+// destination's link-layer address: it then leaves at once and takes no lasting room there.
 // Sends never wait (see SEND_BUFFER_BYTES).
 class Sender
 {
@@ -22,6 +32,9 @@ public:
     // Every reference is kept; `limits` is the responder's.
     Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
            LogLimiterGroup& limits);
+    ~Sender();
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
 
     // The sockets that carry each family's datagrams, -1 while there is none (`ipv6` nullptr
     // without IPv6); a listener may open its socket after the responder has started.
@@ -40,14 +53,38 @@ public:
     void announce(const MessageCache& messages, bool alive);
 
 private:
-    // Sends through the family's socket; out of the interface `ifindex` when it is not 0, from
-    // `source` when it is not empty, and with MSG_DONTROUTE when `onLink`.
-    bool sendVia(const std::string& message, const PeerAddr& to, socklen_t toLen, int ifindex,
-                 const IpAddress& source, bool onLink);
+    using Clock = std::chrono::steady_clock;
+    struct ClassSocket
+    {
+        int fd = -1;
+        std::uint64_t opened = 0; // the order of opening, to close the oldest past the bound
+        Clock::time_point retryAt{};
+    };
+
+    // The family's listener socket, -1 while there is none.
+    int listenerSocket(bool ipv6) const;
+    // The send-only socket of the class `to` belongs to on `ifindex`; the listener's while it
+    // cannot be opened (tried again a second later).
+    int classSocket(const PeerAddr& to, int ifindex);
+    // Whether the kernel has the link-layer address of `to` on `ifindex`, asked over a netlink
+    // socket of the sender's own, opened at its first question (false when it cannot be).
+    bool resolved(const PeerAddr& to, int ifindex);
+    // Sends through `fd`; out of the interface `ifindex` when it is not 0, from `source` when it
+    // is not empty, and with MSG_DONTROUTE when `onLink`: false, errno set, when it could not.
+    bool trySend(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,
+                 int ifindex, const IpAddress& source, bool onLink);
+    // The same, with a rate-limited record when it could not.
+    bool sendVia(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,
+                 int ifindex, const IpAddress& source, bool onLink);
+    void recordFailure(int error, const PeerAddr& to);
 
     const Options& m_options;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
     const std::atomic<int>* m_ipv4 = nullptr;
     const std::atomic<int>* m_ipv6 = nullptr;
     LogLimiter m_sendFailLimit;
+    std::map<PendingResponses::ClassKey, ClassSocket> m_classSockets;
+    std::uint64_t m_opened = 0;
+    int m_netlink = -1;
+    unsigned m_questions = 0; // the netlink requests' sequence numbers
 };

@@ -191,7 +191,8 @@ def test_netlink_refused_no_search_is_answered(bed):
     # link-local source, on-link on every link, was answered all the same.
     link_local = "169.254.3.3"
     bed.add_console_address(f"{link_local}/16")
-    bed.start(extra=["python3", "-c", _NO_NETLINK])
+    # As the daemon's user: the system's interpreter, not one in root's home.
+    bed.start(extra=["/usr/bin/python3", "-c", _NO_NETLINK])
     probes = [bed.probe(search_request(mx="1"), src=src, wait=1.3, background=True)
               for src in (CONSOLE_IP, link_local)]
     assert [probe() for probe in probes] == [[], []]

@@ -16,7 +16,7 @@ import pytest
 
 import netns
 from test_notify import Systemd
-from testbed import (CONSOLE_IP, CONSOLE_IP6, DAEMON, DAEMON_IP, DAEMON_IP6, Testbed,
+from testbed import (CONSOLE_IP, CONSOLE_IP6, DAEMON, DAEMON_IP, DAEMON_IP6, Testbed, runnable,
                      expected_response, search_request)
 
 GROUP = "239.255.255.250"
@@ -274,7 +274,7 @@ def test_sigterm_during_start_up_stops_the_daemon(bed, systemd, moment):
     systemd.receive(0.01)
     bed.start(wait_ready=False, extra=systemd.env(watchdog=False))
     if moment is None:
-        with held_once_caught(bed.pid(), signal.SIGTERM, os.path.realpath(DAEMON)):
+        with held_once_caught(bed.pid(), signal.SIGTERM, runnable(DAEMON)):
             bed.send_signal(signal.SIGTERM)
             deadline = time.monotonic() + 5
             while "Received signal 15 " not in bed.output() and time.monotonic() < deadline:

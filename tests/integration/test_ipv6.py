@@ -10,12 +10,22 @@ import time
 import pytest
 
 from test_network import index_of, recreate_link
-from testbed import DAEMON_IP6, UUID, Testbed, expected_response, search_request
+from testbed import (DAEMON_IP, DAEMON_IP6, UUID, Testbed, expected_response, search_request,
+                     sh)
 
 LINK_LOCAL = r"fe80::[0-9a-f:]+"
 
 def v6_search(bed, scope="link", raw=None):
     return bed.search("-6", "--scope", scope, raw=raw, mx="1", wait_ms=1300)
+
+
+# Datagrams to the daemon's own addresses at port 1900, which no socket of its takes.
+_TO_PORT = """
+import socket, sys
+for address in sys.argv[1:]:
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    socket.socket(family, socket.SOCK_DGRAM).sendto(b"M-SEARCH", (address, 1900))
+"""
 
 
 def link_local_of_eth1(bed):
@@ -46,6 +56,12 @@ def test_searches_answered_over_the_family_and_group_they_came_by(bed):
     validator = search_request(mx="1").replace("HOST: 239.255.255.250:1900", "Host: ff02::c:1900")
     assert [a["payload"] for a in v6_search(bed, raw=validator)] == [link["payload"]]
     assert bed.messages("WARNING") == []
+    # The answers of each class of senders leave through a socket of its own, at port 1900 too,
+    # which nothing is delivered to: unread, a datagram would stay there, and a flood of them
+    # would hold memory. Searches to the groups and datagrams to the port came above and here.
+    sh("ip", "netns", "exec", bed.cns, "python3", "-c", _TO_PORT, DAEMON_IP, DAEMON_IP6)
+    sockets = bed.in_daemon_ns("ss", "-uanH", "sport = :1900").splitlines()
+    assert len(sockets) == 5 and all(line.split()[1] == "0" for line in sockets), sockets
 
 
 def test_ipv6_only_link_local_gets_the_zone_then_a_new_address_is_followed():

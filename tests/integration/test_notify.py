@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from test_load import flood
-from testbed import CONSOLE_IP, DAEMON_IP, Testbed
+from testbed import CONSOLE_IP, DAEMON_IP, USER, Testbed
 
 # Half of it is the daemon's ping interval: 0.5 s.
 WATCHDOG_USEC = 1_000_000
@@ -28,6 +28,7 @@ class Systemd:
         self.path = os.path.join(bed.root, "notify")
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
+        os.chown(self.path, USER, USER)  # the daemon's user writes to it, as systemd lets it
         self.messages = []
 
     def env(self, watchdog=True):

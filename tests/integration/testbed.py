@@ -8,6 +8,7 @@ namespace as the control point, and a temporary working tree laid out as the dae
 
 Addresses come from 198.18.0.0/15; traffic stays inside the two namespaces."""
 
+import atexit
 import itertools
 import json
 import os
@@ -26,6 +27,12 @@ DAEMON = os.environ.get("DISCOVERY_BIN", "build/discovery")
 WRAPPER = shlex.split(os.environ.get("DISCOVERY_WRAPPER", ""))
 SEARCH = os.environ.get("SSDP_SEARCH_BIN", "build/ssdp-search")
 FORGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "forge.py")
+PRELOAD = os.environ.get("TEST_PRELOAD_LIB", os.path.join(
+    os.path.dirname(SEARCH), "tests", "integration", "libtest-preload.so"))
+# The daemon runs as the packaged unit runs it: as a user of no privilege (root only builds the
+# namespaces and the tree), and with a stock kernel's socket-buffer limits, which this machine's
+# sysctls need not have (preload.c).
+USER = 65534
 
 DAEMON_IP = "198.18.0.1"
 CONSOLE_IP = "198.18.0.2"
@@ -165,6 +172,40 @@ def search_request(st="urn:dmtf-org:service:redfish-rest:1", mx="2"):
             f"MX: {mx}\r\nST: {st}\r\n\r\n")
 
 
+def unprivileged():
+    """The words that run the command after them as USER, without capabilities."""
+    return ["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups",
+            "--inh-caps=-all", "--"]
+
+
+_copies = {}
+
+
+def runnable(path):
+    """`path` as the daemon's user can read and run it: a copy in a directory open to all, for a
+    checkout under one that others cannot enter (such as root's home, mode 0700)."""
+    path = os.path.abspath(path)
+    if path not in _copies:
+        top = tempfile.mkdtemp(prefix="discovery-bin-")
+        os.chmod(top, 0o755)
+        _copies[path] = shutil.copy(path, top)
+        os.chmod(_copies[path], 0o755)
+        atexit.register(shutil.rmtree, top, True)
+    return _copies[path]
+
+
+def stock_limits():
+    """The words that run the command after them with the stock limits preloaded (and, with
+    REFUSE_CALL in their environment, the call it names refused: preload.c)."""
+    if not os.path.exists(PRELOAD):
+        raise AssertionError(f"{PRELOAD} not built: set TEST_PRELOAD_LIB")
+    words = ["/usr/bin/env", f"LD_PRELOAD={runnable(PRELOAD)}"]
+    if "ASAN_OPTIONS" in os.environ:
+        # AddressSanitizer's runtime wants to come first; this library defines nothing it does.
+        words.append(f"ASAN_OPTIONS={os.environ['ASAN_OPTIONS']}:verify_asan_link_order=0")
+    return words
+
+
 def lay_out(root, log_conf=LOG_CONF, uuid=UUID):
     """Lays out the daemon's tree under root, without the parts given as None; returns the
     daemon's working directory."""
@@ -200,6 +241,9 @@ class Testbed:
         self.bns = f"sdw-{tag}" if bridge else None
         self.root = tempfile.mkdtemp(prefix="discovery-it-")
         self.cwd = lay_out(self.root, log_conf, uuid)
+        for path, _, files in os.walk(self.root):
+            for name in [path, *(os.path.join(path, f) for f in files)]:
+                os.chown(name, USER, USER)
         self.proc = None
         self.out_path = os.path.join(self.root, "stdout.txt")
         self.spaces = [self.dns, self.cns] + ([self.cns2] if second else [])
@@ -242,11 +286,12 @@ class Testbed:
 
     # --- the daemon -----------------------------------------------------------------------
     def start(self, wait_ready=True, extra=(), args=()):
+        """`extra` runs before the daemon, as the test user (execing it in place)."""
         if self.proc is not None:
             self.out.close()  # a restart: the new daemon's output replaces the old one's
         self.out = open(self.out_path, "w")
-        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *extra, *WRAPPER,
-                                      os.path.abspath(DAEMON), *args],
+        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *unprivileged(), *extra,
+                                      *stock_limits(), *WRAPPER, runnable(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         if wait_ready:
@@ -385,11 +430,12 @@ class Testbed:
         for ns, dev, cidr in ((self.dns, ifname, daemon_cidr), (self.cns, peer, console_cidr)):
             netns.batch([f"addr add {cidr} dev {dev}", f"link set {dev} up"], ns)
 
-    def forge(self, datagrams, gap=0.0):
-        """Sends each datagram ({"src", "dst", "sport", "dport", "payload"}) out of cp0 as a
-        forged frame, `gap` seconds apart: from any source address and port, one that no host
-        holds or the daemon's own. Returns {"sent", "seconds"}: how many left in how long."""
-        out = sh("ip", "netns", "exec", self.cns, "python3", FORGE, "cp0", str(gap),
+    def forge(self, datagrams, gap=0.0, ns=None):
+        """Sends each datagram ({"src", "dst", "sport", "dport", "payload"}) out of cp0 (of the
+        control point, or of namespace `ns`) as a forged frame, `gap` seconds apart: from any
+        source address and port, one that no host holds or the daemon's own. Returns {"sent",
+        "seconds"}: how many left in how long."""
+        out = sh("ip", "netns", "exec", ns or self.cns, "python3", FORGE, "cp0", str(gap),
                  input=json.dumps(datagrams), timeout=60).stdout
         return json.loads(out)
 
