@@ -92,6 +92,19 @@ inline std::string legacyAnswer(const std::string& uuid, const std::string& ip)
            "\r\n";
 }
 
+// An address of either family from its text.
+inline IpAddress ip(const char* text)
+{
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, text, &v6) == 1)
+    {
+        return IpAddress::v6(v6);
+    }
+    in_addr v4{};
+    inet_pton(AF_INET, text, &v4);
+    return IpAddress::v4(v4.s_addr);
+}
+
 // A datagram as a listener hands it over: `length` bytes of `fill`, arrived now.
 inline Datagram received(char fill, int length)
 {

@@ -1,4 +1,5 @@
 #include "discovery/HostTable.h"
+#include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -7,17 +8,7 @@
 
 namespace
 {
-IpAddress ip(const char* text)
-{
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, text, &v6) == 1)
-    {
-        return IpAddress::v6(v6);
-    }
-    in_addr v4{};
-    inet_pton(AF_INET, text, &v4);
-    return IpAddress::v4(v4.s_addr);
-}
+using testsupport::ip;
 
 // IPv4 with `label` as its label; with `peer`, a point-to-point address.
 HostTable::Address address(int index, const char* local, unsigned length, unsigned flags = 0,

@@ -1,5 +1,6 @@
 #include "discovery/HostView.h"
 #include "discovery/RtnlDecoder.h"
+#include "tests/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -13,17 +14,7 @@
 
 namespace
 {
-IpAddress ip(const char* text)
-{
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, text, &v6) == 1)
-    {
-        return IpAddress::v6(v6);
-    }
-    in_addr v4{};
-    inet_pton(AF_INET, text, &v4);
-    return IpAddress::v4(v4.s_addr);
-}
+using testsupport::ip;
 
 // Netlink messages as the kernel writes them, one after the other.
 class Messages
