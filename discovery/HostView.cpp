@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -176,7 +177,9 @@ bool HostView::dump(Kind kind)
         const std::lock_guard<std::mutex> lock(m_mutex);
         fresh.copyLinks(m_table); // which interfaces are followed
     }
-    alignas(nlmsghdr) char request[NLMSG_SPACE(sizeof(rtmsg))] = {};
+    // Room for the longest of the three requests' bodies.
+    constexpr std::size_t BODY = std::max({sizeof(ifinfomsg), sizeof(ifaddrmsg), sizeof(rtmsg)});
+    alignas(nlmsghdr) char request[NLMSG_SPACE(BODY)] = {};
     auto* header = reinterpret_cast<nlmsghdr*>(request);
     header->nlmsg_len = NLMSG_LENGTH(kind == HostTable::LINKS       ? sizeof(ifinfomsg)
                                      : kind == HostTable::ADDRESSES ? sizeof(ifaddrmsg)
