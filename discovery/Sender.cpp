@@ -14,7 +14,8 @@
 
 Sender::Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
                LogLimiterGroup& limits)
-    : m_options(options), m_ipv6Groups(ipv6Groups), m_sendFailLimit(limits, "sendto() failed")
+    : m_options(options), m_ipv6Groups(ipv6Groups), m_sendFailLimit(limits, "sendto() failed"),
+      m_socketFailLimit(limits, "Send-only socket failure")
 {
 }
 
@@ -70,45 +71,52 @@ void pinTo(msghdr& header, char (&control)[CMSG_SPACE(sizeof(in6_pktinfo))], boo
 
 // A socket that sends from port 1900 as the listeners do, and to which no datagram is ever
 // delivered: bound to the multicast address that no group may have (RFC 5771's 224.0.0.0, RFC
-// 4291's FF0E::), never joined, and shut to the groups other sockets join. Bound to an address,
-// not the wildcard, so that the IPv4 group socket's bind and the unicast sockets' stay as they
-// are; the IPv6 group socket is bound to [::]:1900, beside which only SO_REUSEADDR lets it bind.
-// -1 when it cannot be made.
-int openSendOnly(bool ipv6)
+// 4291's FF0E::) and never joined, so that no datagram, to a group or not, matches its address.
+// Bound to an address, not the wildcard, so that the IPv4 group socket's bind and the unicast
+// sockets' stay as they are; the IPv6 group socket is bound to [::]:1900, beside which only
+// SO_REUSEADDR lets it bind. -1 when it cannot be made, with `failed` naming the call and
+// errno its error.
+int openSendOnly(bool ipv6, const char*& failed)
 {
     const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd == -1)
     {
+        failed = "socket()";
         return -1;
     }
     const int on = 1;
     const int off = 0;
     PeerAddr local{};
-    bool ready = false;
+    local.v4.sin_port = htons(SSDP_PORT); // the same place in both families' addresses
     if (ipv6)
     {
         local.v6.sin6_family = AF_INET6;
-        local.v6.sin6_port = htons(SSDP_PORT);
         local.v6.sin6_addr.s6_addr[0] = 0xff;
         local.v6.sin6_addr.s6_addr[1] = 0x0e;
-        ready = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == 0 &&
-                setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof(off)) == 0 &&
-                setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 &&
-                bind(fd, &local.sa, sizeof(local.v6)) == 0;
+        failed = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0
+                     ? "setsockopt(IPV6_V6ONLY)"
+                 : setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0
+                     ? "setsockopt(SO_REUSEADDR)"
+                 : bind(fd, &local.sa, sizeof(local.v6)) != 0 ? "bind()"
+                                                              : nullptr;
     }
     else
     {
         local.v4.sin_family = AF_INET;
-        local.v4.sin_port = htons(SSDP_PORT);
         local.v4.sin_addr.s_addr = htonl(INADDR_UNSPEC_GROUP);
-        ready = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) == 0 &&
-                bind(fd, &local.sa, sizeof(local.v4)) == 0;
+        failed = bind(fd, &local.sa, sizeof(local.v4)) != 0 ? "bind()" : nullptr;
     }
-    if (!ready)
+    if (failed != nullptr)
     {
+        const int error = errno;
         ::close(fd);
+        errno = error;
         return -1;
     }
+    // A second guard only, shutting the socket to the groups that other sockets join: a user-mode
+    // emulator may not know the option, and the address bound keeps every datagram away anyway.
+    (void)setsockopt(fd, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP,
+                     ipv6 ? IPV6_MULTICAST_ALL : IP_MULTICAST_ALL, &off, sizeof(off));
     widenSendBuffer(fd);
     return fd;
 }
@@ -205,9 +213,21 @@ int Sender::classSocket(const PeerAddr& to, int ifindex)
         m_classSockets.erase(oldest);
     }
     ClassSocket& opened = m_classSockets[key];
-    opened.fd = openSendOnly(ipv6);
+    const char* failed = nullptr;
+    opened.fd = openSendOnly(ipv6, failed);
     opened.opened = ++m_opened;
     opened.retryAt = now + std::chrono::seconds(1);
+    if (opened.fd == -1)
+    {
+        const int error = errno;
+        m_socketFailLimit.write(
+            [&]
+            {
+                LOG_DISC(WARNING) << failed << " failed" << std::strerror(error)
+                                  << " for a send-only socket: answers leave through the "
+                                     "listener's socket";
+            });
+    }
     return opened.fd != -1 ? opened.fd : listenerSocket(ipv6);
 }
 

@@ -83,6 +83,7 @@ private:
     const std::atomic<int>* m_ipv4 = nullptr;
     const std::atomic<int>* m_ipv6 = nullptr;
     LogLimiter m_sendFailLimit;
+    LogLimiter m_socketFailLimit;
     std::map<PendingResponses::ClassKey, ClassSocket> m_classSockets;
     std::uint64_t m_opened = 0;
     int m_netlink = -1;
