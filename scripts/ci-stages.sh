@@ -4,7 +4,7 @@
 #   tidy  clang-format (.clang-format) and clang-tidy (.clang-tidy) on the project's own sources
 #   asan  unit and integration suites built with AddressSanitizer and UBSan
 #   tsan  unit and integration suites built with ThreadSanitizer
-#   fuzz  each libFuzzer target for FUZZ_SECONDS (default 60) from the seed corpus
+#   fuzz  each libFuzzer target for FUZZ_SECONDS (default 30) from the seed corpus
 #   cross  arm64 and armhf builds and packages (scripts/cross.sh), their unit tests under
 #          qemu-user, and the arm64 and armhf daemons searched in a namespace under it
 # Any finding, sanitizer report or fuzzer crash fails the run. STAGES picks a subset, e.g.
@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 stages=${STAGES:-systemd tidy asan tsan fuzz cross}
-fuzz_seconds=${FUZZ_SECONDS:-60}
+fuzz_seconds=${FUZZ_SECONDS:-30}
 plain=${BUILD_DIR:-build}
 jobs=$(nproc)
 # Tests at once: the integration tests mostly wait (tests/integration/CMakeLists.txt).
