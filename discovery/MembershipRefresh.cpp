@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace
@@ -16,23 +17,21 @@ namespace
 constexpr const char* QUIET_SOURCE_IPV4 = "192.0.2.1";
 constexpr const char* QUIET_SOURCE_IPV6 = "2001:db8::1";
 
-sockaddr_storage storageOf(const in_addr& addr)
+// An address of `family`, its in_addr or in6_addr at `addr`, as the socket address that
+// setsourcefilter() takes.
+sockaddr_storage storageOf(int family, const void* addr)
 {
     sockaddr_storage storage{};
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr = addr;
-    std::memcpy(&storage, &sin, sizeof(sin));
-    return storage;
-}
-
-sockaddr_storage storageOf(const in6_addr& addr)
-{
-    sockaddr_storage storage{};
-    sockaddr_in6 sin6{};
-    sin6.sin6_family = AF_INET6;
-    sin6.sin6_addr = addr;
-    std::memcpy(&storage, &sin6, sizeof(sin6));
+    storage.ss_family = static_cast<sa_family_t>(family);
+    char* const bytes = reinterpret_cast<char*>(&storage);
+    if (family == AF_INET)
+    {
+        std::memcpy(bytes + offsetof(sockaddr_in, sin_addr), addr, sizeof(in_addr));
+    }
+    else
+    {
+        std::memcpy(bytes + offsetof(sockaddr_in6, sin6_addr), addr, sizeof(in6_addr));
+    }
     return storage;
 }
 } // namespace
@@ -59,17 +58,17 @@ MembershipRefresh::MembershipRefresh(Family family, std::chrono::seconds period,
         in_addr quiet{};
         inet_pton(AF_INET, WIRE_IPV4_GROUP, &group);
         inet_pton(AF_INET, QUIET_SOURCE_IPV4, &quiet);
-        m_groups.push_back(storageOf(group));
-        m_quiet = storageOf(quiet);
+        m_groups.push_back(storageOf(AF_INET, &group));
+        m_quiet = storageOf(AF_INET, &quiet);
         return;
     }
     for (const Ipv6GroupAddr& group : ipv6Groups)
     {
-        m_groups.push_back(storageOf(group.addr));
+        m_groups.push_back(storageOf(AF_INET6, &group.addr));
     }
     in6_addr quiet{};
     inet_pton(AF_INET6, QUIET_SOURCE_IPV6, &quiet);
-    m_quiet = storageOf(quiet);
+    m_quiet = storageOf(AF_INET6, &quiet);
 }
 
 void MembershipRefresh::turn(Clock::time_point now, int fd,
