@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Measures how much the daemon can be made to send, for SECURITY.md: per response format and
+"""Measures how much the daemon can be made to send, for bench/RESULTS.md (the figures behind
+SECURITY.md): per response format and
 search target, the shortest search that is answered and what comes back; then what floods from
 one address and from many draw per second within the bounds, on one interface and on two; with
 --unicast, the same for searches sent by unicast to the daemon's address (--unicast) only. Runs
