@@ -2,8 +2,9 @@
 """Measures how much the daemon can be made to send, for bench/RESULTS.md (the figures behind
 SECURITY.md): per response format and search target, the shortest search that is answered and
 what comes back; then what floods from one address and from many draw per second within the
-bounds, on one interface and on two; with --unicast, the same for searches sent by unicast to the daemon's address (--unicast) only. Runs
-the real daemon in throw-away namespaces (tests/integration/testbed.py); needs root. Run as
+bounds, on one interface and on two; with --unicast, the same for searches sent by unicast to
+the daemon's address (--unicast) only. Runs the real daemon in throw-away namespaces
+(tests/integration/testbed.py); needs root. Run as
     python3 bench/amplification.py [--daemon build-release/discovery] [--unicast]
 Every load is bounded in count and time, and goes only to the namespaces' group or the daemon's
 address in them."""
