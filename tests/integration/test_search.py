@@ -110,16 +110,21 @@ def test_twenty_consoles_at_once_all_answered_within_mx(running):
     assert times[-1] - times[0] > 300
 
 
-def test_scheduled_response_still_sent_at_shutdown(running):
+# Regression: a stop waited for every pending answer's drawn delay (up to 5 s); they now leave at
+# once, so each console still hears of the service.
+@pytest.mark.parametrize("count", [1, 20])
+def test_scheduled_response_still_sent_at_shutdown(running, count):
+    sources = running.add_consoles(count) if count > 1 else []
     client = subprocess.Popen(
         ["ip", "netns", "exec", running.cns, os.path.abspath(os.environ.get(
             "SSDP_SEARCH_BIN", "build/ssdp-search")), "--json", "--interface", "cp0",
-         "--st", "ssdp:all", "--mx", "5", "--wait", "6500"],
+         "--st", "ssdp:all", "--mx", "5", "--wait", "6500", "--count", str(count)] +
+        (["--source", ",".join(sources)] if sources else []),
         stdout=subprocess.PIPE, text=True)
     time.sleep(0.2)
     code, elapsed = running.stop(timeout=15)
     out, _ = client.communicate(timeout=15)
     assert code == 0
     assert elapsed < 5.5
-    assert len([line for line in out.splitlines() if line.strip()]) == 1
+    assert len([line for line in out.splitlines() if line.strip()]) == count
     assert running.messages()[-2:] == ["Exiting...", "Stopping the Storage Server discovery process."]
