@@ -192,20 +192,14 @@ void Responder::sendDue(Clock::time_point by)
         // Built for the address that the interface the search came in by has now: a response
         // never carries an address gone since the search arrived, nor another interface's. With
         // no address there now it is not sent.
-        const bool ipv6 = due.to.sa.sa_family == AF_INET6;
-        const int slot = m_cache.slotOf(ipv6, due.ifindex);
-        const bool unicast = !due.unicastTo.empty();
-        const std::vector<std::string>* rsps =
-            slot == -1
-                ? nullptr
-                : m_cache.responses(due.target, ipv6, static_cast<std::size_t>(slot), unicast);
+        const MessageCache::Answer answer = m_cache.answer(
+            due.target, due.to.sa.sa_family == AF_INET6, due.ifindex, !due.unicastTo.empty());
         // One search, answered once, whatever the number of messages it takes.
         bool sent = false;
-        for (std::size_t i = 0; rsps != nullptr && i < rsps->size(); ++i)
+        for (std::size_t i = 0; answer.messages != nullptr && i < answer.messages->size(); ++i)
         {
-            const AddressBoard::Entry& from = m_cache.address(static_cast<std::size_t>(slot));
-            sent = m_sender.answer((*rsps)[i], due.to, due.toLen, due.ifindex, from,
-                                   !isWideScope(due.group), due.unicastTo) ||
+            sent = m_sender.answer((*answer.messages)[i], due.to, due.toLen, due.ifindex,
+                                   *answer.from, !isWideScope(due.group), due.unicastTo) ||
                    sent;
         }
         // A send that failed (a full send buffer above all) leaves the search unanswered.

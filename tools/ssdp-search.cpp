@@ -818,11 +818,18 @@ Tally collectResponses(const SearchOptions& opt, Sockets& sockets,
     }
 }
 
+// The plural's "s" after a count: "1 response", "2 responses", "0 responses".
+template <typename Count> const char* plural(Count count)
+{
+    return count == 1 ? "" : "s";
+}
+
 void printSummary(const SearchOptions& opt, const Tally& tally)
 {
     const auto answered = std::count(tally.answered.begin(), tally.answered.end(), true);
-    std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %zu requests answered\n",
-                 tally.responses, static_cast<int>(answered), tally.answered.size());
+    std::fprintf(opt.json ? stderr : stdout, "%d response%s; %d of %zu request%s answered\n",
+                 tally.responses, plural(tally.responses), static_cast<int>(answered),
+                 tally.answered.size(), plural(tally.answered.size()));
 }
 
 // Every responder that answers takes an entry in this host's neighbour table: its address
@@ -1012,8 +1019,8 @@ int listenForAnnouncements(const SearchOptions& opt)
                           jsonEscape(s.host).c_str(), s.port, timeText(d.arrival).c_str(), ms),
                    d);
     }
-    std::fprintf(opt.json ? stderr : stdout, "%d announcements from %zu senders\n", announcements,
-                 senders.size());
+    std::fprintf(opt.json ? stderr : stdout, "%d announcement%s from %zu sender%s\n",
+                 announcements, plural(announcements), senders.size(), plural(senders.size()));
     return announcements > 0 ? 0 : 1;
 }
 } // namespace
