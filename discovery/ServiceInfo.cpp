@@ -41,8 +41,8 @@ ServiceInfo parseServiceInfo(std::string text)
     if (doc.isNodeNull(node))
     {
         info.outcome = ServiceInfo::Outcome::NoUuid;
-        for (const std::string& name : root.isObject() ? root.getMemberNames()
-                                                       : std::vector<std::string>{})
+        for (const std::string& name :
+             root.isObject() ? root.getMemberNames() : std::vector<std::string>{})
         {
             if (name != UUID_KEY && strcasecmp(name.c_str(), UUID_KEY) == 0)
             {
@@ -281,9 +281,9 @@ bool ServiceInfoCache::load(const char* path)
     case ServiceInfo::Outcome::NoUuid:
         tell("uuid", path,
              "has no \"uuid\" string" +
-                 (info.otherCase.empty() ? ""
-                                         : " (but \"" + info.otherCase +
-                                               "\": member names are case-sensitive)"));
+                 (info.otherCase.empty()
+                      ? ""
+                      : " (but \"" + info.otherCase + "\": member names are case-sensitive)"));
         return false;
     case ServiceInfo::Outcome::UuidNotText:
         tell("uuid kind", path, "has a \"uuid\" that is not a string");

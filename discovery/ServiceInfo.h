@@ -129,8 +129,8 @@ private:
 
     RedfishdInfo m_info;
     ServiceFileWatch m_watch;
-    bool m_taken = false;  // what the last read of the file gave
-    std::string m_state;   // the last state told: empty for none yet, "read" once read
+    bool m_taken = false; // what the last read of the file gave
+    std::string m_state;  // the last trouble told, with its path; "read" once read
     LogLimiter m_openFailLimit;
     LogLimiter m_parseFailLimit;
 };

@@ -1019,8 +1019,8 @@ int listenForAnnouncements(const SearchOptions& opt)
                           jsonEscape(s.host).c_str(), s.port, timeText(d.arrival).c_str(), ms),
                    d);
     }
-    std::fprintf(opt.json ? stderr : stdout, "%d announcement%s from %zu sender%s\n",
-                 announcements, plural(announcements), senders.size(), plural(senders.size()));
+    std::fprintf(opt.json ? stderr : stdout, "%d announcement%s from %zu sender%s\n", announcements,
+                 plural(announcements), senders.size(), plural(senders.size()));
     return announcements > 0 ? 0 : 1;
 }
 } // namespace

@@ -1,6 +1,6 @@
+#include "discovery/ServiceInfo.h"
 #include "LogCapture.h"
 #include "common/LogLimiter.h"
-#include "discovery/ServiceInfo.h"
 #include "tests/TestSupport.h"
 
 #include <fcntl.h>
@@ -76,10 +76,10 @@ TEST_F(ServiceInfoFile, FileContentsAndOutcomes)
         // Regression: a file with "UUID" was answered with nothing and no record at all.
         {"uuid in capitals", "{\"UUID\": \"u\"}", false, "", nullptr,
          "has no \"uuid\" string (but \"UUID\": member names are case-sensitive)", 0},
-        {"uuid array", "{\"uuid\": [1]}", false, "", nullptr,
-         "has a \"uuid\" that is not a string", 0},
-        {"uuid object", "{\"uuid\": {}}", false, "", nullptr,
-         "has a \"uuid\" that is not a string", 0},
+        {"uuid array", "{\"uuid\": [1]}", false, "", nullptr, "has a \"uuid\" that is not a string",
+         0},
+        {"uuid object", "{\"uuid\": {}}", false, "", nullptr, "has a \"uuid\" that is not a string",
+         0},
         {"uuid empty string", "{\"uuid\": \"\"}", true, "", nullptr, nullptr, 0},
         {"uuid number", "{\"uuid\": 42}", true, "42", nullptr, nullptr, 0},
         {"uuid boolean", "{\"uuid\": true}", true, "true", nullptr, nullptr, 0},
