@@ -853,11 +853,12 @@ void warnNeighbourLimit(const SearchOptions& opt, std::size_t responders)
     }
     if (nearest != nullptr)
         std::fprintf(stderr,
-                     "ssdp-search: warning: answers from %zu addresses, %s "
+                     "ssdp-search: warning: answers from %zu address%s, %s "
                      "net.%s.neigh.default.%s = %ld: a console on a large segment loses answers "
                      "silently; raise it (see README)\n",
-                     responders, responders >= static_cast<std::size_t>(limit) ? "past" : "near",
-                     family, nearest, limit);
+                     responders, responders == 1 ? "" : "es",
+                     responders >= static_cast<std::size_t>(limit) ? "past" : "near", family,
+                     nearest, limit);
 }
 
 int search(const SearchOptions& opt)

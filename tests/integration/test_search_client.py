@@ -135,7 +135,7 @@ def test_ipv6_search_goes_to_the_scope_group_and_prints_the_sender(bed, spawn, s
 
 
 @pytest.mark.parametrize("gc_thresh2,warning", [
-    ("1", "ssdp-search: warning: answers from 1 addresses, past net.ipv4.neigh.default.gc_thresh2"
+    ("1", "ssdp-search: warning: answers from 1 address, past net.ipv4.neigh.default.gc_thresh2"
           " = 1: a console on a large segment loses answers silently; raise it (see README)\n"),
     ("2", ""),  # one responder is below 90% of 2
 ])
