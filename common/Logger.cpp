@@ -1,5 +1,7 @@
 #include "common/Logger.h"
 
+#include "common/StringConstants.h"
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -19,6 +21,7 @@ void keepPreviousLog(const char* fileName, std::size_t /*size*/)
 
 Logger Logger::s_logger;
 bool Logger::s_bInit = false;
+std::string Logger::s_configPath;
 
 bool Logger::init(const char* loggerId)
 {
@@ -48,6 +51,7 @@ bool Logger::init(const char* loggerId)
         return false;
     }
 
+    s_configPath = absolutePath(path);
     el::Loggers::configureFromGlobal(path);
     el::Helpers::installPreRollOutCallback(keepPreviousLog);
     el::Helpers::setCrashHandler(&Logger::handleSignal);

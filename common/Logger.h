@@ -17,12 +17,15 @@ public:
     static const char* DATA_LOG() { return "datamgr"; }
     static const char* LOG_CONFIG_RELATIVE() { return "../config/log.conf"; }
     static const char* LOG_CONFIG_ABSOLUTE() { return "/opt/oobm/config/log.conf"; }
+    // The configuration init() found, from the root; empty before.
+    static const std::string& configPath() { return s_configPath; }
 
 private:
     std::string m_loggerId;
 
     static Logger s_logger;
     static bool s_bInit;
+    static std::string s_configPath;
 };
 
 // One record at one level to one named logger; the streamed pieces follow with nothing between.

@@ -16,6 +16,17 @@ namespace
 {
 constexpr int UDP_PROTOCOL = 17;
 
+// With one interface the failed call's record keeps its established text, which names none; this
+// one beside it does.
+void nameInterface(bool several, const std::string& name, const char* why)
+{
+    if (!several)
+    {
+        LOG_DISC(WARNING) << "Cannot join " << WIRE_IPV4_GROUP << " on interface " << name << ": "
+                          << why;
+    }
+}
+
 ifreq interfaceRequest(const std::string& name)
 {
     ifreq request{};
@@ -106,6 +117,10 @@ bool Listener::joinIpv4()
             // A name that no interface has ends the start, so that a mistyped one shows.
             LOG_DISC(WARNING) << "ioctl(SIOCGIFADDR) failed" << std::strerror(error)
                               << (several ? " on " + watch.name() : "");
+            nameInterface(several, watch.name(),
+                          error == ENODEV          ? "there is no such interface"
+                          : error == EADDRNOTAVAIL ? "it has no IPv4 address"
+                                                   : "its IPv4 address cannot be read");
             return false;
         }
         sockaddr_in ifAddr{};
@@ -115,6 +130,7 @@ bool Listener::joinIpv4()
         {
             LOG_DISC(WARNING) << "ioctl(SIOCGIFINDEX) failed" << std::strerror(errno)
                               << (several ? " on " + watch.name() : "");
+            nameInterface(several, watch.name(), "its index cannot be read");
             return false;
         }
         const int index = request.ifr_ifindex;
@@ -122,6 +138,7 @@ bool Listener::joinIpv4()
         {
             LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error)
                               << (several ? " on " + watch.name() : "");
+            nameInterface(several, watch.name(), "the join failed");
             return false;
         }
         m_held[index] = watch.name();

@@ -207,6 +207,18 @@ int MessageCache::slotOf(bool ipv6, int ifindex) const
     return -1;
 }
 
+MessageCache::Answer MessageCache::answer(SearchTarget target, bool ipv6, int ifindex,
+                                          bool unicast) const
+{
+    const int slot = slotOf(ipv6, ifindex);
+    if (slot == -1)
+    {
+        return {};
+    }
+    const auto index = static_cast<std::size_t>(slot);
+    return {responses(target, ipv6, index, unicast), &m_slots[index].now};
+}
+
 const std::vector<std::string>* MessageCache::responses(SearchTarget target, bool ipv6,
                                                         std::size_t slot, bool unicast) const
 {

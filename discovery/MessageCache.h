@@ -44,6 +44,17 @@ public:
     // At start: the seconds since 2026 began, 0 with a clock before that.
     static std::uint32_t firstBootId(std::time_t now);
 
+    // Everything an answer needs, in one lookup: the datagrams that answer a search for `target`
+    // that came over IPv6 or IPv4 by interface `ifindex` (as responses() gives them), and the
+    // addresses of the interface they leave from. No datagrams while that interface has no address
+    // of that family, or when no followed interface has that index now: a search is answered by
+    // the interface it came in by, never by a name whose interface has changed.
+    struct Answer
+    {
+        const std::vector<std::string>* messages = nullptr;
+        const AddressBoard::Entry* from = nullptr;
+    };
+    Answer answer(SearchTarget target, bool ipv6, int ifindex, bool unicast) const;
     // The datagrams that answer a search for `target` that came over IPv6 or IPv4 on interface
     // `slot`: one, or three for ssdp:all in the standard form; nullptr while that interface has
     // no address of that family. A search sent by unicast (`unicast`, with --unicast) is always
@@ -64,9 +75,6 @@ public:
         return slot < m_slots.size() && !m_slots[slot].now.ipv6Host.empty();
     }
     bool hasAny() const;
-    // The interface whose address in the family was read at `ifindex`, or -1: a search is
-    // answered by the interface it came in by, never by a name whose interface has changed.
-    int slotOf(bool ipv6, int ifindex) const;
     // The interface's addresses as last taken from the board: what its answers are sent from.
     const AddressBoard::Entry& address(std::size_t slot) const { return m_slots.at(slot).now; }
 
@@ -92,6 +100,8 @@ private:
         std::array<std::array<std::vector<std::string>, SSDP_GROUP_COUNT>, 2> notify;
     };
 
+    // The interface whose address in the family was read at `ifindex`, or -1.
+    int slotOf(bool ipv6, int ifindex) const;
     void build();
     void buildAnswers(const Slot& slot, ResponseFormat format, Answers& rsp) const;
     std::string standardResponse(const std::string& st, const std::string& usn,

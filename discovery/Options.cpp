@@ -49,9 +49,11 @@ const char* const USAGE =
     "Exit status: 0 after a stop by SIGINT, SIGTERM or SIGSEGV, 1 when logging or the\n"
     "service cannot start, 2 on a usage error.\n";
 
+// The error and where to learn more, two lines: under systemd the journal's tail is the error,
+// not the usage.
 int usageError(const std::string& message)
 {
-    std::cerr << "discovery: " << message << "\n" << USAGE;
+    std::cerr << "discovery: " << message << "\nTry 'discovery --help' for more information.\n";
     return 2;
 }
 
@@ -180,7 +182,7 @@ Options::Options() : interfaces{DEFAULT_INTERFACE} {}
 
 int parseOptions(int argc, char** argv, Options& options)
 {
-    // Our own messages, not getopt's: one line each, then the usage.
+    // Our own messages, not getopt's: one line each.
     opterr = 0;
     optind = 1;
     bool scopeGiven = false;

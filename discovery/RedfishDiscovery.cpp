@@ -1,6 +1,7 @@
 #include "discovery/RedfishDiscovery.h"
 
 #include "common/Logger.h"
+#include "common/StringConstants.h"
 #include "discovery/MessageCache.h"
 
 #include <algorithm>
@@ -118,7 +119,7 @@ bool RedfishDiscovery::awaitHostView()
 void RedfishDiscovery::joinThreads()
 {
     // The inbox closes when the listeners have ended; the responder then judges what is still
-    // in it, sends the responses already scheduled at their times, and ends.
+    // in it, sends every answer still waiting at once, and ends.
     if (m_listener.joinable())
     {
         m_listener.join();
@@ -169,6 +170,9 @@ bool RedfishDiscovery::init()
     {
         return false;
     }
+    recordStart();
+    // Read now, so that a missing or broken file is recorded at start, not at the first search.
+    m_responderState.readRedfishdInfo();
     if (m_options.notifyInterval > 0)
     {
         m_ipv4Listener->setMulticastTtl(m_options.notifyTtl);
@@ -244,6 +248,29 @@ std::string RedfishDiscovery::statusLine()
         }
     }
     return m_status.line(addresses);
+}
+
+void RedfishDiscovery::recordStart()
+{
+    // What an operator checks first: where it answers, and which files it found.
+    unsigned version = 0;
+    const std::vector<AddressBoard::Entry> entries = m_board.snapshot(version);
+    std::string joined;
+    std::string waiting;
+    for (std::size_t slot = 0; slot < entries.size(); ++slot)
+    {
+        std::string& list = entries[slot].ipv4 != 0 ? joined : waiting;
+        list += (list.empty() ? "" : ", ") + m_options.interfaces[slot];
+        if (entries[slot].ipv4 != 0)
+        {
+            list += " " + ipv4Text(entries[slot].ipv4);
+        }
+    }
+    LOG_DISC(INFO) << "Joined " << WIRE_IPV4_GROUP << ":" << SSDP_PORT << " on "
+                   << (joined.empty() ? "no interface yet" : joined)
+                   << (waiting.empty() ? "" : " (no IPv4 address yet on " + waiting + ")")
+                   << "; service information file " << absolutePath(ServiceInfoCache::path())
+                   << "; logging configuration " << Logger::configPath();
 }
 
 void RedfishDiscovery::buildSearchRsp(std::string& out, RedfishdInfo& info)

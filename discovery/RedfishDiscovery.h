@@ -110,6 +110,8 @@ private:
     // stops turning stops the pings.
     void tellSystemd(Clock::time_point now);
     std::string statusLine(); // the interfaces, their addresses and the counts
+    // The start's INFO record: the interfaces and their addresses, the group joined, the files.
+    void recordStart();
 
     static RedfishDiscovery s_RedfishDiscovery;
 

@@ -1,14 +1,11 @@
 #include "discovery/Responder.h"
 
-#include "common/JsonDoc.h"
 #include "common/Logger.h"
-#include "common/StringConstants.h"
 #include "discovery/SearchParser.h"
 
 #include <algorithm>
 #include <cstring>
 #include <pthread.h>
-#include <thread>
 
 namespace
 {
@@ -64,16 +61,14 @@ void Responder::run()
             break;
         }
     }
-    // Nothing more is received: the answers already scheduled go out at their times, then the
-    // service says goodbye.
-    while (!m_pending.empty())
-    {
-        std::this_thread::sleep_until(m_pending.nextDue());
-        const Clock::time_point now = Clock::now();
-        refreshMessages(now);
-        sendDue(roundEnd(now));
-    }
-    if (m_announcer.enabled() && m_cache.hasAny() && !m_redfishdInfo.uuid.empty())
+    // Nothing more is received: the answers still waiting leave now, not at their drawn times,
+    // so that a stop (a restart above all) is not held for up to MX seconds. Early is still within
+    // each search's MX window, and a console that searched a moment ago still hears of the
+    // service, which outlives this daemon; only the spread among controllers is lost, for one
+    // pool's worth of answers at most. Then the service says goodbye.
+    refreshMessages(Clock::now());
+    sendDue(Clock::time_point::max());
+    if (m_announcer.enabled() && m_cache.hasAny() && !m_info.info().uuid.empty())
     {
         m_sender.announce(m_cache, false);
     }
@@ -82,7 +77,7 @@ void Responder::run()
 
 void Responder::refreshMessages(Clock::time_point now)
 {
-    const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
+    const MessageCache::Change change = m_cache.refresh(m_info.info().uuid, m_board);
     if (change == MessageCache::Change::Appeared)
     {
         m_announcer.moved(now, m_rng);
@@ -130,7 +125,7 @@ bool Responder::answerable(const search::Verdict& verdict, const search::Headers
         return false;
     }
     return verdict.target != SearchTarget::Uuid ||
-           search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_redfishdInfo.uuid);
+           search::isUuidTarget(headers.find(WIRE_ST_NAME)->second, m_info.info().uuid);
 }
 
 void Responder::handleDatagram(Datagram& datagram)
@@ -197,20 +192,14 @@ void Responder::sendDue(Clock::time_point by)
         // Built for the address that the interface the search came in by has now: a response
         // never carries an address gone since the search arrived, nor another interface's. With
         // no address there now it is not sent.
-        const bool ipv6 = due.to.sa.sa_family == AF_INET6;
-        const int slot = m_cache.slotOf(ipv6, due.ifindex);
-        const bool unicast = !due.unicastTo.empty();
-        const std::vector<std::string>* rsps =
-            slot == -1
-                ? nullptr
-                : m_cache.responses(due.target, ipv6, static_cast<std::size_t>(slot), unicast);
+        const MessageCache::Answer answer = m_cache.answer(
+            due.target, due.to.sa.sa_family == AF_INET6, due.ifindex, !due.unicastTo.empty());
         // One search, answered once, whatever the number of messages it takes.
         bool sent = false;
-        for (std::size_t i = 0; rsps != nullptr && i < rsps->size(); ++i)
+        for (std::size_t i = 0; answer.messages != nullptr && i < answer.messages->size(); ++i)
         {
-            const AddressBoard::Entry& from = m_cache.address(static_cast<std::size_t>(slot));
-            sent = m_sender.answer((*rsps)[i], due.to, due.toLen, due.ifindex, from,
-                                   !isWideScope(due.group), due.unicastTo) ||
+            sent = m_sender.answer((*answer.messages)[i], due.to, due.toLen, due.ifindex,
+                                   *answer.from, !isWideScope(due.group), due.unicastTo) ||
                    sent;
         }
         // A send that failed (a full send buffer above all) leaves the search unanswered.
@@ -222,100 +211,6 @@ void Responder::sendDue(Clock::time_point by)
         {
             m_status.dropped();
         }
-    }
-}
-
-bool Responder::readRedfishdInfo(Clock::time_point now)
-{
-    if (!m_redfishdInfo.uuid.empty())
-    {
-        return true;
-    }
-    // A file unchanged since its last read gives what it gave then: a large file without a UUID
-    // is not parsed again for every datagram of a flood.
-    if (m_infoWatch.changed(StringConstants::REDFISH_DISC_CFG_FL(), now))
-    {
-        m_infoTaken = loadRedfishdInfo();
-    }
-    return m_infoTaken;
-}
-
-bool Responder::loadRedfishdInfo()
-{
-    const char* const path = StringConstants::REDFISH_DISC_CFG_FL();
-    const ServiceFile file = readServiceFile(path);
-    if (file.outcome != ServiceFile::Outcome::Read)
-    {
-        refuseFile(path, file);
-        return false;
-    }
-    m_fileTrouble.clear();
-    // The file comes from another daemon: any contents are read without throwing.
-    const ServiceInfo info = parseServiceInfo(file.text);
-    switch (info.outcome)
-    {
-    case ServiceInfo::Outcome::ParseFailed:
-        m_parseFailLimit.write(
-            [&info]
-            {
-                JsonDoc::logParseFailure(info.errors);
-                LOG_DISC(WARNING) << "Failed to parse the redfishd info";
-            });
-        return false;
-    case ServiceInfo::Outcome::NotObject:
-        m_infoKindLimit.write([]
-                              { LOG_DISC(WARNING) << "The redfishd info is not a JSON object"; });
-        return false;
-    case ServiceInfo::Outcome::NoUuid:
-        return false;
-    case ServiceInfo::Outcome::UuidNotText:
-        m_infoKindLimit.write(
-            [] { LOG_DISC(WARNING) << "The redfishd info member uuid is not a string"; });
-        return false;
-    case ServiceInfo::Outcome::Uuid:
-        break;
-    }
-    // An empty text is taken (and answered with) but not kept: the file is read again once it
-    // changes.
-    m_redfishdInfo.uuid = info.uuid;
-    return true;
-}
-
-void Responder::refuseFile(const char* path, const ServiceFile& file)
-{
-    if (file.outcome == ServiceFile::Outcome::OpenFailed)
-    {
-        m_fileTrouble.clear();
-        m_infoWatch.unreadable();
-        m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
-        return;
-    }
-    // One record for each kind of trouble: the file is looked at again only once it changes, and
-    // a change to the same trouble (another FIFO) says nothing new.
-    const std::string trouble = file.outcome == ServiceFile::Outcome::NotRegular ? file.kind
-                                : file.outcome == ServiceFile::Outcome::TooLarge ? "too large"
-                                                                                 : "fstat";
-    if (trouble == m_fileTrouble)
-    {
-        return;
-    }
-    m_fileTrouble = trouble;
-    switch (file.outcome)
-    {
-    case ServiceFile::Outcome::NotRegular:
-        LOG_DISC(WARNING) << "Service information file " << path << " is not a regular file ("
-                          << file.kind << ")";
-        break;
-    case ServiceFile::Outcome::TooLarge:
-        LOG_DISC(WARNING) << "Service information file " << path << " is too large (" << file.size
-                          << " bytes, at most " << ServiceFile::MAX_SIZE << ")";
-        break;
-    default:
-        // Read again once stat() sees it change, as a file that could not be opened.
-        m_infoWatch.unreadable();
-        LOG_DISC(WARNING) << "fstat() failed" << std::strerror(file.error)
-                          << " on service information file " << path;
-        break;
     }
 }
 
@@ -352,7 +247,7 @@ void Responder::announceIfDue(Clock::time_point now)
     {
         return;
     }
-    if (!readRedfishdInfo(now) || m_redfishdInfo.uuid.empty())
+    if (!readRedfishdInfo(now) || m_info.info().uuid.empty())
     {
         // Nothing to announce without the service's UUID.
         m_announcer.retry(now);

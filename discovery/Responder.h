@@ -45,14 +45,15 @@ public:
 
     // Before run(), and again whenever the options change.
     void configure();
-    // The listeners' sockets, through which every datagram leaves.
+    // The listeners' sockets: the announcements leave through them, and an answer when its
+    // class's send-only socket has no room (see Sender).
     void useSockets(const std::atomic<int>* ipv4, const std::atomic<int>* ipv6)
     {
         m_sender.useSockets(ipv4, ipv6);
     }
 
-    // The loop, until the inbox is closed and empty; then the answers already scheduled go out at
-    // their times, and byebye when announcements are on.
+    // The loop, until the inbox is closed and empty; then every answer still waiting goes out at
+    // once, and byebye when announcements are on.
     void run();
 
     // Screens one received datagram: the search rules' verdict (search::judge), then the service
@@ -64,8 +65,8 @@ public:
     bool screenUnicast(char* text, const IpAddress& to, SearchTarget& target);
     // The service information, read until the UUID is known: true once it has a UUID (an empty
     // one too).
-    bool readRedfishdInfo(Clock::time_point now = Clock::now());
-    const RedfishdInfo& redfishdInfo() const { return m_redfishdInfo; }
+    bool readRedfishdInfo(Clock::time_point now = Clock::now()) { return m_info.read(now); }
+    const RedfishdInfo& redfishdInfo() const { return m_info.info(); }
     // The random delay of an answer to a search with `mx` (1 to 5, as the search rules give it),
     // in milliseconds.
     int drawDelayMs(int mx);
@@ -90,9 +91,6 @@ private:
     // Sends the answers due by `by`.
     void sendDue(Clock::time_point by);
     void announceIfDue(Clock::time_point now);
-    bool loadRedfishdInfo(); // reads and parses the file, with its records
-    // The record of a file that was not read; it counts as missing.
-    void refuseFile(const char* path, const ServiceFile& file);
 
     const Options& m_options;
     DatagramQueue& m_inbox;
@@ -100,10 +98,6 @@ private:
     ServiceStatus& m_status;
     Watchdog& m_watchdog;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
-    RedfishdInfo m_redfishdInfo;
-    ServiceFileWatch m_infoWatch;
-    bool m_infoTaken = false;  // what the last read of the file gave
-    std::string m_fileTrouble; // why the last look at the file took nothing, once recorded
     std::function<void()> m_onDatagram;
     PendingResponses m_pending;
     MessageCache m_cache;
@@ -111,8 +105,6 @@ private:
     std::mt19937 m_rng;
     LogLimiterGroup m_limits;
     Sender m_sender;
-    LogLimiter m_openFailLimit{m_limits, "Failed to open the redfishd info file"};
-    LogLimiter m_parseFailLimit{m_limits, "Failed to parse the redfishd info"};
-    LogLimiter m_infoKindLimit{m_limits, "The redfishd info"};
+    ServiceInfoCache m_info{m_limits};
     LogLimiter m_pendingFullLimit{m_limits, "Too many pending responses"};
 };

@@ -1,13 +1,19 @@
 #include "discovery/ServiceInfo.h"
 
 #include "common/JsonDoc.h"
+#include "common/Logger.h"
+#include "common/StringConstants.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <cerrno>
+#include <cstring>
 #include <tuple>
+#include <vector>
 
 namespace
 {
@@ -35,6 +41,14 @@ ServiceInfo parseServiceInfo(std::string text)
     if (doc.isNodeNull(node))
     {
         info.outcome = ServiceInfo::Outcome::NoUuid;
+        for (const std::string& name :
+             root.isObject() ? root.getMemberNames() : std::vector<std::string>{})
+        {
+            if (name != UUID_KEY && strcasecmp(name.c_str(), UUID_KEY) == 0)
+            {
+                info.otherCase = name;
+            }
+        }
         return info;
     }
     if (node.isArray() || node.isObject())
@@ -181,4 +195,161 @@ bool ServiceFileWatch::changed(const char* path, Clock::time_point now)
     m_read = seen;
     m_readAt = now;
     return true;
+}
+
+namespace
+{
+// The JSON reader's report on one line: its line feeds and indents as single blanks.
+std::string oneLine(const std::string& text)
+{
+    std::string line;
+    for (const char c : text)
+    {
+        const bool blank = c == '\n' || c == ' ' || c == '\t';
+        if (!blank || (!line.empty() && line.back() != ' '))
+        {
+            line += blank ? ' ' : c;
+        }
+    }
+    if (!line.empty() && line.back() == ' ')
+    {
+        line.pop_back();
+    }
+    return line;
+}
+
+bool missing(const char* path)
+{
+    struct stat st = {};
+    return ::stat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+} // namespace
+
+ServiceInfoCache::ServiceInfoCache(LogLimiterGroup& limits)
+    : m_openFailLimit(limits, "Failed to open the redfishd info file"),
+      m_parseFailLimit(limits, "Failed to parse the redfishd info")
+{
+}
+
+const char* ServiceInfoCache::path()
+{
+    const char* const relative = StringConstants::REDFISH_DISC_CFG_FL();
+    const char* const fallback = StringConstants::REDFISH_DISC_CFG_FL_ABSOLUTE();
+    return missing(relative) && !missing(fallback) ? fallback : relative;
+}
+
+bool ServiceInfoCache::read(Clock::time_point now)
+{
+    if (!m_info.uuid.empty())
+    {
+        return true;
+    }
+    // A file unchanged since its last read gives what it gave then: a large file without a UUID
+    // is not parsed again for every datagram of a flood.
+    const char* const file = path();
+    if (m_watch.changed(file, now))
+    {
+        m_taken = load(file);
+    }
+    return m_taken;
+}
+
+bool ServiceInfoCache::load(const char* path)
+{
+    const ServiceFile file = readServiceFile(path);
+    if (file.outcome != ServiceFile::Outcome::Read)
+    {
+        refuse(path, file);
+        return false;
+    }
+    // The file comes from another daemon: any contents are read without throwing.
+    const ServiceInfo info = parseServiceInfo(file.text);
+    switch (info.outcome)
+    {
+    case ServiceInfo::Outcome::ParseFailed:
+        m_parseFailLimit.write(
+            [&info]
+            {
+                JsonDoc::logParseFailure(info.errors);
+                LOG_DISC(WARNING) << "Failed to parse the redfishd info";
+            });
+        tell("parse", path, "is not valid JSON: " + oneLine(info.errors));
+        return false;
+    case ServiceInfo::Outcome::NotObject:
+        tell("kind", path, "is not a JSON object");
+        return false;
+    case ServiceInfo::Outcome::NoUuid:
+        tell("uuid", path,
+             "has no \"uuid\" string" +
+                 (info.otherCase.empty()
+                      ? ""
+                      : " (but \"" + info.otherCase + "\": member names are case-sensitive)"));
+        return false;
+    case ServiceInfo::Outcome::UuidNotText:
+        tell("uuid kind", path, "has a \"uuid\" that is not a string");
+        return false;
+    case ServiceInfo::Outcome::Uuid:
+        break;
+    }
+    if (!m_state.empty() && m_state != "read")
+    {
+        LOG_DISC(INFO) << "Service information file " << absolutePath(path) << " read";
+    }
+    m_state = "read";
+    // An empty text is taken (and answered with) but not kept: the file is read again once it
+    // changes.
+    m_info.uuid = info.uuid;
+    return true;
+}
+
+void ServiceInfoCache::refuse(const char* path, const ServiceFile& file)
+{
+    // Read again once stat() sees it change: after its mode is fixed, for instance.
+    if (file.outcome == ServiceFile::Outcome::OpenFailed ||
+        file.outcome == ServiceFile::Outcome::StatFailed)
+    {
+        m_watch.unreadable();
+    }
+    switch (file.outcome)
+    {
+    case ServiceFile::Outcome::OpenFailed:
+    {
+        m_openFailLimit.write([] { LOG_DISC(WARNING) << "Failed to open the redfishd info file"; });
+        const bool noFallback =
+            (file.error == ENOENT || file.error == ENOTDIR) &&
+            absolutePath(path) != StringConstants::REDFISH_DISC_CFG_FL_ABSOLUTE();
+        tell("open " + std::to_string(file.error), path,
+             std::string("cannot be opened: ") + std::strerror(file.error) +
+                 (noFallback ? std::string(" (nor is there ") +
+                                   StringConstants::REDFISH_DISC_CFG_FL_ABSOLUTE() + ")"
+                             : ""));
+        break;
+    }
+    case ServiceFile::Outcome::NotRegular:
+        tell(file.kind, path, std::string("is not a regular file (") + file.kind + ")");
+        break;
+    case ServiceFile::Outcome::TooLarge:
+        tell("too large", path,
+             "is too large (" + std::to_string(file.size) + " bytes, at most " +
+                 std::to_string(ServiceFile::MAX_SIZE) + ")");
+        break;
+    default:
+        tell("fstat " + std::to_string(file.error), path,
+             std::string("cannot be read: fstat() failed") + std::strerror(file.error));
+        break;
+    }
+}
+
+void ServiceInfoCache::tell(const std::string& state, const char* path, const std::string& problem)
+{
+    // Once per trouble as it begins: the file is looked at again only once it changes, and a
+    // change to the same trouble (another FIFO, another broken text) says nothing new. The state
+    // is kept with its path, so that the fallback's trouble is told apart from the relative one's.
+    const std::string key = state + " " + path;
+    if (key == m_state)
+    {
+        return;
+    }
+    m_state = key;
+    LOG_DISC(WARNING) << "Service information file " << absolutePath(path) << " " << problem;
 }

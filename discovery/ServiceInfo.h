@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/LogLimiter.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -23,6 +25,7 @@ struct ServiceInfo
     Outcome outcome = Outcome::NoUuid;
     std::string uuid;
     std::string errors;
+    std::string otherCase; // with NoUuid: a member named "uuid" in other letters ("UUID")
 };
 
 // The service information the responder keeps: the UUID, empty until read from the file.
@@ -95,4 +98,39 @@ private:
     bool m_everRead = false;
     FileState m_read;
     Clock::time_point m_readAt;
+};
+
+// The service information the responder keeps: the UUID, read from the file until it is known
+// (an empty one is answered with, and read again once the file changes). The file is the relative
+// one, or the absolute fallback when nothing is at the relative path. Beside the established
+// records, which are rate-limited, each trouble with the file is recorded once as it begins, with
+// the file's absolute path and the reason, and its end once the file is read. Owned by the
+// responder's thread; the start reads it once before the threads run.
+class ServiceInfoCache
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // `limits` is the owner's thread's, and kept.
+    explicit ServiceInfoCache(LogLimiterGroup& limits);
+
+    // True once it has a UUID (an empty one too).
+    bool read(Clock::time_point now = Clock::now());
+    const RedfishdInfo& info() const { return m_info; }
+    // The path read now: the relative one, or the fallback when nothing is there.
+    static const char* path();
+
+private:
+    bool load(const char* path);
+    // The record of a file that was not read; it counts as missing.
+    void refuse(const char* path, const ServiceFile& file);
+    // Writes `problem` about `path` as a WARNING when `state` is not the last one told.
+    void tell(const std::string& state, const char* path, const std::string& problem);
+
+    RedfishdInfo m_info;
+    ServiceFileWatch m_watch;
+    bool m_taken = false; // what the last read of the file gave
+    std::string m_state;  // the last trouble told, with its path; "read" once read
+    LogLimiter m_openFailLimit;
+    LogLimiter m_parseFailLimit;
 };

@@ -5,9 +5,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+# Each step named as it begins: on a fresh machine the packages and the build take a minute.
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+say "Installing the packages the build needs (scripts/deps.sh)"
 bash scripts/deps.sh
+say "Configuring the build in build/"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+say "Building discovery and ssdp-search"
 cmake --build build -j"$(nproc)" --target discovery ssdp-search >/dev/null
+echo "built: build/discovery, build/ssdp-search"
 
 tag=$$
 dns=sd-demo-d$tag
@@ -21,8 +28,6 @@ cleanup() {
   rm -rf "$tree"
 }
 trap cleanup EXIT
-
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 say "Network: $dns (eth1 198.18.0.1) <-> $cns (cp0 198.18.0.2)"
 ip netns add "$dns"
@@ -59,7 +64,7 @@ cat "$tree/stdout.txt"
 say "Group membership on eth1 (ip maddr show dev eth1)"
 ip -n "$dns" maddr show dev eth1
 
-say "Control point searches for urn:dmtf-org:service:redfish-rest:1 with MX 2"
+say "Control point searches for urn:dmtf-org:service:redfish-rest:1 with MX 2 (listens 2.5 s)"
 ip netns exec "$cns" "$repo/build/ssdp-search" --interface cp0 --mx 2 | cat -A | sed -e 's/\^M\$$/\\r\\n/' -e 's/\$$//'
 
 say "SIGTERM"

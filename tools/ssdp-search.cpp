@@ -818,11 +818,18 @@ Tally collectResponses(const SearchOptions& opt, Sockets& sockets,
     }
 }
 
+// The plural's "s" after a count: "1 response", "2 responses", "0 responses".
+template <typename Count> const char* plural(Count count)
+{
+    return count == 1 ? "" : "s";
+}
+
 void printSummary(const SearchOptions& opt, const Tally& tally)
 {
     const auto answered = std::count(tally.answered.begin(), tally.answered.end(), true);
-    std::fprintf(opt.json ? stderr : stdout, "%d responses; %d of %zu requests answered\n",
-                 tally.responses, static_cast<int>(answered), tally.answered.size());
+    std::fprintf(opt.json ? stderr : stdout, "%d response%s; %d of %zu request%s answered\n",
+                 tally.responses, plural(tally.responses), static_cast<int>(answered),
+                 tally.answered.size(), plural(tally.answered.size()));
 }
 
 // Every responder that answers takes an entry in this host's neighbour table: its address
@@ -846,11 +853,12 @@ void warnNeighbourLimit(const SearchOptions& opt, std::size_t responders)
     }
     if (nearest != nullptr)
         std::fprintf(stderr,
-                     "ssdp-search: warning: answers from %zu addresses, %s "
+                     "ssdp-search: warning: answers from %zu address%s, %s "
                      "net.%s.neigh.default.%s = %ld: a console on a large segment loses answers "
                      "silently; raise it (see README)\n",
-                     responders, responders >= static_cast<std::size_t>(limit) ? "past" : "near",
-                     family, nearest, limit);
+                     responders, responders == 1 ? "" : "es",
+                     responders >= static_cast<std::size_t>(limit) ? "past" : "near", family,
+                     nearest, limit);
 }
 
 int search(const SearchOptions& opt)
@@ -1012,8 +1020,8 @@ int listenForAnnouncements(const SearchOptions& opt)
                           jsonEscape(s.host).c_str(), s.port, timeText(d.arrival).c_str(), ms),
                    d);
     }
-    std::fprintf(opt.json ? stderr : stdout, "%d announcements from %zu senders\n", announcements,
-                 senders.size());
+    std::fprintf(opt.json ? stderr : stdout, "%d announcement%s from %zu sender%s\n", announcements,
+                 plural(announcements), senders.size(), plural(senders.size()));
     return announcements > 0 ? 0 : 1;
 }
 } // namespace

@@ -63,7 +63,8 @@ def test_logging_config_without_datamgr_section():
         bed.wait_for("Failed to parse the redfishd info")
         # The JSON error has no logger to go to; the logging library says so, once, through its
         # own default logger, and the daemon's records go on.
-        assert faults(bed) == [("WARNING", "discovery", "Failed to parse the redfishd info")]
+        assert [f[2].split(" /")[0] for f in faults(bed)] == [
+            "Failed to parse the redfishd info", "Service information file"]
         assert "Failed to parse configuration" not in bed.output()
         assert bed.output().count("Logger [datamgr] is not registered yet!") == 1
         bed.write_info(json.dumps({"uuid": UUID}))
@@ -109,10 +110,14 @@ def test_send_failure_recorded_then_next_search_answered(running):
     assert_clean_stop(running)
 
 
+# "{path}": the file's path from the root.
 PARSE_FAILED = [("ERROR", "datamgr", "Failed to parse configuration\n"),
-                ("WARNING", "discovery", "Failed to parse the redfishd info")]
-NOT_OBJECT = [("WARNING", "discovery", "The redfishd info is not a JSON object")]
-NOT_STRING = [("WARNING", "discovery", "The redfishd info member uuid is not a string")]
+                ("WARNING", "discovery", "Failed to parse the redfishd info"),
+                ("WARNING", "discovery", "Service information file {path} is not valid JSON: ")]
+NOT_OBJECT = [("WARNING", "discovery", "Service information file {path} is not a JSON object")]
+NOT_STRING = [("WARNING", "discovery",
+               'Service information file {path} has a "uuid" that is not a string')]
+NO_UUID = [("WARNING", "discovery", 'Service information file {path} has no "uuid" string')]
 LONG_UUID = "0123456789abcdef" * 250
 
 # File contents; the UUID answered with (None: no answer); the fault records expected.
@@ -123,8 +128,10 @@ INFO_CASES = [
      None, PARSE_FAILED),
     ("top-level array", json.dumps([UUID]), None, NOT_OBJECT),
     ("top-level number", "42", None, NOT_OBJECT),
-    ("uuid null", '{"uuid": null}', None, []),
-    ("uuid absent", '{"id": "%s"}' % UUID, None, []),
+    ("uuid null", '{"uuid": null}', None, NO_UUID),
+    ("uuid absent", '{"id": "%s"}' % UUID, None, NO_UUID),
+    ("uuid in capitals", '{"UUID": "%s"}' % UUID, None,
+     [(*NO_UUID[0][:2], NO_UUID[0][2] + ' (but "UUID": member names are case-sensitive)')]),
     ("uuid numeric", '{"uuid": 42}', "42", []),
     ("uuid boolean", '{"uuid": true}', "true", []),
     ("uuid array", json.dumps({"uuid": [UUID]}), None, NOT_STRING),
@@ -147,6 +154,8 @@ def test_service_information_contents(bed, content, uuid, records):
         assert payloads(responses) == [expected_response(uuid=uuid)]
         assert responses[0]["bytes"] == 169 + len(uuid) + len(DAEMON_IP)
     found = faults(bed)
+    path = os.path.join(os.path.realpath(bed.root), "data", "redfish.json")
+    records = [(level, logger, text.format(path=path)) for level, logger, text in records]
     assert [f[:2] for f in found] == [r[:2] for r in records]
     assert all(f[2].startswith(r[2]) for f, r in zip(found, records)), found
 
@@ -171,8 +180,9 @@ def test_service_file_that_is_not_a_file_counts_as_missing(bed, kind):
     make, named = NOT_A_FILE[kind]
     bed.remove_info()
     make(os.path.join(bed.root, "data", "redfish.json"))
-    warning = ("WARNING", "discovery", "Service information file ../../data/redfish.json is "
-               f"not a regular file ({named})")
+    path = os.path.join(os.path.realpath(bed.root), "data", "redfish.json")
+    warning = ("WARNING", "discovery",
+               f"Service information file {path} is not a regular file ({named})")
     for replaced in (False, True):
         bed.start()
         assert bed.search(mx="1", wait_ms=1300) == []

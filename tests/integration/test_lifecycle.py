@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from testbed import DAEMON, LOG_CONF, Testbed, runnable, stock_limits, unprivileged
+from testbed import (DAEMON, DAEMON_IP, LOG_CONF, UUID, Testbed, expected_response, runnable,
+                     stock_limits, unprivileged)
 
 STARTED = "Starting the Storage Server discovery process."
 STOPPED = "Stopping the Storage Server discovery process."
@@ -17,12 +18,17 @@ STOPPED = "Stopping the Storage Server discovery process."
 
 def test_startup_records_membership_socket_and_clean_tree(running):
     records = running.records()
-    assert [(r[0], r[2], r[3]) for r in records[:6]] == [
+    # The record that confirms the start names what an operator checks first.
+    root = os.path.realpath(running.root)
+    assert [(r[0], r[2], r[3]) for r in records[:7]] == [
         ("INFO", "main", STARTED),
         ("TRACE", "run", ""),
         ("TRACE", "init", ""),
         ("TRACE", "initSocket", ""),
         ("TRACE", "initMulticast", ""),
+        ("INFO", "recordStart", f"Joined 239.255.255.250:1900 on eth1 {DAEMON_IP}; service "
+         f"information file {root}/data/redfish.json; logging configuration "
+         f"{root}/opt/config/log.conf"),
         ("TRACE", "listenerThread", ""),
     ]
     assert all(r[1] == "discovery" for r in records)
@@ -49,7 +55,7 @@ def test_stop_signals_end_the_service_in_order(running, sig, name):
     code, elapsed = running.stop(sig)
     assert code == 0
     assert elapsed < 1.0, f"took {elapsed:.3f}s to stop"
-    tail = [(r[0], r[2], r[3]) for r in running.records()[6:]]
+    tail = [(r[0], r[2], r[3]) for r in running.records()[7:]]
     assert tail == [
         ("INFO", "processSignal", f"Received signal {int(sig)} signal name is: {name}"),
         ("TRACE", "stop", ""),
@@ -155,12 +161,15 @@ def test_receive_timeout_set_before_every_receive(running):
     assert turns.count("r") >= 3 and "rr" not in turns[turns.index("t"):], turns
 
 
-@pytest.mark.parametrize("eth1,address,errno_", [(False, False, 19), (True, False, 99)])
-def test_interface_without_address_fails_start(eth1, address, errno_):
+@pytest.mark.parametrize("eth1,address,errno_,why", [
+    (False, False, 19, "there is no such interface"),
+    (True, False, 99, "it has no IPv4 address")])
+def test_interface_without_address_fails_start(eth1, address, errno_, why):
     with Testbed(eth1=eth1, address=address) as bed:
         bed.start(wait_ready=False)
         assert bed.wait_exit() == 1
         assert bed.messages("WARNING") == ["ioctl(SIOCGIFADDR) failed" + os.strerror(errno_),
+                                           f"Cannot join 239.255.255.250 on interface eth1: {why}",
                                            "initMulticast() failed"]
         assert bed.messages()[-1] == STOPPED
 
@@ -168,11 +177,15 @@ def test_interface_without_address_fails_start(eth1, address, errno_):
 ABSOLUTE_CONF = LOG_CONF.replace('FORMAT = "', 'FORMAT = "ABS ')
 
 
-def run_with_private_opt(bed, absolute_conf):
+def run_with_private_opt(bed, absolute_conf, info=None):
     """Runs the daemon with /opt replaced by a private tmpfs holding the absolute configuration
-    (or nothing), so the machine's own /opt is never touched; root mounts it, the daemon runs as
-    Testbed.start runs it."""
+    (or nothing) and the installed tree's service file `info` (or nothing), so the machine's own
+    /opt is never touched; root mounts it, the daemon runs as Testbed.start runs it."""
     setup = "mount -t tmpfs none /opt"
+    if info is not None:
+        with open(os.path.join(bed.root, "absolute.json"), "w") as f:
+            f.write(info)
+        setup += f" && mkdir -p /opt/data && cp {bed.root}/absolute.json /opt/data/redfish.json"
     if absolute_conf is not None:
         conf = os.path.join(bed.root, "absolute.conf")
         with open(conf, "w") as f:
@@ -206,6 +219,25 @@ def test_config_absolute_used_when_relative_missing():
         out = bed.output()
         assert "not found." not in out
         assert f"ABS INFO|discovery|int main(int, char**)|{STARTED}" in out
+
+
+# Started by hand from another directory, the daemon found no service file beside it while the
+# installed tree's was there: that one is read, but only when nothing is at the relative path.
+@pytest.mark.parametrize("relative", [True, False])
+def test_service_file_absolute_read_when_relative_missing(relative):
+    with Testbed() as bed:
+        if not relative:
+            bed.remove_info()
+        run_with_private_opt(bed, None, info='{"uuid": "from-opt"}')
+        bed.wait_for("listenerThread()|")
+        uuid, path = ((UUID, os.path.realpath(bed.root) + "/data/redfish.json") if relative
+                      else ("from-opt", "/opt/data/redfish.json"))
+        assert [r["payload"] for r in bed.search(mx="1", wait_ms=1300)] == [
+            expected_response(uuid=uuid)]
+        assert f"; service information file {path};" in bed.messages("INFO")[1]
+        assert bed.messages("WARNING") == []
+        bed.send_signal(signal.SIGTERM)
+        assert bed.wait_exit() == 0
 
 
 def test_config_missing_everywhere_prints_two_lines_and_exits_1():

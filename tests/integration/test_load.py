@@ -90,10 +90,12 @@ def test_flood_of_mixed_datagrams(running):
 # as the service file is read again only once it changes.
 REFUSED_SEND = "sendto() failed" + os.strerror(errno.EPERM)
 UNUSABLE = {
-    "service information missing": (["Failed to open the redfishd info file"],
+    "service information missing": (["Failed to open the redfishd info file",
+                                      "Service information file "],
                                      "Failed to open the redfishd info file", {}, None),
     "service information not JSON": (["Failed to parse the redfishd info",
-                                      "Failed to parse configuration\n"],
+                                      "Failed to parse configuration\n",
+                                      "Service information file "],
                                      "Failed to parse the redfishd info", {}, None),
     "source not on-link": (["Datagram from 198.19.0.2:"], "Unanswerable source",
                            {"src": "198.19.0.2", "valid": 0.02, "big": 0.0}, True),

@@ -85,13 +85,25 @@ def test_datagram_beyond_1023_bytes_is_cut(running):
     assert running.search(raw=late_st, wait_ms=1500) == []
 
 
-def test_info_file_missing_then_present_is_picked_up(bed):
-    bed.remove_info()
+@pytest.mark.parametrize("trouble,error", [
+    ("missing", "No such file or directory (nor is there /opt/data/redfish.json)"),
+    ("unreadable", "Permission denied")])
+def test_info_file_missing_then_present_is_picked_up(bed, trouble, error):
+    path = os.path.join(os.path.realpath(bed.root), "data", "redfish.json")
+    if trouble == "missing":
+        bed.remove_info()
+    else:
+        os.chown(path, 0, 0)  # root's alone: the daemon runs as another user
+        os.chmod(path, 0o600)
     bed.start()
+    # Regression: told only at the first search, with neither the path nor the error.
+    told = f"Service information file {path} cannot be opened: {error}"
+    assert bed.messages("WARNING") == ["Failed to open the redfishd info file", told]
     assert bed.search(mx="1", wait_ms=1300) == []
-    assert "Failed to open the redfishd info file" in bed.messages("WARNING")
     bed.write_info('{"uuid": "%s"}' % UUID)
     assert_one_exact_answer(bed.search(mx="1", wait_ms=1800), 1)
+    assert f"Service information file {path} read" in bed.messages("INFO")
+    assert bed.messages("WARNING") == ["Failed to open the redfishd info file", told]
     # Cached: a rewritten file is not read again.
     bed.write_info('{"uuid": "something-else"}')
     assert bed.search(mx="1", wait_ms=1800)[0]["payload"] == expected_response()
@@ -110,16 +122,21 @@ def test_twenty_consoles_at_once_all_answered_within_mx(running):
     assert times[-1] - times[0] > 300
 
 
-def test_scheduled_response_still_sent_at_shutdown(running):
+# Regression: a stop waited for every pending answer's drawn delay (up to 5 s); they now leave at
+# once, so each console still hears of the service.
+@pytest.mark.parametrize("count", [1, 20])
+def test_scheduled_response_still_sent_at_shutdown(running, count):
+    sources = running.add_consoles(count) if count > 1 else []
     client = subprocess.Popen(
         ["ip", "netns", "exec", running.cns, os.path.abspath(os.environ.get(
             "SSDP_SEARCH_BIN", "build/ssdp-search")), "--json", "--interface", "cp0",
-         "--st", "ssdp:all", "--mx", "5", "--wait", "6500"],
+         "--st", "ssdp:all", "--mx", "5", "--wait", "6500", "--count", str(count)] +
+        (["--source", ",".join(sources)] if sources else []),
         stdout=subprocess.PIPE, text=True)
     time.sleep(0.2)
     code, elapsed = running.stop(timeout=15)
     out, _ = client.communicate(timeout=15)
     assert code == 0
     assert elapsed < 5.5
-    assert len([line for line in out.splitlines() if line.strip()]) == 1
+    assert len([line for line in out.splitlines() if line.strip()]) == count
     assert running.messages()[-2:] == ["Exiting...", "Stopping the Storage Server discovery process."]

@@ -95,7 +95,7 @@ def test_listen_prints_each_notify_with_sender_beside_another_listener(bed, spaw
     rest, summary = until_interrupted.communicate(timeout=10)
     assert (first["payload"], rest) == (NOTIFY, "")
     assert re.fullmatch(sender, first["from"]), first
-    assert (until_interrupted.returncode, summary) == (0, "1 announcements from 1 senders\n")
+    assert (until_interrupted.returncode, summary) == (0, "1 announcement from 1 sender\n")
 
     with_headers.send_signal(signal.SIGTERM)
     out, summary = with_headers.communicate(timeout=10)
@@ -105,7 +105,7 @@ def test_listen_prints_each_notify_with_sender_beside_another_listener(bed, spaw
                                  "NTS": "ssdp:alive", "USN": f"uuid:{UUID}::upnp:rootdevice",
                                  "CACHE-CONTROL": "max-age=1800"}
     assert notify["time"].endswith("Z") and notify["ms"] > 0
-    assert (with_headers.returncode, summary) == (0, "1 announcements from 1 senders\n")
+    assert (with_headers.returncode, summary) == (0, "1 announcement from 1 sender\n")
 
 
 # Per scope: the group, and the sender the answer comes from. A link-scoped search leaves from
@@ -130,12 +130,12 @@ def test_ipv6_search_goes_to_the_scope_group_and_prints_the_sender(bed, spawn, s
     # Read as text, so the response's CR LF arrive as LF.
     assert re.fullmatch(rf"--- response from \[{sender}\]:1900 to request 0 after [0-9.]+ ms "
                         r"\(\d+ bytes\)\nHTTP/1.1 200 OK\nST: ssdp:all\n\n"
-                        r"1 responses; 1 of 1 requests answered\n", out), out
+                        r"1 response; 1 of 1 request answered\n", out), out
     assert (search.returncode, errors) == (0, "")
 
 
 @pytest.mark.parametrize("gc_thresh2,warning", [
-    ("1", "ssdp-search: warning: answers from 1 addresses, past net.ipv4.neigh.default.gc_thresh2"
+    ("1", "ssdp-search: warning: answers from 1 address, past net.ipv4.neigh.default.gc_thresh2"
           " = 1: a console on a large segment loses answers silently; raise it (see README)\n"),
     ("2", ""),  # one responder is below 90% of 2
 ])
@@ -148,7 +148,7 @@ def test_warning_near_the_neighbour_table_limit(running, tmp_path, gc_thresh2, w
     res = sh("ip", "netns", "exec", running.cns, "sh", "-c",
              'mount --bind "$0" /proc/sys/net/ipv4/neigh && exec "$@"', str(tmp_path),
              os.path.abspath(SEARCH), "-i", "cp0", "--mx", "1", "--quiet", timeout=30)
-    assert (res.stdout, res.stderr) == ("1 responses; 1 of 1 requests answered\n", warning)
+    assert (res.stdout, res.stderr) == ("1 response; 1 of 1 request answered\n", warning)
 
 
 # A hostile responder's bytes: a title set (ESC ... BEL), a screen cleared, a line overwritten.

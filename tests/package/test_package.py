@@ -123,7 +123,7 @@ def test_package_depends_on_its_libraries_and_installs_the_tree(package):
 
     files = set(run("dpkg-query", "-L", PACKAGE).stdout.split())
     assert {f"{HOME}/bin/discovery", f"{HOME}/bin/ssdp-search", f"{HOME}/config/log.conf",
-            f"{HOME}/log", UNIT, DEFAULTS, *MAN_PAGES} <= files
+            f"{HOME}/log", "/usr/bin/ssdp-search", UNIT, DEFAULTS, *MAN_PAGES} <= files
     assert not any(f.startswith("/opt/data") for f in files)
     conffiles = run("dpkg-query", "-W", "-f=${Conffiles}", PACKAGE).stdout.split()
     assert conffiles[0::2] == [f"{HOME}/config/log.conf", DEFAULTS]
@@ -250,7 +250,8 @@ def test_installed_daemon_answers_a_search_as_the_unit_runs_it(package):
             assert time.monotonic() < deadline, bed.output()
             time.sleep(0.05)
 
-        res = run("ip", "netns", "exec", bed.cns, f"{HOME}/bin/ssdp-search",
+        # By its bare name: the package puts it on PATH.
+        res = run("ip", "netns", "exec", bed.cns, "ssdp-search",
                   "--interface", "cp0", "--mx", "1", "--json")
         responses = [json.loads(line) for line in res.stdout.splitlines()]
         assert [(r["from"], r["payload"]) for r in responses] == [

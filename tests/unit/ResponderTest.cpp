@@ -90,178 +90,19 @@ TEST(DrawDelayMs, SendSearchRspWaitsBelowMx)
 }
 
 // Lays out <tmp>/data/redfish.json and runs the test from <tmp>/opt/bin, as the daemon runs.
-class ServiceInfo : public testing::Test
+class Judging : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        messages.publishIpv4("198.18.0.1");
-        LogCapture::clear();
-    }
+    void SetUp() override { messages.publishIpv4("198.18.0.1"); }
     void write(const std::string& content) { tree.writeInfo(content); }
-    std::size_t warnings(const std::string& text)
-    {
-        return LogCapture::count("discovery", el::Level::Warning, text);
-    }
-    // A second after the last: the file is read at most once a second.
-    Responder::Clock::time_point later() { return now += std::chrono::seconds(1); }
 
-    Responder::Clock::time_point now = Responder::Clock::now();
     testsupport::WorkingTree tree;
     testsupport::ResponderParts parts;
     Responder& service = parts.responder;
     testsupport::Messages messages;
 };
 
-TEST_F(ServiceInfo, FileContentsAndOutcomes)
-{
-    struct Case
-    {
-        const char* name;
-        const char* content; // nullptr: no file
-        bool result;
-        std::string uuid;    // cached afterwards
-        const char* warning; // the one WARNING expected, or nullptr for none
-        std::size_t dataErrors;
-    };
-    // Deeper than the JSON reader's limit: the fuzz target's inputs are too short to reach it.
-    const std::string deep = "{\"uuid\": " + std::string(1001, '[') + "}";
-    const std::string megabyte = "{\"uuid\": \"big\", \"\": \"" + std::string(1000000, ' ') + "\"}";
-    const std::string tooLarge(ServiceFile::MAX_SIZE + 1, ' ');
-    const Case cases[] = {
-        {"missing file", nullptr, false, "", "Failed to open the redfishd info file", 0},
-        {"empty file", "", false, "", "Failed to parse the redfishd info", 1},
-        {"not JSON", "uuid=1", false, "", "Failed to parse the redfishd info", 1},
-        {"nested too deep", deep.c_str(), false, "", "Failed to parse the redfishd info", 1},
-        {"top-level array", "[\"u\"]", false, "", "The redfishd info is not a JSON object", 0},
-        {"top-level number", "42", false, "", "The redfishd info is not a JSON object", 0},
-        {"top-level string", "\"u\"", false, "", "The redfishd info is not a JSON object", 0},
-        {"top-level null", "null", false, "", nullptr, 0},
-        {"uuid absent", "{\"id\": 1}", false, "", nullptr, 0},
-        {"uuid null", "{\"uuid\": null}", false, "", nullptr, 0},
-        {"uuid array", "{\"uuid\": [1]}", false, "",
-         "The redfishd info member uuid is not a string", 0},
-        {"uuid object", "{\"uuid\": {}}", false, "",
-         "The redfishd info member uuid is not a string", 0},
-        {"uuid empty string", "{\"uuid\": \"\"}", true, "", nullptr, 0},
-        {"uuid number", "{\"uuid\": 42}", true, "42", nullptr, 0},
-        {"uuid boolean", "{\"uuid\": true}", true, "true", nullptr, 0},
-        {"uuid string", "{\"uuid\": \"abc-123\", \"other\": 1}", true, "abc-123", nullptr, 0},
-        {"uuid long string", nullptr, true, std::string(5000, 'u'), nullptr, 0},
-        {"a megabyte", megabyte.c_str(), true, "big", nullptr, 0},
-        {"above 4 MiB", tooLarge.c_str(), false, "",
-         "Service information file ../../data/redfish.json is too large (4194305 bytes, at most "
-         "4194304)",
-         0},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        testsupport::ResponderParts freshParts;
-        Responder& fresh = freshParts.responder;
-        LogCapture::clear();
-        tree.removeInfo();
-        if (c.content != nullptr)
-        {
-            write(c.content);
-        }
-        else if (c.result)
-        {
-            write("{\"uuid\": \"" + c.uuid + "\"}");
-        }
-        EXPECT_EQ(fresh.readRedfishdInfo(), c.result);
-        EXPECT_EQ(fresh.redfishdInfo().uuid, c.uuid);
-        const std::size_t expectedWarnings = c.warning != nullptr ? 1 : 0;
-        std::size_t seenWarnings = 0;
-        std::size_t seenDataErrors = 0;
-        for (const LogRecord& r : LogCapture::records())
-        {
-            seenWarnings += (r.level == el::Level::Warning) ? 1 : 0;
-            seenDataErrors += (r.logger == "datamgr" && r.level == el::Level::Error) ? 1 : 0;
-        }
-        EXPECT_EQ(seenWarnings, expectedWarnings);
-        if (c.warning != nullptr)
-        {
-            EXPECT_EQ(warnings(c.warning), 1U);
-        }
-        EXPECT_EQ(seenDataErrors, c.dataErrors);
-    }
-}
-
-TEST_F(ServiceInfo, FileAppearingLaterIsPickedUpAndThenNeverReRead)
-{
-    EXPECT_FALSE(service.readRedfishdInfo(later()));
-    write("{\"uuid\": \"first\"}");
-    EXPECT_TRUE(service.readRedfishdInfo(later()));
-    EXPECT_EQ(service.redfishdInfo().uuid, "first");
-    write("{\"uuid\": \"second\"}");
-    EXPECT_TRUE(service.readRedfishdInfo());
-    EXPECT_EQ(service.redfishdInfo().uuid, "first");
-    tree.removeInfo();
-    EXPECT_TRUE(service.readRedfishdInfo());
-}
-
-TEST_F(ServiceInfo, EmptyUuidIsAnsweredButReadAgain)
-{
-    write("{\"uuid\": \"\"}");
-    EXPECT_TRUE(service.readRedfishdInfo(later()));
-    EXPECT_TRUE(service.readRedfishdInfo(later())) << "unchanged, not read again: still taken";
-    write("{\"uuid\": \"later\"}");
-    EXPECT_TRUE(service.readRedfishdInfo(later()));
-    EXPECT_EQ(service.redfishdInfo().uuid, "later");
-}
-
-// Regression: until a UUID was known a 1 MB file was parsed for every datagram, and a flood took a
-// whole processor.
-TEST_F(ServiceInfo, FileReadAgainOnlyOnceChangedAndAtMostOnceASecond)
-{
-    const std::string path = tree.infoFile().string();
-    const auto stamp = [&path](long ns)
-    {
-        const timespec times[2] = {{1767225600, ns}, {1767225600, ns}};
-        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    };
-    ServiceFileWatch watch;
-    const auto at = [&](int ms)
-    { return watch.changed(path.c_str(), now + std::chrono::milliseconds(ms)); };
-    EXPECT_TRUE(at(0)) << "the first look, at a missing file";
-    EXPECT_FALSE(at(500)) << "still missing";
-    write("{}");
-    stamp(1);
-    EXPECT_FALSE(at(900)) << "written within the second";
-    EXPECT_TRUE(at(1000)) << "the change kept for later";
-    EXPECT_FALSE(at(9000)) << "unchanged";
-    stamp(2);
-    EXPECT_TRUE(at(10000)) << "modification time's nanoseconds alone";
-    write("{} ");
-    stamp(2);
-    EXPECT_TRUE(at(11000)) << "size alone";
-    std::ofstream(path + ".new") << "{} ";
-    std::rename((path + ".new").c_str(), path.c_str());
-    stamp(2);
-    EXPECT_TRUE(at(12000)) << "inode alone: another file renamed over it";
-    watch.unreadable();
-    EXPECT_TRUE(at(13000)) << "could not be opened: missing until seen";
-}
-
-// A flood of datagrams while the file is missing or broken must not write a record per datagram.
-TEST_F(ServiceInfo, RepeatedFailuresAreRateLimited)
-{
-    for (int i = 0; i < 500; ++i)
-    {
-        EXPECT_FALSE(service.readRedfishdInfo(later()));
-    }
-    EXPECT_EQ(warnings("Failed to open the redfishd info file"), 1U);
-    write("{");
-    for (int i = 0; i < 500; ++i)
-    {
-        EXPECT_FALSE(service.readRedfishdInfo(later()));
-    }
-    EXPECT_EQ(warnings("Failed to parse the redfishd info"), 1U);
-    EXPECT_EQ(LogCapture::records().size(), 3U) << "open warning, datamgr error, parse warning";
-}
-
-TEST_F(ServiceInfo, JudgeSearchFromBytesToResponse)
+TEST_F(Judging, JudgeSearchFromBytesToResponse)
 {
     write("{\"uuid\": \"11111111-2222-3333-4444-555555555555\"}");
     struct Case
