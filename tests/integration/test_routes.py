@@ -41,12 +41,6 @@ ANSWERED = {
     "IPv6 console on-link by a connected route only": (
         [f"addr add {DAEMON_IP6}/128 dev eth1 nodad", "route add fd00::/64 dev eth1"], [],
         ["--ipv6"], ["-6"], CONSOLE_IP6, DAEMON_IP6),
-    "IPv4 console on-link by a connected route only, after 4,200 routes came and went": (
-        [f"addr add {DAEMON_IP}/32 dev eth1", f"addr del {DAEMON_IP}/24 dev eth1",
-         "route add 198.18.0.0/24 dev eth1"], [], [], [], CONSOLE_IP, DAEMON_IP),
-    "IPv6 console on-link by a connected route only, after 4,200 routes came and went": (
-        [f"addr add {DAEMON_IP6}/128 dev eth1 nodad", "route add fd00::/64 dev eth1"], [],
-        ["--ipv6"], ["-6"], CONSOLE_IP6, DAEMON_IP6),
     # No multicast routing here: the router holds the console's address itself and sends the
     # search onto eth1's segment as a router forwarding it would.
     "IPv6 console behind a router, site scope": (
@@ -64,6 +58,10 @@ ANSWERED = {
 
 # Regression: past 4,096 routes on an interface, its on-link rule fell back to its own address
 # prefixes until an unrelated address came and went, the routes long gone.
+for _case in list(ANSWERED)[:2]:
+    ANSWERED[f"{_case}, after 4,200 routes came and went"] = ANSWERED[_case]
+
+
 def churn(case, family):
     if "4,200 routes" not in case:
         return []
