@@ -25,7 +25,7 @@ constexpr unsigned MAX_DUMP_READS = 10000;
 constexpr int DUMP_WAIT_MS = 1000;
 constexpr std::chrono::seconds RETRY{1};
 
-// Raised while its owner reads the socket.
+// Raised for as long as it lives.
 class Raised
 {
 public:
@@ -86,7 +86,6 @@ HostView::~HostView()
 void HostView::open()
 {
     const std::lock_guard<std::mutex> reading(m_readMutex);
-    const Raised raised(m_bReading);
     const Clock::time_point now = Clock::now();
     if (m_fd != -1 || openSocket(now))
     {
@@ -97,14 +96,18 @@ void HostView::open()
 
 void HostView::update()
 {
-    // The other listener may be reading, or dumping: this one goes on answering from the table as
-    // it stands rather than wait behind it, and asks the kernel of each sender meanwhile.
-    const std::unique_lock<std::mutex> reading(m_readMutex, std::try_to_lock);
+    // The other listener may be reading events, which is soon done, or dumping, which may take a
+    // while: this one then goes on answering from the table as it stands rather than wait behind
+    // it, and asks the kernel of each sender meanwhile.
+    std::unique_lock<std::mutex> reading(m_readMutex, std::try_to_lock);
     if (!reading.owns_lock())
     {
-        return;
+        if (dumping())
+        {
+            return;
+        }
+        reading.lock();
     }
-    const Raised raised(m_bReading);
     const Clock::time_point now = Clock::now();
     if (m_fd == -1 && (now < m_nextOpen || !openSocket(now)))
     {
@@ -212,9 +215,13 @@ bool HostView::dump(Kind kind)
     *family = links || m_scope.ipv6 ? AF_UNSPEC : AF_INET;
     m_dumping = &fresh;
     m_bDumpInterrupted = false;
-    const bool read =
-        send(m_fd, request, header->nlmsg_len, 0) == static_cast<ssize_t>(header->nlmsg_len) &&
-        readDump();
+    bool read = false;
+    {
+        const Raised raised(m_bDumping);
+        read =
+            send(m_fd, request, header->nlmsg_len, 0) == static_cast<ssize_t>(header->nlmsg_len) &&
+            readDump();
+    }
     m_dumping = nullptr;
     if (read)
     {

@@ -21,7 +21,7 @@ struct nlmsghdr;
 // with IPv6. Both listeners share it: each calls update() when the socket is readable, or once
 // due() says a dump is owed, and asks viewOf() of each datagram; each interface watch reads its
 // index and addresses from it once version() has moved. One thread at a time reads the socket,
-// and the other never waits for it; the table's lock is held only to apply what was read and to
+// and the other never waits for a dump; the table's lock is held only to apply what was read and to
 // answer, never across a wait, so a dump in progress leaves the other listener answering from the
 // table as it was.
 //
@@ -81,8 +81,9 @@ public:
     std::vector<Ipv6IfAddr> ipv6Of(int index) const;
     // What a listener asks of each datagram's sender, under one lock.
     HostTable::SenderView viewOf(const IpAddress& sender, int index) const;
-    // True while a listener reads the socket: events queued may not have reached the table yet.
-    bool reading() const { return m_bReading.load(std::memory_order_acquire); }
+    // True while a listener reads a dump: events queued meanwhile may not have reached the table
+    // yet, and the other listener does not wait for them.
+    bool dumping() const { return m_bDumping.load(std::memory_order_acquire); }
 
 private:
     enum class Part
@@ -126,6 +127,6 @@ private:
     std::atomic<int> m_fd{-1};
     std::atomic<unsigned> m_version{0};
     std::atomic<bool> m_bKnown{false};
-    std::atomic<bool> m_bReading{false};
+    std::atomic<bool> m_bDumping{false};
     std::atomic<Clock::rep> m_dueAt{0};
 };

@@ -294,7 +294,7 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
     m_bUnknownTold = false;
     const bool answerable =
         isAnswerableSender(sender) && !view.local && !view.subnetEdge &&
-        m_routes.reaches(source, index, isWideScope(group), m_host.version(), m_host.reading());
+        m_routes.reaches(source, index, isWideScope(group), m_host.version(), m_host.dumping());
     if (!answerable)
     {
         m_status.refused(sender, m_senderLimit);
