@@ -278,6 +278,19 @@ bool HostTable::isLocal(const IpAddress& addr) const
     return m_local.count(addr) != 0;
 }
 
+bool HostTable::isOnLink(const IpAddress& addr, int index) const
+{
+    if (addr.isLinkLocal())
+    {
+        return true;
+    }
+    const auto kept = m_addresses.find(index);
+    return kept != m_addresses.end() &&
+           std::any_of(kept->second.begin(), kept->second.end(),
+                       [&addr](const Address& a)
+                       { return within(a.prefixBase, a.prefixLength, addr, true); });
+}
+
 bool HostTable::isSubnetEdge(const IpAddress& addr, int index) const
 {
     const auto kept = m_addresses.find(index);
@@ -297,6 +310,7 @@ HostTable::SenderView HostTable::viewOf(const IpAddress& sender, int index) cons
 {
     SenderView view;
     view.local = isLocal(sender);
+    view.onLink = isOnLink(sender, index);
     view.subnetEdge = isSubnetEdge(sender, index);
     return view;
 }

@@ -88,6 +88,11 @@ public:
     std::vector<Ipv6IfAddr> ipv6Of(int index) const;
     // An address of this host, on an interface followed, whatever its flags (tentative included).
     bool isLocal(const IpAddress& addr) const;
+    // On-link for the link `index` by its addresses alone: link-local (169.254/16, RFC 3927;
+    // fe80::/10), or within one of its address prefixes (on a point-to-point link, the peer), less
+    // an IPv4 subnet's network and broadcast addresses (wider than /31). The kernel's routes are
+    // asked of the rest (RouteLookup).
+    bool isOnLink(const IpAddress& addr, int index) const;
     // An IPv4 subnet's network or broadcast address (wider than /31) among the prefixes of the
     // link `index`'s addresses: never a sender, though a route may lead to it.
     bool isSubnetEdge(const IpAddress& addr, int index) const;
@@ -96,6 +101,7 @@ public:
     {
         bool known = false; // the view's to fill
         bool local = false;
+        bool onLink = false;
         bool subnetEdge = false;
     };
     SenderView viewOf(const IpAddress& sender, int index) const;

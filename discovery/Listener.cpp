@@ -276,7 +276,8 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
     // this host a reflector aimed at whatever address a forged search names. A search to a
     // wider IPv6 group may come from beyond a router: answered when the route back to its source
     // leaves by the interface it came in by (a strict reverse-path check). Both are asked of the
-    // kernel's routes, last of all, for a sender that nothing else refuses. While the host's
+    // kernel's routes for a sender that the interface's own addresses do not place on its link
+    // (two ports may share a subnet, where the kernel's one route leaves by one). While the host's
     // addresses are unknown, no sender can be told apart from this host: none is answered, and
     // that is written once, as the host's fault, not the sender's.
     if (!view.known)
@@ -292,9 +293,9 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
         return false;
     }
     m_bUnknownTold = false;
-    const bool answerable =
-        isAnswerableSender(sender) && !view.local && !view.subnetEdge &&
-        m_routes.reaches(source, index, isWideScope(group), m_host.version(), m_host.dumping());
+    const bool answerable = isAnswerableSender(sender) && !view.local && !view.subnetEdge &&
+                            (view.onLink || m_routes.reaches(source, index, isWideScope(group),
+                                                             m_host.version(), m_host.dumping()));
     if (!answerable)
     {
         m_status.refused(sender, m_senderLimit);

@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 
@@ -28,8 +28,8 @@ std::size_t RouteLookup::KeyHash::operator()(const Key& key) const
 {
     std::uint64_t halves[2];
     std::memcpy(halves, &key.sender.bytes, sizeof(halves));
-    return std::hash<std::uint64_t>()(halves[0] * 31 + halves[1] +
-                                      (std::uint64_t(key.index) << 8) + key.sender.family);
+    return std::hash<std::uint64_t>()(halves[0] * 31 + halves[1] + (std::uint64_t(key.index) << 8) +
+                                      key.sender.family);
 }
 
 RouteLookup::RouteLookup(LogLimiterGroup& limits)
@@ -49,11 +49,6 @@ bool RouteLookup::reaches(const IpAddress& sender, int index, bool wideScope, un
                           bool fresh)
 {
     using rtnl::RouteVerdict;
-    // RFC 3927: 169.254/16 is on every link, whatever the routes say.
-    if (sender.family == AF_INET && sender.isLinkLocal())
-    {
-        return true;
-    }
     if (version != m_version)
     {
         m_kept.clear(); // a link or an address moved: every route may have
@@ -124,8 +119,7 @@ rtnl::RouteVerdict RouteLookup::awaitReply(int index)
     const Clock::time_point deadline = Clock::now() + WAIT;
     for (;;)
     {
-        const ssize_t got =
-            recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+        const ssize_t got = recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (got > 0)
         {
             const std::size_t size = std::min(static_cast<std::size_t>(got), m_buffer.size());

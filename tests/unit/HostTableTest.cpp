@@ -56,26 +56,33 @@ TEST(HostTable, AnswersFromEntries)
     struct Case
     {
         const char* sender;
-        bool edge2; // a subnet's network or broadcast address on eth1
+        bool onLink2; // over eth1, by its addresses
+        bool edge2;   // a subnet's network or broadcast address on eth1
         bool local;
     };
     for (const Case& c : {
-             Case{"198.18.0.2", false, false},
-             Case{"198.18.0.0", true, false},
-             Case{"198.18.0.255", true, false},
-             Case{"198.18.5.0", false, false}, // a /31 has neither
-             Case{"198.18.5.1", false, true},
-             Case{"10.9.0.2", false, false},
-             Case{"198.18.6.255", true, false}, // an alias's subnet
-             Case{"198.18.1.1", false, true},
-             Case{"198.18.0.7", false, false}, // gone again
-             Case{"198.18.9.1", false, true},
-             Case{"198.18.50.1", false, false}, // its link gone
-             Case{"fd00::", false, false},
-             Case{"fd00:77::1", false, true},
-             Case{"fd00:4::1", false, true},
+             Case{"198.18.0.2", true, false, false},
+             Case{"198.18.0.0", false, true, false},
+             Case{"198.18.0.255", false, true, false},
+             Case{"198.18.5.0", true, false, false}, // a /31 has neither
+             Case{"198.18.5.1", true, false, true},
+             Case{"10.9.0.2", true, false, false}, // the point-to-point peer
+             Case{"10.9.0.3", false, false, false},
+             Case{"169.254.3.3", true, false, false},
+             Case{"198.18.6.255", false, true, false}, // an alias's subnet
+             Case{"198.18.1.1", false, false, true},
+             Case{"198.18.0.7", true, false, false},   // gone again
+             Case{"198.18.9.2", false, false, false},  // on eth3's link by a route alone
+             Case{"198.18.50.1", false, false, false}, // its link gone
+             Case{"fd00::", true, false, false},
+             Case{"fe80::9", true, false, false},
+             Case{"fd00:1:0:1f::5", true, false, false},
+             Case{"fd00:1:0:20::5", false, false, false},
+             Case{"fd00:77::1", false, false, true},
+             Case{"fd00:4::1", false, false, true},
          })
     {
+        EXPECT_EQ(t.isOnLink(ip(c.sender), 2), c.onLink2) << c.sender;
         EXPECT_EQ(t.isSubnetEdge(ip(c.sender), 2), c.edge2) << c.sender;
         EXPECT_EQ(t.isLocal(ip(c.sender)), c.local) << c.sender;
     }
