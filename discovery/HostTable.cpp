@@ -2,20 +2,13 @@
 
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
-#include <linux/rtnetlink.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <tuple>
 
 namespace
 {
-unsigned addressBits(int family)
-{
-    return family == AF_INET ? 32 : 128;
-}
-
 // The first `bits` bits of `a` and `b` agree.
 bool samePrefix(const in6_addr& a, const in6_addr& b, unsigned bits)
 {
@@ -45,10 +38,6 @@ bool within(const IpAddress& base, unsigned length, const IpAddress& addr, bool 
     return host != 0 && host != (0xffffffffU >> length);
 }
 
-bool sameKey(const HostTable::Route& a, const HostTable::Route& b)
-{
-    return a.tos == b.tos && a.priority == b.priority;
-}
 } // namespace
 
 bool HostTable::Address::sameEntry(const Address& other) const
@@ -57,21 +46,6 @@ bool HostTable::Address::sameEntry(const Address& other) const
     return index == other.index && local == other.local &&
            (local.family == AF_INET6 ||
             (prefixLength == other.prefixLength && prefixBase == other.prefixBase));
-}
-
-bool HostTable::Route::operator==(const Route& other) const
-{
-    return std::tie(destination, length, priority, index, gateway, tos, scope) ==
-           std::tie(other.destination, other.length, other.priority, other.index, other.gateway,
-                    other.tos, other.scope);
-}
-
-bool HostTable::Route::connected() const
-{
-    // A route to a group (ff00::/8) leads to no neighbour; IPv6 routes have no link scope.
-    return gateway.family == AF_UNSPEC &&
-           (destination.family == AF_INET ? scope == RT_SCOPE_LINK
-                                          : !IN6_IS_ADDR_MULTICAST(&destination.bytes));
 }
 
 void HostTable::Effect::add(const Effect& other)
@@ -88,32 +62,9 @@ std::size_t HostTable::AddressHash::operator()(const IpAddress& a) const
     return std::hash<std::uint64_t>()(halves[0] * 31 + halves[1] + std::uint64_t(a.family));
 }
 
-bool HostTable::Prefix::operator==(const Prefix& other) const
-{
-    return length == other.length && destination == other.destination;
-}
-
-std::size_t HostTable::PrefixHash::operator()(const Prefix& p) const
-{
-    return AddressHash()(p.destination) * 131 + p.length;
-}
-
 HostTable::HostTable() = default;
 
 HostTable::HostTable(Scope scope) : m_scope(std::move(scope)) {}
-
-HostTable::Prefix HostTable::prefixOf(const IpAddress& addr, unsigned length)
-{
-    Prefix prefix{addr, std::min(length, addressBits(addr.family))};
-    const unsigned whole = prefix.length / 8;
-    if (whole < sizeof(in6_addr))
-    {
-        prefix.destination.bytes.s6_addr[whole] &=
-            static_cast<std::uint8_t>(0xff00 >> (prefix.length % 8));
-        std::memset(&prefix.destination.bytes.s6_addr[whole + 1], 0, sizeof(in6_addr) - whole - 1);
-    }
-    return prefix;
-}
 
 bool HostTable::wants(int family, int index) const
 {
@@ -135,11 +86,6 @@ HostTable::Effect HostTable::applyLink(const Link& link, bool gone)
     Effect effect;
     const Link* known = linkAt(link.index);
     const bool wasWanted = wants(AF_INET, link.index);
-    // Linux drops the IPv4 routes of a link set down without a word.
-    if (wasWanted && (gone || (known != nullptr && known->up && !link.up)))
-    {
-        effect.owed |= ROUTES;
-    }
     effect.moved = gone ? known != nullptr
                         : known == nullptr || known->up != link.up || known->name != link.name;
     if (known != nullptr)
@@ -162,7 +108,7 @@ HostTable::Effect HostTable::applyLink(const Link& link, bool gone)
     }
     else if (isWanted && !wasWanted)
     {
-        effect.owed |= ADDRESSES | ROUTES; // renamed to a name followed: its entries were not kept
+        effect.owed |= ADDRESSES; // renamed to a name followed: its entries were not kept
     }
     return effect;
 }
@@ -179,9 +125,6 @@ HostTable::Effect HostTable::applyAddress(const Address& address, bool gone)
                                     [&address](const Address& a) { return a.sameEntry(address); });
     if (gone)
     {
-        // Linux drops the routes that named it as their source, and every route of a link left
-        // without an IPv4 address, without a word.
-        effect.owed = address.local.family == AF_INET ? unsigned{ROUTES} : 0U;
         if (known != kept.end())
         {
             kept.erase(known);
@@ -211,109 +154,6 @@ HostTable::Effect HostTable::applyAddress(const Address& address, bool gone)
     return effect;
 }
 
-HostTable::Effect HostTable::applyRoutes(const std::vector<Route>& hops, RouteChange change)
-{
-    Effect effect;
-    if (hops.empty() || !wants(hops.front().destination.family))
-    {
-        return effect;
-    }
-    const Route& first = hops.front();
-    if (change == RouteChange::Replace)
-    {
-        // Whatever interface the replaced routes left by.
-        const Prefix prefix = prefixOf(first.destination, first.length);
-        const auto bucket = m_routes.find(prefix);
-        if (bucket != m_routes.end())
-        {
-            const Bucket old = bucket->second;
-            for (const Route& route : old)
-            {
-                if (sameKey(route, first))
-                {
-                    removeRoute(route);
-                }
-            }
-        }
-    }
-    for (const Route& hop : hops)
-    {
-        if (change == RouteChange::Remove)
-        {
-            removeRoute(hop);
-        }
-        else
-        {
-            effect.add(addRoute(hop));
-        }
-    }
-    return effect;
-}
-
-HostTable::Effect HostTable::addRoute(const Route& route)
-{
-    Effect effect;
-    const int family = route.destination.family;
-    if (!(m_scope.everyIpv6Route && family == AF_INET6 ? wants(family)
-                                                       : wants(family, route.index)))
-    {
-        return effect;
-    }
-    const Prefix prefix = prefixOf(route.destination, route.length);
-    Route kept = route;
-    kept.destination = prefix.destination;
-    kept.length = prefix.length;
-    Bucket& bucket = m_routes[prefix];
-    if (std::find(bucket.begin(), bucket.end(), kept) != bucket.end())
-    {
-        return effect;
-    }
-    std::size_t& count = m_routesOf[route.index];
-    if (count >= MAX_PER_INTERFACE)
-    {
-        effect.full = m_routesFull.insert(route.index).second ? route.index : 0;
-        if (bucket.empty())
-        {
-            m_routes.erase(prefix);
-        }
-        return effect;
-    }
-    if (bucket.empty())
-    {
-        ++lengths(prefix.destination.family)[prefix.length];
-    }
-    bucket.push_back(kept);
-    ++count;
-    ++m_routeCount;
-    return effect;
-}
-
-void HostTable::removeRoute(const Route& route)
-{
-    const Prefix prefix = prefixOf(route.destination, route.length);
-    const auto bucket = m_routes.find(prefix);
-    if (bucket == m_routes.end())
-    {
-        return;
-    }
-    Route kept = route;
-    kept.destination = prefix.destination;
-    kept.length = prefix.length;
-    const auto found = std::find(bucket->second.begin(), bucket->second.end(), kept);
-    if (found == bucket->second.end())
-    {
-        return;
-    }
-    bucket->second.erase(found);
-    --m_routesOf[route.index];
-    --m_routeCount;
-    if (bucket->second.empty())
-    {
-        m_routes.erase(bucket);
-        --lengths(prefix.destination.family)[prefix.length];
-    }
-}
-
 void HostTable::dropIndex(int index)
 {
     for (const Address& address : m_addresses[index])
@@ -326,23 +166,6 @@ void HostTable::dropIndex(int index)
     }
     m_addresses.erase(index);
     m_addressesFull.erase(index);
-    if (m_routesOf[index] != 0)
-    {
-        for (auto bucket = m_routes.begin(); bucket != m_routes.end();)
-        {
-            const Bucket hops = bucket->second;
-            ++bucket; // removeRoute may erase the bucket just left
-            for (const Route& route : hops)
-            {
-                if (route.index == index)
-                {
-                    removeRoute(route);
-                }
-            }
-        }
-    }
-    m_routesOf.erase(index);
-    m_routesFull.erase(index);
 }
 
 std::unordered_set<int> HostTable::wantedIndexes() const
@@ -382,24 +205,16 @@ HostTable::Effect HostTable::adopt(Kind kind, HostTable&& from)
         }
         for (const int index : after)
         {
-            effect.owed |= before.count(index) == 0 ? unsigned{ADDRESSES | ROUTES} : 0U;
+            effect.owed |= before.count(index) == 0 ? unsigned{ADDRESSES} : 0U;
         }
         effect.moved = true;
     }
-    else if (kind == ADDRESSES)
+    else
     {
         m_addresses = std::move(from.m_addresses);
         m_local = std::move(from.m_local);
         m_addressesFull = std::move(from.m_addressesFull);
         effect.moved = true;
-    }
-    else
-    {
-        m_routes = std::move(from.m_routes);
-        m_lengths = from.m_lengths;
-        m_routesOf = std::move(from.m_routesOf);
-        m_routesFull = std::move(from.m_routesFull);
-        m_routeCount = from.m_routeCount;
     }
     return effect;
 }
@@ -463,12 +278,6 @@ bool HostTable::isLocal(const IpAddress& addr) const
     return m_local.count(addr) != 0;
 }
 
-const HostTable::Bucket* HostTable::bucketAt(const IpAddress& addr, unsigned length) const
-{
-    const auto bucket = m_routes.find(prefixOf(addr, length));
-    return bucket == m_routes.end() ? nullptr : &bucket->second;
-}
-
 bool HostTable::isOnLink(const IpAddress& addr, int index) const
 {
     if (addr.isLinkLocal())
@@ -476,71 +285,32 @@ bool HostTable::isOnLink(const IpAddress& addr, int index) const
         return true;
     }
     const auto kept = m_addresses.find(index);
-    if (kept != m_addresses.end())
-    {
-        for (const Address& a : kept->second)
-        {
-            if (within(a.prefixBase, a.prefixLength, addr, true))
-            {
-                return true;
-            }
-        }
-    }
-    if (addr.family != AF_INET && addr.family != AF_INET6)
-    {
-        return false;
-    }
-    const auto count = m_routesOf.find(index);
-    if (count == m_routesOf.end() || count->second == 0 || m_routesFull.count(index) != 0)
-    {
-        return false;
-    }
-    const std::array<unsigned, 129>& present = lengths(addr.family);
-    for (unsigned length = 0; length <= addressBits(addr.family); ++length)
-    {
-        const Bucket* bucket = present[length] == 0 ? nullptr : bucketAt(addr, length);
-        const auto leads = [&addr, index](const Route& r) {
-            return r.index == index && r.connected() && within(r.destination, r.length, addr, true);
-        };
-        if (bucket != nullptr && std::any_of(bucket->begin(), bucket->end(), leads))
-        {
-            return true;
-        }
-    }
-    return false;
+    return kept != m_addresses.end() &&
+           std::any_of(kept->second.begin(), kept->second.end(),
+                       [&addr](const Address& a)
+                       { return within(a.prefixBase, a.prefixLength, addr, true); });
 }
 
-bool HostTable::routeLeavesBy(const IpAddress& addr, int index) const
+bool HostTable::isSubnetEdge(const IpAddress& addr, int index) const
 {
-    if (addr.family != AF_INET && addr.family != AF_INET6)
+    const auto kept = m_addresses.find(index);
+    if (addr.family != AF_INET || kept == m_addresses.end())
     {
         return false;
     }
-    const std::array<unsigned, 129>& present = lengths(addr.family);
-    for (unsigned length = addressBits(addr.family) + 1; length-- > 0;)
-    {
-        const Bucket* bucket = present[length] == 0 ? nullptr : bucketAt(addr, length);
-        if (bucket == nullptr || bucket->empty())
-        {
-            continue;
-        }
-        // Any of the lowest metric's next hops may be taken.
-        unsigned best = bucket->front().priority;
-        for (const Route& r : *bucket)
-        {
-            best = std::min(best, r.priority);
-        }
-        return std::any_of(bucket->begin(), bucket->end(),
-                           [best, index](const Route& r)
-                           { return r.priority == best && r.index == index; });
-    }
-    return false;
+    return std::any_of(kept->second.begin(), kept->second.end(),
+                       [&addr](const Address& a)
+                       {
+                           return within(a.prefixBase, a.prefixLength, addr, false) &&
+                                  !within(a.prefixBase, a.prefixLength, addr, true);
+                       });
 }
 
-HostTable::SenderView HostTable::viewOf(const IpAddress& sender, int index, bool wideScope) const
+HostTable::SenderView HostTable::viewOf(const IpAddress& sender, int index) const
 {
     SenderView view;
     view.local = isLocal(sender);
-    view.reachable = isOnLink(sender, index) || (wideScope && routeLeavesBy(sender, index));
+    view.onLink = isOnLink(sender, index);
+    view.subnetEdge = isSubnetEdge(sender, index);
     return view;
 }

@@ -5,22 +5,19 @@
 
 #include <netinet/in.h>
 
-#include <array>
 #include <cstddef>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-// The host's links, addresses and main-table routes as the kernel has told them, and the
-// questions a listener asks of a sender. Pure: no socket, no lock, no clock; the host's view
-// (HostView) feeds it decoded netlink messages and guards it. Only what the options need is kept:
-// IPv6 entries with IPv6 only, and addresses and routes only of the interfaces named (every link
-// is kept, small as that table is, to map names to indexes; and with a wider IPv6 scope, every
-// IPv6 route, for the reverse path). Each interface keeps at most
-// MAX_PER_INTERFACE addresses and as many routes: a segment's router advertisements can add
-// routes without end, and past the bound the interface's on-link rule falls back to its own
-// address prefixes.
+// The host's links and addresses as the kernel has told them, and what a listener asks of them
+// about a sender. Pure: no socket, no lock, no clock; the host's view (HostView) feeds it decoded
+// netlink messages and guards it. Only what the options need is kept: IPv6 addresses with IPv6
+// only, and addresses only of the interfaces named (every link is kept, small as that table is,
+// to map names to indexes). Each interface keeps at most MAX_PER_INTERFACE addresses. Routes are
+// not kept: what a segment's router advertisements can add without end is asked of the kernel,
+// one sender at a time (RouteLookup).
 class HostTable
 {
 public:
@@ -42,40 +39,23 @@ public:
         std::string label;  // IPv4's, "eth1" or an alias "eth1:0"
         bool sameEntry(const Address& other) const;
     };
-    struct Route // one per next hop
-    {
-        IpAddress destination;
-        unsigned length = 0;
-        unsigned priority = 0;
-        int index = 0;
-        IpAddress gateway; // AF_UNSPEC for none: a connected route
-        unsigned char tos = 0;
-        unsigned char scope = 0;
-        bool operator==(const Route& other) const;
-        // A route to a neighbour: no gateway, over IPv4 of link scope, never to a group.
-        bool connected() const;
-    };
-    // What the table keeps: every interface when `names` is empty; with `everyIpv6Route`, the
-    // IPv6 routes of every interface, which the reverse path of a search to a group wider than
-    // the link is judged by.
+    // What the table keeps: every interface when `names` is empty.
     struct Scope
     {
         bool ipv6 = true;
         std::vector<std::string> names;
-        bool everyIpv6Route = false;
     };
     // The parts a dump reads afresh.
     enum Kind : unsigned
     {
         LINKS = 1,
         ADDRESSES = 2,
-        ROUTES = 4,
-        EVERYTHING = 7,
+        EVERYTHING = 3,
     };
-    // What applying one message did: the dumps it leaves owed (Linux drops routes without a word
-    // when a link goes down or an IPv4 address goes, and a link newly named as wanted brings
-    // addresses not kept), whether the links or addresses moved (the watches look again), and the
-    // interface that has just reached its bound (0 for none).
+    // What applying one message did: the dumps it leaves owed (a link newly named as wanted brings
+    // addresses not kept), whether the links or addresses moved (the watches look again, and the
+    // senders judged are judged afresh), and the interface that has just reached its bound (0 for
+    // none).
     struct Effect
     {
         unsigned owed = 0;
@@ -83,23 +63,16 @@ public:
         int full = 0;
         void add(const Effect& other);
     };
-    enum class RouteChange
-    {
-        Add,
-        Replace, // takes the place of every route to the same destination, TOS and metric
-        Remove,
-    };
 
     HostTable();
     explicit HostTable(Scope scope);
 
     Effect applyLink(const Link& link, bool gone);
     Effect applyAddress(const Address& address, bool gone);
-    Effect applyRoutes(const std::vector<Route>& hops, RouteChange change);
     // The `kind` part becomes `from`'s: a finished dump's, made in a table of its own so that
     // this one answers meanwhile.
     Effect adopt(Kind kind, HostTable&& from);
-    // The links of `from`, for a dump of addresses or routes that asks which interfaces count.
+    // The links of `from`, for a dump of addresses that asks which interfaces count.
     void copyLinks(const HostTable& from);
     // Whether `family` and interface `index` are followed.
     bool wants(int family) const { return family == AF_INET || m_scope.ipv6; }
@@ -115,58 +88,32 @@ public:
     std::vector<Ipv6IfAddr> ipv6Of(int index) const;
     // An address of this host, on an interface followed, whatever its flags (tentative included).
     bool isLocal(const IpAddress& addr) const;
-    // On-link for the link `index`: link-local (169.254/16, RFC 3927; fe80::/10); or within one of
-    // its address prefixes (on a point-to-point link, the peer) or one of its connected routes
-    // (unless it holds more than the bound), less an IPv4 subnet's network and broadcast
-    // addresses (wider than /31).
+    // On-link for the link `index` by its addresses alone: link-local (169.254/16, RFC 3927;
+    // fe80::/10), or within one of its address prefixes (on a point-to-point link, the peer), less
+    // an IPv4 subnet's network and broadcast addresses (wider than /31). The kernel's routes are
+    // asked of the rest (RouteLookup).
     bool isOnLink(const IpAddress& addr, int index) const;
-    // Strict reverse path: the longest match kept for `addr` (the lowest metric among equals;
-    // gateway and default routes included) leaves by `index`, through any of its next hops.
-    // False without a route.
-    bool routeLeavesBy(const IpAddress& addr, int index) const;
-    // What a listener asks of each datagram's sender: whether the sender is this host, and on-link
-    // for `index` (or, with `wideScope`, reached back through it by routeLeavesBy).
+    // An IPv4 subnet's network or broadcast address (wider than /31) among the prefixes of the
+    // link `index`'s addresses: never a sender, though a route may lead to it.
+    bool isSubnetEdge(const IpAddress& addr, int index) const;
+    // What a listener asks of each datagram's sender before it asks the kernel's routes.
     struct SenderView
     {
         bool known = false; // the view's to fill
         bool local = false;
-        bool reachable = false;
+        bool onLink = false;
+        bool subnetEdge = false;
     };
-    SenderView viewOf(const IpAddress& sender, int index, bool wideScope) const;
-    // Routes kept now, for the figures.
-    std::size_t routeCount() const { return m_routeCount; }
+    SenderView viewOf(const IpAddress& sender, int index) const;
 
 private:
     struct AddressHash
     {
         std::size_t operator()(const IpAddress& a) const;
     };
-    struct Prefix
-    {
-        IpAddress destination; // its host bits cleared
-        unsigned length = 0;
-        bool operator==(const Prefix& other) const;
-    };
-    struct PrefixHash
-    {
-        std::size_t operator()(const Prefix& p) const;
-    };
-    using Bucket = std::vector<Route>;
-
-    static Prefix prefixOf(const IpAddress& addr, unsigned length);
-    // The routes at `addr`'s prefix of `length`, null for none.
-    const Bucket* bucketAt(const IpAddress& addr, unsigned length) const;
-    Effect addRoute(const Route& route);
-    void removeRoute(const Route& route);
     void dropIndex(int index);
     // The indexes of links followed.
     std::unordered_set<int> wantedIndexes() const;
-    // The lengths of IPv4 (0) and IPv6 (1) prefixes that have routes, counted.
-    std::array<unsigned, 129>& lengths(int family) { return m_lengths[family == AF_INET ? 0 : 1]; }
-    const std::array<unsigned, 129>& lengths(int family) const
-    {
-        return m_lengths[family == AF_INET ? 0 : 1];
-    }
 
     Scope m_scope;
     std::unordered_map<int, Link> m_links;
@@ -175,10 +122,4 @@ private:
     std::unordered_map<int, std::vector<Address>> m_addresses;
     std::unordered_map<IpAddress, unsigned, AddressHash> m_local;
     std::unordered_set<int> m_addressesFull;
-    // Routes: by prefix, with the count of prefixes at each length and of routes by interface.
-    std::unordered_map<Prefix, Bucket, PrefixHash> m_routes;
-    std::array<std::array<unsigned, 129>, 2> m_lengths{};
-    std::unordered_map<int, std::size_t> m_routesOf;
-    std::unordered_set<int> m_routesFull; // their on-link rule is the address prefixes alone
-    std::size_t m_routeCount = 0;
 };

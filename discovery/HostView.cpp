@@ -24,6 +24,19 @@ constexpr unsigned MAX_DUMPS = 6;
 constexpr unsigned MAX_DUMP_READS = 10000;
 constexpr int DUMP_WAIT_MS = 1000;
 constexpr std::chrono::seconds RETRY{1};
+
+// Raised for as long as it lives.
+class Raised
+{
+public:
+    explicit Raised(std::atomic<bool>& flag) : m_flag(flag) { m_flag = true; }
+    ~Raised() { m_flag = false; }
+    Raised(const Raised&) = delete;
+    Raised& operator=(const Raised&) = delete;
+
+private:
+    std::atomic<bool>& m_flag;
+};
 } // namespace
 
 HostView::Socket HostView::openNetlink(unsigned groups)
@@ -83,7 +96,18 @@ void HostView::open()
 
 void HostView::update()
 {
-    const std::lock_guard<std::mutex> reading(m_readMutex);
+    // The other listener may be reading events, which is soon done, or dumping, which may take a
+    // while: this one then goes on answering from the table as it stands rather than wait behind
+    // it, and asks the kernel of each sender meanwhile.
+    std::unique_lock<std::mutex> reading(m_readMutex, std::try_to_lock);
+    if (!reading.owns_lock())
+    {
+        if (dumping())
+        {
+            return;
+        }
+        reading.lock();
+    }
     const Clock::time_point now = Clock::now();
     if (m_fd == -1 && (now < m_nextOpen || !openSocket(now)))
     {
@@ -116,10 +140,11 @@ void HostView::update()
 bool HostView::openSocket(Clock::time_point now)
 {
     m_nextOpen = now + RETRY;
-    // IPv6's groups only when IPv6 is followed: a segment's router advertisements can bring
-    // thousands of IPv6 routes a second, none of which an IPv4 listener needs to hear of.
-    const unsigned groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE |
-                            (m_scope.ipv6 ? RTMGRP_IPV6_IFADDR | RTMGRP_IPV6_ROUTE : 0U);
+    // Links and addresses only, IPv6's only when IPv6 is followed: routes are asked of the kernel
+    // one sender at a time, never followed, for a segment's router advertisements can bring
+    // thousands a second.
+    const unsigned groups =
+        RTMGRP_LINK | RTMGRP_IPV4_IFADDR | (m_scope.ipv6 ? RTMGRP_IPV6_IFADDR : 0U);
     const Socket opened = m_opener(groups);
     if (opened.fd == -1)
     {
@@ -143,9 +168,8 @@ void HostView::dumpPending(Clock::time_point now)
     unsigned again = 0; // interrupted: read, but owed once more
     for (unsigned round = 0; round < MAX_DUMPS && m_pending != 0 && now >= m_nextDump; ++round)
     {
-        const Kind kind = (m_pending & HostTable::LINKS) != 0       ? HostTable::LINKS
-                          : (m_pending & HostTable::ADDRESSES) != 0 ? HostTable::ADDRESSES
-                                                                    : HostTable::ROUTES;
+        const Kind kind =
+            (m_pending & HostTable::LINKS) != 0 ? HostTable::LINKS : HostTable::ADDRESSES;
         m_pending &= ~kind;
         if (!dump(kind))
         {
@@ -177,26 +201,27 @@ bool HostView::dump(Kind kind)
         const std::lock_guard<std::mutex> lock(m_mutex);
         fresh.copyLinks(m_table); // which interfaces are followed
     }
-    // Room for the longest of the three requests' bodies.
-    constexpr std::size_t BODY = std::max({sizeof(ifinfomsg), sizeof(ifaddrmsg), sizeof(rtmsg)});
+    // Room for the longer of the two requests' bodies.
+    constexpr std::size_t BODY = std::max(sizeof(ifinfomsg), sizeof(ifaddrmsg));
     alignas(nlmsghdr) char request[NLMSG_SPACE(BODY)] = {};
     auto* header = reinterpret_cast<nlmsghdr*>(request);
-    header->nlmsg_len = NLMSG_LENGTH(kind == HostTable::LINKS       ? sizeof(ifinfomsg)
-                                     : kind == HostTable::ADDRESSES ? sizeof(ifaddrmsg)
-                                                                    : sizeof(rtmsg));
-    header->nlmsg_type = kind == HostTable::LINKS       ? RTM_GETLINK
-                         : kind == HostTable::ADDRESSES ? RTM_GETADDR
-                                                        : RTM_GETROUTE;
+    const bool links = kind == HostTable::LINKS;
+    header->nlmsg_len = NLMSG_LENGTH(links ? sizeof(ifinfomsg) : sizeof(ifaddrmsg));
+    header->nlmsg_type = links ? RTM_GETLINK : RTM_GETADDR;
     header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     header->nlmsg_seq = ++m_seq;
     // Each request's family comes first in its body: without IPv6, IPv4's alone.
     auto* family = static_cast<unsigned char*>(NLMSG_DATA(header));
-    *family = kind == HostTable::LINKS || m_scope.ipv6 ? AF_UNSPEC : AF_INET;
+    *family = links || m_scope.ipv6 ? AF_UNSPEC : AF_INET;
     m_dumping = &fresh;
     m_bDumpInterrupted = false;
-    const bool read =
-        send(m_fd, request, header->nlmsg_len, 0) == static_cast<ssize_t>(header->nlmsg_len) &&
-        readDump();
+    bool read = false;
+    {
+        const Raised raised(m_bDumping);
+        read =
+            send(m_fd, request, header->nlmsg_len, 0) == static_cast<ssize_t>(header->nlmsg_len) &&
+            readDump();
+    }
     m_dumping = nullptr;
     if (read)
     {
@@ -318,13 +343,6 @@ HostTable::Effect HostView::applyTo(HostTable& table, const nlmsghdr& message)
             return table.applyAddress(address, message.nlmsg_type == RTM_DELADDR);
         }
         break;
-    case RTM_NEWROUTE:
-    case RTM_DELROUTE:
-        return table.applyRoutes(rtnl::decodeRoutes(message),
-                                 message.nlmsg_type == RTM_DELROUTE ? HostTable::RouteChange::Remove
-                                 : (message.nlmsg_flags & NLM_F_REPLACE) != 0
-                                     ? HostTable::RouteChange::Replace
-                                     : HostTable::RouteChange::Add);
     default:
         break;
     }
@@ -345,9 +363,7 @@ void HostView::note(const HostTable::Effect& effect)
         const HostTable::Link* link = m_table.linkAt(effect.full);
         LOG_DISC(WARNING) << "Interface " << (link == nullptr ? std::string("?") : link->name)
                           << " (index " << effect.full << ") has more than "
-                          << HostTable::MAX_PER_INTERFACE
-                          << " routes or addresses: the rest are not kept, and only its own "
-                             "address prefixes count as on-link";
+                          << HostTable::MAX_PER_INTERFACE << " addresses: the rest are not kept";
     }
 }
 
@@ -377,10 +393,10 @@ std::vector<Ipv6IfAddr> HostView::ipv6Of(int index) const
     return m_table.ipv6Of(index);
 }
 
-HostTable::SenderView HostView::viewOf(const IpAddress& sender, int index, bool wideScope) const
+HostTable::SenderView HostView::viewOf(const IpAddress& sender, int index) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    HostTable::SenderView view = m_table.viewOf(sender, index, wideScope);
+    HostTable::SenderView view = m_table.viewOf(sender, index);
     view.known = known();
     return view;
 }

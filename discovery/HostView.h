@@ -15,14 +15,15 @@
 
 struct nlmsghdr;
 
-// The daemon's one view of the host: the table of its links, addresses and routes (HostTable),
+// The daemon's one view of the host: the table of its links and addresses (HostTable),
 // kept from the kernel's events on one netlink socket, dumped when opened and again whenever an
 // event may have been lost. It subscribes only to what the table keeps: the IPv6 groups only
 // with IPv6. Both listeners share it: each calls update() when the socket is readable, or once
 // due() says a dump is owed, and asks viewOf() of each datagram; each interface watch reads its
-// index and addresses from it once version() has moved. One thread at a time reads the socket;
-// the table's lock is held only to apply what was read and to answer, never across a wait, so a
-// dump in progress leaves the other listener answering from the table as it was.
+// index and addresses from it once version() has moved. One thread at a time reads the socket,
+// and the other never waits for a dump; the table's lock is held only to apply what was read and to
+// answer, never across a wait, so a dump in progress leaves the other listener answering from the
+// table as it was.
 //
 // A sender is judged by what the kernel had told when its datagram was read. The kernel queues
 // RTM_NEWADDR on this socket as it adds an address, before a datagram from that address (even one
@@ -51,15 +52,14 @@ public:
     HostView(const HostView&) = delete;
     HostView& operator=(const HostView&) = delete;
 
-    // Opens the socket and dumps links, addresses and routes; known() tells whether that
+    // Opens the socket and dumps links and addresses; known() tells whether that
     // succeeded, and due() when to try again. A failure to open is recorded once, whichever call
     // meets it first.
     void open();
     // Applies the events queued (a receive that finds none when nothing is queued), and dumps
     // again what they leave unsure: everything after the queue overflowed (at most once a
-    // second), the routes after a link went down or away, or an IPv4 address went (Linux drops the
-    // routes that hung on it without a word); a dump that failed or was interrupted, about a
-    // second later. While not open, opens (at most once a second).
+    // second); a dump that failed or was interrupted, about a second later. While not open, opens
+    // (at most once a second). Returns at once while the other listener is reading.
     void update();
     // True once update() is owed without word from the socket: a dump or an open to try again.
     bool due(Clock::time_point now) const
@@ -80,7 +80,10 @@ public:
     in_addr_t ipv4Of(int index) const;
     std::vector<Ipv6IfAddr> ipv6Of(int index) const;
     // What a listener asks of each datagram's sender, under one lock.
-    HostTable::SenderView viewOf(const IpAddress& sender, int index, bool wideScope) const;
+    HostTable::SenderView viewOf(const IpAddress& sender, int index) const;
+    // True while a listener reads a dump: events queued meanwhile may not have reached the table
+    // yet, and the other listener does not wait for them.
+    bool dumping() const { return m_bDumping.load(std::memory_order_acquire); }
 
 private:
     enum class Part
@@ -124,5 +127,6 @@ private:
     std::atomic<int> m_fd{-1};
     std::atomic<unsigned> m_version{0};
     std::atomic<bool> m_bKnown{false};
+    std::atomic<bool> m_bDumping{false};
     std::atomic<Clock::rep> m_dueAt{0};
 };

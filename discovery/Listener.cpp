@@ -279,8 +279,8 @@ bool Listener::receiveUnicast(std::size_t i)
 
 bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
 {
-    const HostTable::SenderView view =
-        m_host.viewOf(IpAddress::of(sender), index, isWideScope(group));
+    const IpAddress source = IpAddress::of(sender);
+    const HostTable::SenderView view = m_host.viewOf(source, index);
     const unsigned short port =
         ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
     if (view.local && port == SSDP_PORT)
@@ -292,7 +292,9 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
     // in by, so only a sender on that interface's link can be answered; anything else would make
     // this host a reflector aimed at whatever address a forged search names. A search to a
     // wider IPv6 group may come from beyond a router: answered when the route back to its source
-    // leaves by the interface it came in by (a strict reverse-path check). While the host's
+    // leaves by the interface it came in by (a strict reverse-path check). Both are asked of the
+    // kernel's routes for a sender that the interface's own addresses do not place on its link
+    // (two ports may share a subnet, where the kernel's one route leaves by one). While the host's
     // addresses are unknown, no sender can be told apart from this host: none is answered, and
     // that is written once, as the host's fault, not the sender's.
     if (!view.known)
@@ -308,7 +310,9 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
         return false;
     }
     m_bUnknownTold = false;
-    const bool answerable = isAnswerableSender(sender) && !view.local && view.reachable;
+    const bool answerable = isAnswerableSender(sender) && !view.local && !view.subnetEdge &&
+                            (view.onLink || m_routes.reaches(source, index, isWideScope(group),
+                                                             m_host.version(), m_host.dumping()));
     if (!answerable)
     {
         m_status.refused(sender, m_senderLimit);

@@ -8,6 +8,7 @@
 #include "discovery/Ipv6.h"
 #include "discovery/MembershipRefresh.h"
 #include "discovery/Options.h"
+#include "discovery/RouteLookup.h"
 #include "discovery/ServiceStatus.h"
 #include "discovery/UnicastSockets.h"
 
@@ -115,6 +116,7 @@ private:
     LogLimiter m_senderLimit{m_limits, "Unanswerable source"};
     LogLimiter m_timeoutLimit{m_limits, "Receive time-out"};
     UnicastSockets m_unicast{m_limits};
+    RouteLookup m_routes{m_limits};
     MembershipRefresh m_refresh;
     std::vector<in6_addr> m_linkLocal; // bound for each interface, :: for none
     // What each turn waits on: the group socket, the host's view, then each unicast socket.

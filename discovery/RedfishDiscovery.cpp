@@ -37,8 +37,7 @@ bool RedfishDiscovery::setOptions(const Options& options)
     m_ipv6Groups = options.ipv6 ? ipv6Groups(options.ipv6Scope) : std::vector<Ipv6GroupAddr>{};
     m_ipv6Listener.reset();
     m_ipv4Listener.reset();
-    m_host.emplace(HostTable::Scope{options.ipv6, options.interfaces,
-                                    options.ipv6 && isWideScope(options.ipv6Scope)});
+    m_host.emplace(HostTable::Scope{options.ipv6, options.interfaces});
     m_ipv4Listener.emplace(Listener::Family::Ipv4, m_options, m_ipv6Groups, m_inbox, m_board,
                            m_status, *m_host);
     if (options.ipv6)

@@ -5,6 +5,7 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace
@@ -51,58 +52,49 @@ unsigned u32Attr(const rtattr& attr)
     return value;
 }
 
-bool isGateway(const rtattr& attr)
-{
-    return attr.rta_type == RTA_GATEWAY || attr.rta_type == RTA_VIA;
-}
-
-// The next hop that RTA_GATEWAY or RTA_VIA names. Never AF_UNSPEC, even when unreadable: a route
-// through a gateway never counts as connected.
-IpAddress gatewayAttr(const rtattr& attr, int family)
-{
-    const auto* data = static_cast<const unsigned char*>(RTA_DATA(&attr));
-    std::size_t size = RTA_PAYLOAD(&attr);
-    if (attr.rta_type == RTA_VIA && size >= sizeof(rtvia))
-    {
-        std::uint16_t via = 0;
-        std::memcpy(&via, data, sizeof(via));
-        family = via == AF_UNSPEC ? family : via;
-        data += sizeof(rtvia);
-        size -= sizeof(rtvia);
-    }
-    IpAddress gateway;
-    gateway.family = family;
-    std::memcpy(&gateway.bytes, data, std::min(size, sizeof(gateway.bytes)));
-    return gateway;
-}
-
 std::string textAttr(const rtattr& attr)
 {
     const auto* text = static_cast<const char*>(RTA_DATA(&attr));
     return std::string(text, strnlen(text, RTA_PAYLOAD(&attr)));
 }
 
-// The route's next hops from RTA_MULTIPATH, each `route` but for its interface and gateway.
-std::vector<HostTable::Route> hopsOf(const rtattr& hops, const HostTable::Route& route)
+// Appends attribute `type` holding `size` bytes of `data` to the message in `bytes`.
+void appendAttr(std::vector<char>& bytes, unsigned short type, const void* data, std::size_t size)
 {
-    std::vector<HostTable::Route> routes;
-    int left = static_cast<int>(RTA_PAYLOAD(&hops));
-    for (const auto* hop = static_cast<const rtnexthop*>(RTA_DATA(&hops));
-         left >= static_cast<int>(sizeof(rtnexthop)) && RTNH_OK(hop, left);
-         left -= RTNH_ALIGN(hop->rtnh_len), hop = RTNH_NEXT(hop))
+    const std::size_t at = bytes.size();
+    bytes.resize(at + RTA_SPACE(size));
+    auto* attr = reinterpret_cast<rtattr*>(&bytes[at]);
+    attr->rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
+    attr->rta_type = type;
+    std::memcpy(RTA_DATA(attr), data, size);
+}
+
+// The verdict of one route in the reply (an RTM_NEWROUTE) for interface `index`.
+rtnl::RouteVerdict verdictOf(const nlmsghdr& message, int index)
+{
+    using rtnl::RouteVerdict;
+    const auto* info = static_cast<const rtmsg*>(NLMSG_DATA(&message));
+    int leaves = 0;
+    bool gateway = false;
+    const bool read = eachAttr(message, sizeof(rtmsg),
+                               [&leaves, &gateway](const rtattr& attr)
+                               {
+                                   leaves = attr.rta_type == RTA_OIF ? static_cast<int>(u32Attr(attr))
+                                                                     : leaves;
+                                   gateway = gateway || attr.rta_type == RTA_GATEWAY ||
+                                             attr.rta_type == RTA_VIA ||
+                                             attr.rta_type == RTA_MULTIPATH;
+                               });
+    if (!read)
     {
-        HostTable::Route one = route;
-        one.index = hop->rtnh_ifindex;
-        int size = hop->rtnh_len - static_cast<int>(RTNH_LENGTH(0));
-        for (const auto* attr = reinterpret_cast<const rtattr*>(RTNH_DATA(hop)); RTA_OK(attr, size);
-             attr = RTA_NEXT(attr, size))
-        {
-            one.gateway =
-                isGateway(*attr) ? gatewayAttr(*attr, route.destination.family) : one.gateway;
-        }
-        routes.push_back(one);
+        return RouteVerdict::Failed;
     }
-    return routes;
+    // A local, broadcast, multicast, unreachable or blackhole route leads to no neighbour.
+    if (info->rtm_type != RTN_UNICAST || leaves != index || index == 0)
+    {
+        return RouteVerdict::Elsewhere;
+    }
+    return gateway ? RouteVerdict::Routed : RouteVerdict::OnLink;
 }
 } // namespace
 
@@ -158,40 +150,52 @@ bool decodeAddress(const nlmsghdr& message, HostTable::Address& address)
     return address.local.family != AF_UNSPEC;
 }
 
-std::vector<HostTable::Route> decodeRoutes(const nlmsghdr& message)
+std::vector<char> routeRequest(const IpAddress& addr, int index, unsigned seq)
 {
-    const auto* info = static_cast<const rtmsg*>(NLMSG_DATA(&message));
-    const int family = message.nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)) ? 0 : info->rtm_family;
-    if ((family != AF_INET && family != AF_INET6) || info->rtm_type != RTN_UNICAST ||
-        (info->rtm_flags & RTM_F_CLONED) != 0)
+    std::vector<char> bytes(NLMSG_SPACE(sizeof(rtmsg)));
+    auto* header = reinterpret_cast<nlmsghdr*>(bytes.data());
+    header->nlmsg_type = RTM_GETROUTE;
+    header->nlmsg_flags = NLM_F_REQUEST;
+    header->nlmsg_seq = seq;
+    auto* info = static_cast<rtmsg*>(NLMSG_DATA(header));
+    info->rtm_family = static_cast<unsigned char>(addr.family);
+    info->rtm_dst_len = static_cast<unsigned char>(8 * addressBytes(addr.family));
+    appendAttr(bytes, RTA_DST, &addr.bytes, addressBytes(addr.family));
+    if (addr.family == AF_INET6 && addr.isLinkLocal())
     {
-        return {};
+        const std::uint32_t oif = static_cast<std::uint32_t>(index);
+        appendAttr(bytes, RTA_OIF, &oif, sizeof(oif));
     }
-    HostTable::Route route;
-    route.destination.family = family;
-    route.length = std::min<unsigned>(info->rtm_dst_len, 8 * addressBytes(family));
-    route.tos = info->rtm_tos;
-    route.scope = info->rtm_scope;
-    unsigned table = info->rtm_table;
-    const rtattr* hops = nullptr;
-    eachAttr(message, sizeof(rtmsg),
-             [&](const rtattr& attr)
-             {
-                 const unsigned short type = attr.rta_type;
-                 table = type == RTA_TABLE ? u32Attr(attr) : table;
-                 route.priority = type == RTA_PRIORITY ? u32Attr(attr) : route.priority;
-                 route.index = type == RTA_OIF ? static_cast<int>(u32Attr(attr)) : route.index;
-                 hops = type == RTA_MULTIPATH ? &attr : hops;
-                 if (type == RTA_DST && RTA_PAYLOAD(&attr) >= addressBytes(family))
-                 {
-                     route.destination = addressAttr(attr, family);
-                 }
-                 route.gateway = isGateway(attr) ? gatewayAttr(attr, family) : route.gateway;
-             });
-    if (table != RT_TABLE_MAIN)
+    reinterpret_cast<nlmsghdr*>(bytes.data())->nlmsg_len = static_cast<std::uint32_t>(bytes.size());
+    return bytes;
+}
+
+RouteVerdict routeVerdict(const char* data, std::size_t size, unsigned seq, int index)
+{
+    for (auto* message = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(message, size);
+         message = NLMSG_NEXT(message, size))
     {
-        return {};
+        if (message->nlmsg_seq != seq)
+        {
+            continue; // the late reply to a question given up
+        }
+        if (message->nlmsg_type == RTM_NEWROUTE)
+        {
+            return verdictOf(*message, index);
+        }
+        if (message->nlmsg_type != NLMSG_ERROR)
+        {
+            continue;
+        }
+        if (message->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
+        {
+            return RouteVerdict::Failed;
+        }
+        const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(message))->error;
+        // No route at all is an answer too: not on this link.
+        return error == ENETUNREACH || error == EHOSTUNREACH ? RouteVerdict::Elsewhere
+                                                             : RouteVerdict::Failed;
     }
-    return hops == nullptr ? std::vector<HostTable::Route>{route} : hopsOf(*hops, route);
+    return RouteVerdict::Pending;
 }
 } // namespace rtnl

@@ -56,6 +56,20 @@ ANSWERED = {
 }
 
 
+# Regression: past 4,096 routes on an interface, its on-link rule fell back to its own address
+# prefixes until an unrelated address came and went, the routes long gone.
+for _case in list(ANSWERED)[:2]:
+    ANSWERED[f"{_case}, after 4,200 routes came and went"] = ANSWERED[_case]
+
+
+def churn(case, family):
+    if "4,200 routes" not in case:
+        return []
+    route = ("route {} 10.{}.{}.0/24 dev eth1" if family == 4
+             else "route {} fd5b:{}:{}::/64 dev eth1")
+    return [route.format(verb, i // 256, i % 256) for verb in ("add", "del") for i in range(4200)]
+
+
 @pytest.mark.parametrize("case", ANSWERED)
 def test_answered_from_and_with_the_arrival_interfaces_address(case):
     daemon_ns, console_ns, daemon_args, search_args, source, address = ANSWERED[case]
@@ -68,6 +82,7 @@ def test_answered_from_and_with_the_arrival_interfaces_address(case):
         if "--ipv6" in daemon_args:
             bed.wait_for(f"eth1 has the IPv6 address {address}: searches over IPv6 are answered")
             host = f"[{address}]"
+        netns.batch(churn(case, 6 if "--ipv6" in daemon_args else 4), bed.dns)
         found = bed.search(*search_args, mx="1", wait_ms=1300, sources=[source])
         assert [(r["from"], r["payload"]) for r in found] == \
             [(address, expected_response(ip=host))], bed.messages("WARNING")
@@ -78,8 +93,8 @@ RA_FLOOD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ra_flood.py
 
 # Regression: router advertisements from any host on the segment, each with 45 new on-link
 # prefixes, made the host's view follow every route they added, copying and scanning all of them
-# per event and per datagram: a console went unanswered and SIGTERM waited. The view now keeps a
-# bounded number per interface, says so once, and keeps answering.
+# per event and per datagram: a console went unanswered and SIGTERM waited. The view now asks the
+# kernel of each new sender instead, and keeps answering.
 def test_router_advertisement_flood_leaves_the_console_answered(bed):
     bed.enable_ipv6()
     bed.start(args=["--ipv6"])
@@ -92,6 +107,6 @@ def test_router_advertisement_flood_leaves_the_console_answered(bed):
     after = [bool(bed.search(mx="1", wait_ms=1200)) for _ in range(5)]
     assert sent["sent"] == 420
     assert sum(during + after) >= 9, (during, after)
-    assert any("more than 4096 routes" in m for m in bed.messages("WARNING"))
+    assert not [m for m in bed.messages("WARNING") if "RTM_GETROUTE" in m or "routes" in m]
     code, seconds = bed.stop()
     assert code == 0 and seconds < 1.0, seconds

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -45,37 +46,39 @@ public:
         attr(IFA_LABEL, label, std::strlen(label) + 1);
         return *this;
     }
-    Messages& route(std::uint16_t type, int index, const char* destination, unsigned length,
-                    const char* gateway = nullptr, unsigned priority = 0,
-                    unsigned table = RT_TABLE_MAIN, std::uint16_t flags = 0)
+    // The kernel's reply to the route request `seq`: a route of `kind` out of `index`.
+    Messages& route(std::uint32_t seq, unsigned char kind, int index, const char* gateway = nullptr)
     {
-        const IpAddress d = ip(destination);
         rtmsg body{};
-        body.rtm_family = static_cast<unsigned char>(d.family);
-        body.rtm_dst_len = static_cast<unsigned char>(length);
-        body.rtm_table = RT_TABLE_UNSPEC;
-        body.rtm_type = RTN_UNICAST;
-        body.rtm_scope = gateway == nullptr ? RT_SCOPE_LINK : RT_SCOPE_UNIVERSE;
-        begin(type, &body, sizeof(body), flags);
-        attr(RTA_TABLE, &table, sizeof(table));
-        attr(RTA_DST, d);
+        body.rtm_family = AF_INET6;
+        body.rtm_type = kind;
+        begin(RTM_NEWROUTE, &body, sizeof(body), 0, seq);
+        attr(RTA_DST, ip("fd00:5::2"));
         attr(RTA_OIF, &index, sizeof(index));
-        attr(RTA_PRIORITY, &priority, sizeof(priority));
         if (gateway != nullptr)
         {
             attr(RTA_GATEWAY, ip(gateway));
         }
         return *this;
     }
+    // The kernel's refusal of request `seq`, cut short within its error code with `cut`.
+    Messages& error(std::uint32_t seq, int error, bool cut = false)
+    {
+        const nlmsgerr body{-error, {}};
+        begin(NLMSG_ERROR, &body, cut ? 2 : sizeof(body), 0, seq);
+        return *this;
+    }
     const std::vector<char>& bytes() const { return m_bytes; }
 
 private:
-    void begin(std::uint16_t type, const void* body, std::size_t size, std::uint16_t flags = 0)
+    void begin(std::uint16_t type, const void* body, std::size_t size, std::uint16_t flags = 0,
+               std::uint32_t seq = 0)
     {
         m_start = m_bytes.size();
         nlmsghdr header{};
         header.nlmsg_type = type;
         header.nlmsg_flags = flags;
+        header.nlmsg_seq = seq;
         put(&header, sizeof(header));
         put(body, size);
     }
@@ -101,11 +104,6 @@ private:
     std::size_t m_start = 0;
 };
 
-std::vector<HostTable::Route> routesOf(const Messages& m)
-{
-    return rtnl::decodeRoutes(*reinterpret_cast<const nlmsghdr*>(m.bytes().data()));
-}
-
 // The decoder on messages as the kernel writes them: what each entry holds, and what is passed by.
 TEST(RtnlDecoder, ReadsTheKernelsMessages)
 {
@@ -125,15 +123,39 @@ TEST(RtnlDecoder, ReadsTheKernelsMessages)
     EXPECT_EQ(a.prefixBase, ip("10.9.0.2"));
     EXPECT_EQ(a.flags, unsigned{IFA_F_SECONDARY});
     EXPECT_EQ(a.label, "eth1:0");
-    const std::vector<HostTable::Route> routes =
-        routesOf(Messages().route(RTM_NEWROUTE, 4, "fd00:5::", 64, "fe80::1", 1024));
-    ASSERT_EQ(routes.size(), 1U);
-    EXPECT_EQ(routes[0].index, 4);
-    EXPECT_EQ(routes[0].priority, 1024U);
-    EXPECT_EQ(routes[0].gateway, ip("fe80::1"));
-    // Another table's routes are not the main table's.
-    EXPECT_TRUE(
-        routesOf(Messages().route(RTM_NEWROUTE, 4, "198.18.77.0", 24, nullptr, 0, 100)).empty());
+    // The route lookup's replies, as the sender behind them is judged for interface 4.
+    using rtnl::RouteVerdict;
+    const std::pair<Messages, RouteVerdict> replies[] = {
+        {Messages().route(7, RTN_UNICAST, 4), RouteVerdict::OnLink},
+        {Messages().route(7, RTN_UNICAST, 4, "fe80::1"), RouteVerdict::Routed},
+        {Messages().route(7, RTN_UNICAST, 3), RouteVerdict::Elsewhere},
+        {Messages().route(7, RTN_LOCAL, 4), RouteVerdict::Elsewhere}, // this host's own
+        {Messages().route(7, RTN_UNREACHABLE, 4), RouteVerdict::Elsewhere},
+        {Messages().route(6, RTN_UNICAST, 4), RouteVerdict::Pending}, // a question given up
+        {Messages().route(6, RTN_UNICAST, 3).route(7, RTN_UNICAST, 4), RouteVerdict::OnLink},
+        {Messages().error(7, ENETUNREACH), RouteVerdict::Elsewhere},
+        {Messages().error(7, EINVAL), RouteVerdict::Failed},
+        {Messages().error(7, ENETUNREACH, true), RouteVerdict::Failed},
+    };
+    for (const auto& reply : replies)
+    {
+        const std::vector<char>& bytes = reply.first.bytes();
+        EXPECT_EQ(rtnl::routeVerdict(bytes.data(), bytes.size(), 7, 4), reply.second)
+            << &reply - replies;
+    }
+    // The arrival interface goes with an IPv6 link-local address alone: given one, Linux takes an
+    // IPv4 address it has no route for as on that interface's link.
+    for (const auto& [sender, withInterface] : {std::pair{"fe80::9", true},
+                                                {"fd00:5::2", false}, {"198.18.0.2", false}})
+    {
+        const std::vector<char> request = rtnl::routeRequest(ip(sender), 4, 1);
+        const auto& header = *reinterpret_cast<const nlmsghdr*>(request.data());
+        EXPECT_EQ(header.nlmsg_len, request.size()) << sender;
+        const std::size_t destination = RTA_SPACE(ip(sender).family == AF_INET ? 4 : 16);
+        EXPECT_EQ(request.size(), NLMSG_SPACE(sizeof(rtmsg)) + destination +
+                                      (withInterface ? RTA_SPACE(4) : 0))
+            << sender;
+    }
     // A message cut short within its fixed part is passed by.
     nlmsghdr cut{NLMSG_LENGTH(2), RTM_NEWADDR, 0, 0, 0};
     EXPECT_FALSE(rtnl::decodeAddress(cut, a));
