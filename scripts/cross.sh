@@ -9,6 +9,7 @@
 # leaves the unit tests out of the build. Run as root from the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt.sh
 arch=${1:-}
 case $arch in
   arm64) triplet=aarch64-linux-gnu ;;
@@ -42,9 +43,8 @@ install_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   ((${#missing[@]})) || return 0
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update
+  APT_OPTIONS=--no-install-recommends apt_install "${missing[@]}"
 }
 
 build() {
