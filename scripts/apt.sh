@@ -6,6 +6,8 @@
 
 # Seconds between a failed attempt and the next.
 APT_PAUSE=${APT_PAUSE:-5}
+# Waits while another package manager holds the lock (a test that installs a package with dpkg).
+APT_LOCK=(-o DPkg::Lock::Timeout=600)
 
 # Refreshes the package indexes; never fails. An index that could not be taken, whether apt
 # calls it an error (exit 100: a size or hash that does not match, no Release file) or a warning
@@ -15,7 +17,7 @@ apt_update() {
   log=$(mktemp)
   for attempt in 1 2; do
     status=0
-    apt-get update -qq >"$log" 2>&1 || status=$?
+    apt-get "${APT_LOCK[@]}" update -qq >"$log" 2>&1 || status=$?
     # apt names each index it could not take on a line of its own ("W: Failed to fetch URL  why",
     # "E: The repository 'URL SUITE Release' does not have a Release file.", ...).
     failed=$(grep -E '^(W|E|Err):' "$log" | grep -vE 'Some index files failed|^N:' |
@@ -39,13 +41,13 @@ apt_install() {
   local log status=0
   log=$(mktemp)
   # shellcheck disable=SC2086 # APT_OPTIONS is a list of options
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${APT_OPTIONS:-} "$@" >"$log" 2>&1 ||
+  DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq ${APT_OPTIONS:-} "$@" >"$log" 2>&1 ||
     status=$?
   if ((status != 0)); then
     sleep "$APT_PAUSE"
     status=0
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${APT_OPTIONS:-} "$@" >"$log" 2>&1 ||
+    DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq ${APT_OPTIONS:-} "$@" >"$log" 2>&1 ||
       status=$?
   fi
   if ((status != 0)); then
