@@ -182,13 +182,16 @@ emulated_unit_tests() {
   echo "-- $arch: unit tests in $((SECONDS - start)) s"
 }
 
-# Runs two commands side by side; fails if either does.
+# Runs two commands side by side; fails if either does. Both in the background, so that errexit
+# holds inside them.
 both() {
-  local first status=0
+  local first second status=0
   eval "$1" &
   first=$!
-  eval "$2" || status=1
+  eval "$2" &
+  second=$!
   wait "$first" || status=1
+  wait "$second" || status=1
   return "$status"
 }
 
