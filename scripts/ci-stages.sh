@@ -60,7 +60,7 @@ stage_tidy() {
 configure_sanitized() {
   local name=$1 build=build-$1 flags compiler=() fuzz=OFF
   if [[ $name == asan ]]; then
-    flags=$asan_flags compiler=(-DCMAKE_CXX_COMPILER=clang++) fuzz=ON
+    flags=$asan_flags compiler=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang) fuzz=ON
   else
     flags=$tsan_flags
   fi
