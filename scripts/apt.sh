@@ -38,18 +38,16 @@ apt_update() {
 # failure stops the script with one line that names a package which cannot be installed and the
 # registry's error.
 apt_install() {
-  local log status=0
+  local log status attempt
   log=$(mktemp)
-  # shellcheck disable=SC2086 # APT_OPTIONS is a list of options
-  DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq ${APT_OPTIONS:-} "$@" >"$log" 2>&1 ||
-    status=$?
-  if ((status != 0)); then
-    sleep "$APT_PAUSE"
+  for attempt in 1 2; do
     status=0
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq ${APT_OPTIONS:-} "$@" >"$log" 2>&1 ||
-      status=$?
-  fi
+    # shellcheck disable=SC2086 # APT_OPTIONS is a list of options
+    DEBIAN_FRONTEND=noninteractive apt-get "${APT_LOCK[@]}" install -y -qq ${APT_OPTIONS:-} "$@" \
+      >"$log" 2>&1 || status=$?
+    ((status != 0 && attempt == 1)) || break
+    sleep "$APT_PAUSE"
+  done
   if ((status != 0)); then
     local error package p
     error=$(grep -E '^E:' "$log" | head -n 1 | sed -E 's/^E: *//')
