@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# The reliability stages that follow the plain build and its tests (scripts/test.sh runs them):
+# The plain build's tests and the reliability stages (scripts/test.sh runs them after the plain
+# build):
+#   plain  the plain build's unit and integration tests, and its package on this machine
 #   systemd  the plain build's package under a real systemd (packaging/check-under-systemd.sh)
 #   tidy  clang-format (.clang-format) and clang-tidy (.clang-tidy) on the project's own sources
 #   asan  unit and integration suites built with AddressSanitizer and UBSan
@@ -10,21 +12,30 @@
 # Any finding, sanitizer report or fuzzer crash fails the run. STAGES picks a subset, e.g.
 # STAGES="tidy fuzz" bash scripts/ci-stages.sh. Run as root from the repository, after the plain
 # build.
+#
+# The work runs in three lanes side by side, because the processor would otherwise idle while the
+# integration suites wait out their MX windows: one builds (the sanitized and cross builds,
+# clang-tidy), one runs the suites, each once its build is there, and fuzzes, and one installs
+# the cross stage's packages. The tests count events, not time, so a loaded machine slows them
+# but does not change their verdicts. Each step's output goes to a log of its own, shown (each
+# line prefixed with the step's name) when the step ends, with its wall and processor seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-stages=${STAGES:-systemd tidy asan tsan fuzz cross}
+stages=${STAGES:-plain systemd tidy asan tsan fuzz cross}
 fuzz_seconds=${FUZZ_SECONDS:-30}
 plain=${BUILD_DIR:-build}
 jobs=$(nproc)
 # Tests at once: the integration tests mostly wait (tests/integration/CMakeLists.txt).
 test_jobs=${CTEST_JOBS:-$((4 * jobs))}
 fuzz_targets=(FuzzSearchParser FuzzJudgeSearch FuzzServiceInfo)
+# One build serves the asan stage and the fuzz targets: clang with AddressSanitizer, UBSan and
+# libFuzzer's coverage hooks (which the sanitizer runtime answers in the daemon and the tests).
+asan_flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all"
+tsan_flags="-fsanitize=thread"
 
-configure_fuzz() {
-  cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" \
-    -DDISCOVERY_TESTS=OFF -DDISCOVERY_FUZZ=ON >/dev/null
+stage_plain() {
+  ctest --test-dir "$plain" --output-on-failure -j"$test_jobs"
 }
 
 stage_systemd() {
@@ -39,26 +50,38 @@ stage_systemd() {
 
 stage_tidy() {
   git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
-  [[ -f $plain/compile_commands.json ]] ||
-    cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  configure_fuzz
-  # Project sources only: the logging library's source file is compiled in the build too.
-  run-clang-tidy -p "$plain" -quiet -j"$jobs" "$repo/(common|discovery|tools|tests/unit)/[^/]+\.cpp\$"
-  run-clang-tidy -p build-fuzz -quiet -j"$jobs" "$repo/tests/fuzz/[^/]+\.cpp\$"
+  # The asan build's compilation database names every source, the fuzz targets' too; only its
+  # configuration is needed. Project sources only: the logging library's is compiled in it too.
+  configure_sanitized asan
+  run-clang-tidy -p build-asan -quiet -j"$jobs" \
+    "$repo/(common|discovery|tools|tests/unit|tests/fuzz)/[^/]+\.cpp\$"
 }
 
-# Builds with the given sanitizer flags and runs every unit and integration test. Reports go to
-# files that the integration tests check after each test (tests/integration/conftest.py) and
-# that are checked again here, so none can pass unseen.
-sanitized_suite() {
-  local name=$1 flags=$2 build=build-$1
+configure_sanitized() {
+  local name=$1 build=build-$1 flags compiler=() fuzz=OFF
+  if [[ $name == asan ]]; then
+    flags=$asan_flags compiler=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang) fuzz=ON
+  else
+    flags=$tsan_flags
+  fi
   # -O1 and line tables only, as the sanitizers' own guides suggest: reports keep their files and
   # lines, and the build takes half the time of -O2 -g.
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${compiler[@]}" \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
     -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
-    -DDISCOVERY_PACKAGE_TEST=OFF >/dev/null
-  cmake --build "$build" -j"$jobs"
+    -DDISCOVERY_PACKAGE_TEST=OFF -DDISCOVERY_FUZZ="$fuzz" >/dev/null
+}
+
+build_sanitized() {
+  configure_sanitized "$1"
+  cmake --build "build-$1" -j"$jobs"
+}
+
+# Runs every unit and integration test of a sanitized build. Reports go to files that the
+# integration tests check after each test (tests/integration/conftest.py) and that are checked
+# again here, so none can pass unseen.
+sanitized_suite() {
+  local name=$1 build=build-$1
   # Outside the checkout, which may sit where other users cannot enter (a home of mode 0700): one
   # integration test runs the daemon as an unprivileged user, who reads the suppressions and
   # writes its reports here (world-writable).
@@ -83,13 +106,8 @@ sanitized_suite() {
   return "$status"
 }
 
-stage_asan() { sanitized_suite asan "-fsanitize=address,undefined -fno-sanitize-recover=all"; }
-stage_tsan() { sanitized_suite tsan "-fsanitize=thread"; }
-
 stage_fuzz() {
-  configure_fuzz
-  cmake --build build-fuzz -j"$jobs" --target "${fuzz_targets[@]}"
-  local findings=$repo/build-fuzz/findings
+  local findings=$repo/build-asan/findings
   rm -rf "$findings"
   mkdir -p "$findings"
   local target seeds args work status
@@ -107,7 +125,7 @@ stage_fuzz() {
     mkdir "$work/corpus"
     status=0
     # New inputs go to the scratch corpus (first directory); the seeds stay untouched.
-    TMPDIR=$work "build-fuzz/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 \
+    TMPDIR=$work "build-asan/tests/fuzz/$target" -max_total_time="$fuzz_seconds" -timeout=10 \
       -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$findings/$target-" \
       "${args[@]}" "$work/corpus" "$repo/$seeds" >"$work/log" 2>&1 || status=$?
     grep -E 'DONE|stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \
@@ -145,50 +163,136 @@ emulated_searches() {
   echo "-- $arch: searches in $((SECONDS - start)) s"
 }
 
+# The cross stage's packages for both architectures, one after the other (apt's lock).
+cross_install() {
+  bash scripts/cross.sh arm64 install
+  bash scripts/cross.sh armhf install
+}
+
+cross_build() { bash scripts/cross.sh "$1" build; }
+
+# One architecture's unit tests under its emulator.
+emulated_unit_tests() {
+  local arch=$1 emulator=$2 start=$SECONDS
+  # The emulator finds the target's loader and libraries where multiarch puts them. No -L
+  # prefix pointing at the cross toolchain's own tree (/usr/<triplet>): its loader is another
+  # build of glibc than the multiarch libc.so.6 it would load, and the first thread's start
+  # then crashes (armhf) or hangs (arm64).
+  "$emulator" "build-$arch/tests/unit_tests" --gtest_filter="$cross_left_out" --gtest_brief=1
+  echo "-- $arch: unit tests in $((SECONDS - start)) s"
+}
+
+# Runs two commands side by side; fails if either does. Both in the background, so that errexit
+# holds inside them.
+both() {
+  local first second status=0
+  eval "$1" &
+  first=$!
+  eval "$2" &
+  second=$!
+  wait "$first" || status=1
+  wait "$second" || status=1
+  return "$status"
+}
+
 stage_cross() {
-  local arch emulator start
   # The console's search client is the build machine's own.
   if [[ ! -x $plain/ssdp-search ]]; then
     cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$plain" -j"$jobs" --target ssdp-search >/dev/null
   fi
-  for arch in arm64 armhf; do
-    bash scripts/cross.sh "$arch"
-    [[ $arch == arm64 ]] && emulator=qemu-aarch64 || emulator=qemu-arm
-    start=$SECONDS
-    # The emulator finds the target's loader and libraries where multiarch puts them. No -L
-    # prefix pointing at the cross toolchain's own tree (/usr/<triplet>): its loader is another
-    # build of glibc than the multiarch libc.so.6 it would load, and the first thread's start
-    # then crashes (armhf) or hangs (arm64).
-    "$emulator" "build-$arch/tests/unit_tests" --gtest_filter="$cross_left_out" --gtest_brief=1
-    echo "-- $arch: unit tests in $((SECONDS - start)) s"
-  done
+  both "emulated_unit_tests arm64 qemu-aarch64" "emulated_unit_tests armhf qemu-arm"
   # Debian 12's qemu-aarch64 (QEMU 7.2) passes a 64-bit target's ip_mreqn to the host with its
   # interface index unset, so every IPv4 join fails with ENODEV; the shim hands it on widened
   # to the size that emulator reads (tests/emulation/MembershipShim.cpp). qemu-arm is not
   # affected: a target long is 4 bytes there.
   # Outside the checkout, which may sit where the daemon's user cannot enter (mode 0700).
-  local shared shim
+  local shared shim status=0
   shared=$(mktemp -d "${TMPDIR:-/tmp}/discovery-cross.XXXXXX")
   chmod 755 "$shared"
   shim=$shared/membership-shim.so
   aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -shared -fPIC -o "$shim" \
     tests/emulation/MembershipShim.cpp
   # Side by side, as the integration tests run anyway: each testbed names its own namespaces.
-  local arm64 armhf status=0
-  emulated_searches arm64 "qemu-aarch64 -E LD_PRELOAD=$shim" &
-  arm64=$!
-  emulated_searches armhf qemu-arm &
-  armhf=$!
-  wait "$arm64" || status=1
-  wait "$armhf" || status=1
+  both "emulated_searches arm64 'qemu-aarch64 -E LD_PRELOAD=$shim'" \
+    "emulated_searches armhf qemu-arm" || status=1
   rm -rf "$shared"
   return "$status"
 }
 
-for stage in $stages; do
-  start=$SECONDS
-  echo "== stage $stage"
-  "stage_$stage"
-  echo "== stage $stage passed in $((SECONDS - start)) s"
-done
+want() { [[ " $stages " == *" $1 "* ]]; }
+
+logs=$(mktemp -d "${TMPDIR:-/tmp}/discovery-ci.XXXXXX")
+
+# Runs one step of a lane with its output in a log of its own, then shows that log, each line
+# prefixed with the step's name, ending with the step's wall and processor seconds (its own and
+# its children's). A marker, NAME.ok or NAME.failed, tells the other lanes that it is over.
+step() {
+  local name=$1 status=0
+  shift
+  # In the background, so that errexit holds inside: a subshell tested with || would drop it.
+  (
+    TIMEFORMAT="== $name: %0R s wall, %0U+%0S s cpu"
+    time "$@"
+  ) >"$logs/$name.log" 2>&1 &
+  wait "$!" || status=$?
+  if ((status == 0)); then
+    echo "== $name passed" >>"$logs/$name.log"
+    touch "$logs/$name.ok"
+  else
+    echo "== $name FAILED (status $status)" >>"$logs/$name.log"
+    touch "$logs/$name.failed"
+  fi
+  sed "s/^/[$name] /" "$logs/$name.log"
+}
+
+# Runs the rest of the command once step $1 has passed; fails at once if it failed.
+after() {
+  local name=$1
+  shift
+  until [[ -e $logs/$name.ok || -e $logs/$name.failed ]]; do sleep 1; done
+  [[ -e $logs/$name.ok ]] || {
+    echo "not run: $name failed"
+    return 1
+  }
+  "$@"
+}
+
+lane_builds() {
+  if want asan || want fuzz; then step build-asan build_sanitized asan; fi
+  if want tsan; then step build-tsan build_sanitized tsan; fi
+  if want tidy; then step tidy stage_tidy; fi
+  if want cross; then
+    step build-arm64 after install-cross cross_build arm64
+    step build-armhf after install-cross cross_build armhf
+  fi
+}
+
+lane_tests() {
+  if want plain; then step plain stage_plain; fi
+  if want systemd; then step systemd stage_systemd; fi
+  if want asan; then step asan after build-asan sanitized_suite asan; fi
+  if want fuzz; then step fuzz after build-asan stage_fuzz; fi
+  if want tsan; then step tsan after build-tsan sanitized_suite tsan; fi
+  if want cross; then step cross after build-arm64 after build-armhf stage_cross; fi
+}
+
+lane_installs() {
+  if want cross; then step install-cross cross_install; fi
+}
+
+start=$SECONDS
+lane_installs &
+installs=$!
+lane_builds &
+builds=$!
+lane_tests
+wait "$installs" "$builds"
+echo "== all stages in $((SECONDS - start)) s"
+grep -h '^== .* s cpu$' "$logs"/*.log
+failed=$(cd "$logs" && ls -- *.failed 2>/dev/null | sed 's/\.failed$//' | paste -sd ' ' -) || true
+rm -rf "$logs"
+if [[ -n $failed ]]; then
+  echo "== FAILED: $failed"
+  exit 1
+fi

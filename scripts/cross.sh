@@ -6,10 +6,13 @@
 # libraries through multiarch (dpkg --add-architecture ARCH), and qemu-user, which runs the unit
 # tests; it builds in build-ARCH (Release, -Werror like every build, cmake/toolchain-*.cmake) and
 # writes build-ARCH/redfish-discovery_<version>_ARCH.deb, checked by lintian. CROSS_TESTS=OFF
-# leaves the unit tests out of the build. Run as root from the repository.
+# leaves the unit tests out of the build. A second argument does one part only: `install` the
+# packages, or `build` (and package) with them in place. Run as root from the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt.sh
 arch=${1:-}
+part=${2:-all}
 case $arch in
   arm64) triplet=aarch64-linux-gnu ;;
   armhf) triplet=arm-linux-gnueabihf ;;
@@ -42,9 +45,8 @@ install_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   ((${#missing[@]})) || return 0
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update
+  APT_OPTIONS=--no-install-recommends apt_install "${missing[@]}"
 }
 
 build() {
@@ -71,7 +73,8 @@ summary() {
   echo "package $deb: $(stat -c %s "$deb") bytes"
 }
 
-timed install install_packages
+[[ $part == build ]] || timed install install_packages
+[[ $part == install ]] && exit 0
 timed build build
 timed package package
 summary

@@ -2,6 +2,7 @@
 # Installs the Debian packages that building, running and testing the daemon need, and any
 # further packages named as arguments (the benchmark command's).
 set -euo pipefail
+source "$(dirname "$0")/apt.sh"
 packages=("$@"
           build-essential cmake pkg-config libeasyloggingpp-dev libjsoncpp-dev
           googletest libgtest-dev iproute2 python3 python3-pytest util-linux
@@ -12,7 +13,6 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_update
+  apt_install "${missing[@]}"
 fi

@@ -218,7 +218,8 @@ def test_config_absolute_used_when_relative_missing():
         assert bed.wait_exit() == 0
         out = bed.output()
         assert "not found." not in out
-        assert f"ABS INFO|discovery|int main(int, char**)|{STARTED}" in out
+        # The function as the compiler names it: clang writes "char **", gcc "char**".
+        assert f"ABS INFO|discovery|int main(int, char**)|{STARTED}" in out.replace(" **", "**")
 
 
 # Started by hand from another directory, the daemon found no service file beside it while the

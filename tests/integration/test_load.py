@@ -35,6 +35,14 @@ def notes(bed, kind=None):
             if m and kind in (None, m.group(2))]
 
 
+def kernel_drops(bed):
+    """Datagrams the kernel dropped at the daemon's sockets on port 1900 (a full receive buffer),
+    from the last column of /proc/net/udp and udp6 in its namespace, read before it stops."""
+    rows = [line.split() for table in ("udp", "udp6")
+            for line in bed.in_daemon_ns("cat", f"/proc/net/{table}").splitlines()[1:]]
+    return sum(int(row[-1]) for row in rows if row[1].endswith(":076C"))
+
+
 def per_second_bound(seconds):
     # The first record, then at most one per started second.
     return int(seconds) + 2
@@ -62,6 +70,7 @@ def test_flood_of_mixed_datagrams(running):
     assert after[0]["ms"] < 2000 + SLACK_MS
     rss_after = running.rss_kb()
     assert running.fd_count() == fds_before
+    unseen = kernel_drops(running)
     code, _ = running.stop()
     assert code == 0
     assert running.messages()[-2:] == ["Exiting...", STOPPED]
@@ -76,7 +85,10 @@ def test_flood_of_mixed_datagrams(running):
     assert len(warnings) == len(drops) + len(inbox_drops) + len(notes(running))
     dropped = len(drops) + sum(notes(running, "Too many pending responses"))
     assert answered + dropped <= valid
-    assert answered + dropped >= valid // 2, (answered, dropped, valid)
+    # Counted, not timed: the searches neither answered nor dropped at the bound were among the
+    # datagrams dropped in the inbox or, unseen, in the kernel.
+    missed = len(inbox_drops) + sum(notes(running, "Receive queue full")) + unseen
+    assert answered + dropped + missed >= valid, (answered, dropped, missed, valid)
     print(f"flood: {result['sent']} datagrams in {result['seconds']:.1f} s, {valid} valid, "
           f"{answered} answered, {dropped} dropped at the pending bound; "
           f"RSS {rss_before} -> {rss_after} kB")
@@ -120,6 +132,7 @@ def test_flood_cannot_fill_the_log(bed, case):
     bed.start()
     started = time.monotonic()
     result = flood(bed, **options)
+    unseen = kernel_drops(bed)
     code, _ = bed.stop()
     elapsed = time.monotonic() - started
     assert code == 0
@@ -146,9 +159,13 @@ def test_flood_cannot_fill_the_log(bed, case):
                   else sum(result["valid_sent"]) if "src" in options and not every_datagram
                   else result["sent"] - result["kinds"]["empty"])
     occurred = counts[0] + sum(notes(bed, kind))
-    # Searches dropped at the pending bound never reach the send that fails.
+    # Searches dropped at the pending bound never reach the send that fails. Counted, not timed:
+    # whatever the daemon missed was dropped in the inbox or, unseen, in the kernel; how much
+    # that is depends on the machine's pace.
     dropped = len(pending_full) + sum(notes(bed, "Too many pending responses"))
-    assert triggering // 2 <= occurred + dropped <= triggering, (occurred, dropped, triggering)
+    missed = len(queue_full) + sum(notes(bed, "Receive queue full")) + unseen
+    assert occurred + dropped <= triggering <= occurred + dropped + missed, \
+        (occurred, dropped, missed, triggering)
     print(f"{case}: {result['sent']} datagrams, {occurred} failures, {counts[0]} of each record "
           f"written in {elapsed:.1f} s, {len(records)} fault records in all")
 
