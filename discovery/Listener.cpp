@@ -1,6 +1,7 @@
 #include "discovery/Listener.h"
 
 #include "common/Logger.h"
+#include "discovery/UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -14,8 +15,6 @@
 
 namespace
 {
-constexpr int UDP_PROTOCOL = 17;
-
 ifreq interfaceRequest(const std::string& name)
 {
     ifreq request{};
@@ -46,13 +45,6 @@ Listener::Listener(Family family, const Options& options,
 
 bool Listener::openIpv4()
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
-    if (fd == -1)
-    {
-        LOG_DISC(WARNING) << "socket() failed" << std::strerror(errno);
-        return false;
-    }
-    m_sockFd = fd;
     m_ssdpAddr = sockaddr_in{};
     m_ssdpAddr.sin_family = AF_INET;
     m_ssdpAddr.sin_port = htons(SSDP_PORT);
@@ -61,24 +53,25 @@ bool Listener::openIpv4()
         LOG_DISC(WARNING) << "inet_aton() failed";
         return false;
     }
-    // Only the groups this socket joined, on the interfaces it joined them on: by default Linux
-    // delivers a group's datagrams to every socket bound to it, whoever joined it where. Each
-    // datagram's arrival interface (IP_PKTINFO) is checked against the one joined as well.
-    // Where the kernel lacks IP_MULTICAST_ALL, the arrival check alone keeps them out.
-    const int off = 0;
-    const int on = 1;
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off));
-    if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == -1)
-    {
-        LOG_DISC(WARNING) << "setsockopt(...IP_PKTINFO...) failed" << std::strerror(errno);
-        return false;
-    }
-    widenSendBuffer(fd);
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
-    // never a search sent straight to the controller's own address.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
+    // never a search sent straight to the controller's own address. Not shared: no other socket
+    // binds beside it. Only the groups this socket joined, on the interfaces it joined them on:
+    // by default Linux delivers a group's datagrams to every socket bound to it, whoever joined
+    // it where. Each datagram's arrival interface (IP_PKTINFO) is checked against the one joined
+    // as well.
+    UdpSocketSpec spec;
+    spec.address = IpAddress::v4(m_ssdpAddr.sin_addr.s_addr);
+    spec.pktinfo = true;
+    spec.ownGroupsOnly = true;
+    spec.sendBuffer = UdpSocketSpec::SendBuffer::Widened;
+    UdpSocket opened = openUdpSocket(spec);
+    // Kept open after a failed step as well, until the process ends.
+    m_sockFd = opened.fd.release();
+    if (!opened.ok())
     {
-        LOG_DISC(WARNING) << "bind() failed" << std::strerror(errno);
+        const bool option = std::strncmp(opened.failedCall, "setsockopt", 10) == 0;
+        LOG_DISC(WARNING) << (option ? "setsockopt(...IP_PKTINFO...)" : opened.failedCall)
+                          << " failed" << std::strerror(opened.error);
         return false;
     }
     return true;

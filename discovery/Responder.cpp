@@ -83,6 +83,10 @@ void Responder::run()
 void Responder::refreshMessages(Clock::time_point now)
 {
     const MessageCache::Change change = m_cache.refresh(m_redfishdInfo.uuid, m_board);
+    if (change != MessageCache::Change::None)
+    {
+        m_sender.take(m_cache);
+    }
     if (change == MessageCache::Change::Appeared)
     {
         m_announcer.moved(now, m_rng);
