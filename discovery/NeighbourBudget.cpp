@@ -4,9 +4,14 @@
 
 bool NeighbourBudget::admit(const PeerAddr& to, int ifindex, Clock::time_point now)
 {
-    while (!m_order.empty() && now - m_order.front().first >= WINDOW)
+    while (!m_order.empty() && now - m_order.front().at >= WINDOW)
     {
-        m_counted.erase(m_order.front().second);
+        const Counted& oldest = m_order.front();
+        m_counted.erase(oldest.key);
+        if (--m_perClass[oldest.senderClass] == 0)
+        {
+            m_perClass.erase(oldest.senderClass);
+        }
         m_order.pop_front();
     }
     Key key{ifindex, {}};
@@ -23,11 +28,18 @@ bool NeighbourBudget::admit(const PeerAddr& to, int ifindex, Clock::time_point n
     {
         return true;
     }
-    if (m_counted.size() >= SIZE)
+    const ClassKey senderClass = classKey(to, ifindex);
+    std::size_t& inClass = m_perClass[senderClass];
+    if (m_counted.size() >= SIZE || inClass >= CLASS_SHARE)
     {
+        if (inClass == 0)
+        {
+            m_perClass.erase(senderClass);
+        }
         return false;
     }
+    ++inClass;
     m_counted.insert(key);
-    m_order.emplace_back(now, key);
+    m_order.push_back({now, key, senderClass});
     return true;
 }

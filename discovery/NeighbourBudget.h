@@ -1,11 +1,13 @@
 #pragma once
 
+#include "discovery/SenderClass.h"
 #include "discovery/Ssdp.h"
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -23,22 +25,33 @@
 // leaves one window's 64 FAILED entries while the table is below gc_thresh1, then 64 more, which
 // take the table to gc_thresh1, and the next collection, within 15 s and so before the window
 // after, removes them: the daemon holds at most 128, an eighth of the default gc_thresh3.
-// A console is charged once, for its first answer; from then on the kernel knows it
+// A class of senders (classKey) takes at most CLASS_SHARE of the places, so that a crowd of one
+// class, forged link-local sources above all, leaves places for the first answer of a console of
+// another. A console is charged once, for its first answer; from then on the kernel knows it
 // (REACHABLE, then STALE) and its answers need no place.
 class NeighbourBudget
 {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t SIZE = 64;
+    static constexpr std::size_t CLASS_SHARE = SIZE / 4;
     static constexpr std::chrono::seconds WINDOW{30};
 
     // Whether an answer may go to the unresolved neighbour `to` on `ifindex` at `now`: when it
-    // was counted within the last WINDOW, or while fewer than SIZE are (it is counted then).
+    // was counted within the last WINDOW, or while fewer than SIZE are, and fewer than
+    // CLASS_SHARE of its class (it is counted then).
     bool admit(const PeerAddr& to, int ifindex, Clock::time_point now);
     std::size_t counted() const { return m_counted.size(); }
 
 private:
     using Key = std::pair<int, std::array<unsigned char, 16>>;
-    std::deque<std::pair<Clock::time_point, Key>> m_order; // oldest first
+    struct Counted
+    {
+        Clock::time_point at;
+        Key key;
+        ClassKey senderClass;
+    };
+    std::deque<Counted> m_order; // oldest first
     std::set<Key> m_counted;
+    std::map<ClassKey, std::size_t> m_perClass;
 };
