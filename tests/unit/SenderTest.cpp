@@ -1,0 +1,107 @@
+#include "LogCapture.h"
+#include "discovery/NeighbourBudget.h"
+#include "discovery/Sender.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+// One send-only socket per class of senders, two per family and interface, opened when the
+// interface is taken. Regression: every IPv4 class bound 224.0.0.0:1900 without sharing it, so
+// a second class failed with EADDRINUSE and wrote its WARNING again every second.
+TEST(SenderPool, OneSocketPerClassOpenedWithItsInterface)
+{
+    struct Case
+    {
+        const char* name;
+        bool ipv6;
+        std::vector<AddressBoard::Entry> taken; // ipv4Index, ipv6Index in each
+        bool squatted;                          // 224.0.0.0:1900 held by a socket that shares not
+        std::size_t sockets;
+        std::size_t warnings;
+    };
+    auto at = [](int v4, int v6)
+    {
+        AddressBoard::Entry e;
+        e.ipv4Index = v4;
+        e.ipv6Index = v6;
+        return e;
+    };
+    const Case cases[] = {
+        {"one interface", false, {at(1, 1)}, false, 2, 0},
+        {"both families", true, {at(1, 1)}, false, 4, 0},
+        {"two interfaces, taken again", true, {at(1, 1), at(2, 2), at(1, 1), at(2, 2)}, false, 8, 0},
+        {"an address taken before", true, {at(1, 1), at(2, 0), at(1, 1)}, true, 2, 4},
+    };
+    for (const Case& c : cases)
+    {
+        Options options;
+        options.interfaces = {"eth1", "eth2"};
+        options.ipv6 = c.ipv6;
+        const std::vector<Ipv6GroupAddr> groups;
+        LogLimiterGroup limits;
+        UdpSocketSpec squat;
+        squat.address = IpAddress::v4(htonl(INADDR_UNSPEC_GROUP));
+        const UdpSocket squatter = c.squatted ? openUdpSocket(squat) : UdpSocket{};
+        ASSERT_TRUE(squatter.ok()) << squatter.failure(squat);
+        LogCapture::clear();
+        Sender sender(options, groups, limits);
+        for (const AddressBoard::Entry& e : c.taken)
+        {
+            sender.take(e);
+        }
+        EXPECT_EQ(sender.classSockets(), c.sockets) << c.name;
+        std::size_t warnings = 0;
+        for (const LogRecord& r : LogCapture::records())
+        {
+            warnings += r.level == el::Level::Warning &&
+                        r.message.rfind("bind() failed on 224.0.0.0:1900: ", 0) == 0;
+        }
+        EXPECT_EQ(warnings, c.warnings) << c.name;
+    }
+}
+
+// Each step asks for `count` neighbours of one class, from `first` on, `at` seconds in.
+TEST(NeighbourBudget, PlacesPerWindowAndPerClass)
+{
+    struct Step
+    {
+        int ifindex;
+        const char* prefix; // the class: link-local or not
+        int first;
+        int count;
+        int at;
+        int admitted;
+    };
+    const Step steps[] = {
+        {1, "169.254.0.", 1, 20, 0, 16}, // a crowd takes its class's share only
+        {1, "169.254.0.", 1, 16, 1, 16}, // and those counted come again for nothing
+        {1, "198.18.0.", 1, 1, 2, 1},    // a console of another class still has its place
+        {2, "169.254.0.", 1, 16, 3, 16},
+        {2, "198.18.1.", 1, 16, 4, 16},
+        {3, "169.254.0.", 1, 16, 5, 15}, // the whole budget, 64, is taken
+        {3, "198.18.2.", 1, 1, 6, 0},
+        {1, "198.18.0.", 1, 1, 29, 1},   // the console, counted
+        {1, "169.254.0.", 100, 16, 30, 16}, // places given back a window after they were taken
+    };
+    NeighbourBudget budget;
+    const NeighbourBudget::Clock::time_point start{};
+    for (const Step& s : steps)
+    {
+        int admitted = 0;
+        for (int i = s.first; i < s.first + s.count; ++i)
+        {
+            PeerAddr to{};
+            to.v4.sin_family = AF_INET;
+            inet_pton(AF_INET, (s.prefix + std::to_string(i)).c_str(), &to.v4.sin_addr);
+            admitted += budget.admit(to, s.ifindex, start + std::chrono::seconds(s.at));
+        }
+        EXPECT_EQ(admitted, s.admitted) << s.prefix << s.first << " at " << s.at << " s";
+    }
+    EXPECT_LE(budget.counted(), NeighbourBudget::SIZE);
+}
+} // namespace
