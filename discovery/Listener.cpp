@@ -186,8 +186,8 @@ void Listener::receive()
 void Listener::setReceiveTimeout()
 {
     // Set before every receive on the group socket, as this daemon always has and as those who
-    // integrate it look for: a receive that ever waits is bounded to one turn. The wait before it
-    // (poll) has the same bound, so a turn stays one RECEIVE_TIMEOUT long at most either way.
+    // integrate it look for. It bounds nothing now: every receive is MSG_DONTWAIT, after a poll
+    // that waits one RECEIVE_TIMEOUT at most.
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(RECEIVE_TIMEOUT);
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(micros.count() / 1000000);
@@ -360,8 +360,7 @@ void Listener::publish()
 void Listener::keepUnicast()
 {
     std::vector<UnicastSockets::Address> wanted;
-    // Over IPv6 once the group socket is there: these are bound beside it, and answers leave
-    // through it.
+    // Over IPv6 once the group socket is there: these are bound beside it, sharing its port.
     const bool ready = m_family == Family::Ipv4 || m_sockFd != -1;
     for (std::size_t slot = 0; ready && slot < m_watches.size(); ++slot)
     {

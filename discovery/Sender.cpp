@@ -243,8 +243,8 @@ bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t to
         m_budgetLimit.write(
             [&to]
             {
-                LOG_DISC(WARNING) << "Answer to " << addressText(to) << " not sent: "
-                                  << NeighbourBudget::SIZE
+                LOG_DISC(WARNING) << "Answer to " << addressText(to)
+                                  << " not sent: " << NeighbourBudget::SIZE
                                   << " neighbours not known to be reachable were answered in the "
                                      "last "
                                   << NeighbourBudget::WINDOW.count() << " s";

@@ -66,7 +66,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct ClassSocket
     {
-        Fd fd; // none when it could not be opened
+        Fd fd;                    // none when it could not be opened
         std::uint64_t opened = 0; // the order of opening, to close the oldest past the bound
     };
 

@@ -35,9 +35,9 @@ const char* setOptions(int fd, const UdpSocketSpec& spec)
     }
     if (failed == nullptr && spec.pktinfo)
     {
-        failed = ipv6 ? setInt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1,
-                               "setsockopt(IPV6_RECVPKTINFO)")
-                      : setInt(fd, IPPROTO_IP, IP_PKTINFO, 1, "setsockopt(IP_PKTINFO)");
+        failed = ipv6
+                     ? setInt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, 1, "setsockopt(IPV6_RECVPKTINFO)")
+                     : setInt(fd, IPPROTO_IP, IP_PKTINFO, 1, "setsockopt(IP_PKTINFO)");
     }
     if (failed == nullptr && spec.shared)
     {
@@ -65,7 +65,8 @@ const char* setOptions(int fd, const UdpSocketSpec& spec)
     }
     else if (spec.sendBuffer == UdpSocketSpec::SendBuffer::Capped)
     {
-        failed = setInt(fd, SOL_SOCKET, SO_SNDBUF, CLASS_SEND_BUFFER_BYTES, "setsockopt(SO_SNDBUF)");
+        failed =
+            setInt(fd, SOL_SOCKET, SO_SNDBUF, CLASS_SEND_BUFFER_BYTES, "setsockopt(SO_SNDBUF)");
     }
     return failed;
 }

@@ -1,6 +1,6 @@
+#include "discovery/Sender.h"
 #include "LogCapture.h"
 #include "discovery/NeighbourBudget.h"
-#include "discovery/Sender.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -34,7 +34,12 @@ TEST(SenderPool, OneSocketPerClassOpenedWithItsInterface)
     const Case cases[] = {
         {"one interface", false, {at(1, 1)}, false, 2, 0},
         {"both families", true, {at(1, 1)}, false, 4, 0},
-        {"two interfaces, taken again", true, {at(1, 1), at(2, 2), at(1, 1), at(2, 2)}, false, 8, 0},
+        {"two interfaces, taken again",
+         true,
+         {at(1, 1), at(2, 2), at(1, 1), at(2, 2)},
+         false,
+         8,
+         0},
         {"an address taken before", true, {at(1, 1), at(2, 0), at(1, 1)}, true, 2, 4},
     };
     for (const Case& c : cases)
@@ -81,11 +86,9 @@ TEST(NeighbourBudget, PlacesPerWindowAndPerClass)
         {1, "169.254.0.", 1, 20, 0, 16}, // a crowd takes its class's share only
         {1, "169.254.0.", 1, 16, 1, 16}, // and those counted come again for nothing
         {1, "198.18.0.", 1, 1, 2, 1},    // a console of another class still has its place
-        {2, "169.254.0.", 1, 16, 3, 16},
-        {2, "198.18.1.", 1, 16, 4, 16},
+        {2, "169.254.0.", 1, 16, 3, 16},    {2, "198.18.1.", 1, 16, 4, 16},
         {3, "169.254.0.", 1, 16, 5, 15}, // the whole budget, 64, is taken
-        {3, "198.18.2.", 1, 1, 6, 0},
-        {1, "198.18.0.", 1, 1, 29, 1},   // the console, counted
+        {3, "198.18.2.", 1, 1, 6, 0},       {1, "198.18.0.", 1, 1, 29, 1}, // the console, counted
         {1, "169.254.0.", 100, 16, 30, 16}, // places given back a window after they were taken
     };
     NeighbourBudget budget;
