@@ -26,15 +26,16 @@
 // take the table to gc_thresh1, and the next collection, within 15 s and so before the window
 // after, removes them: the daemon holds at most 128, an eighth of the default gc_thresh3.
 // A class of senders (classKey) takes at most CLASS_SHARE of the places, so that a crowd of one
-// class, forged link-local sources above all, leaves places for the first answer of a console of
-// another. A console is charged once, for its first answer; from then on the kernel knows it
-// (REACHABLE, then STALE) and its answers need no place.
+// class, forged link-local sources above all, leaves places for the first answers of consoles of
+// another: 32, as many consoles as may appear at once in a class. A console is charged once, for
+// its first answer; from then on the kernel knows it (REACHABLE, then STALE) and its answers need
+// no place.
 class NeighbourBudget
 {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t SIZE = 64;
-    static constexpr std::size_t CLASS_SHARE = SIZE / 4;
+    static constexpr std::size_t CLASS_SHARE = SIZE / 2;
     static constexpr std::chrono::seconds WINDOW{30};
 
     // Whether an answer may go to the unresolved neighbour `to` on `ifindex` at `now`: when it

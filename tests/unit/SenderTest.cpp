@@ -83,13 +83,13 @@ TEST(NeighbourBudget, PlacesPerWindowAndPerClass)
         int admitted;
     };
     const Step steps[] = {
-        {1, "169.254.0.", 1, 20, 0, 16}, // a crowd takes its class's share only
-        {1, "169.254.0.", 1, 16, 1, 16}, // and those counted come again for nothing
-        {1, "198.18.0.", 1, 1, 2, 1},    // a console of another class still has its place
-        {2, "169.254.0.", 1, 16, 3, 16},    {2, "198.18.1.", 1, 16, 4, 16},
-        {3, "169.254.0.", 1, 16, 5, 15}, // the whole budget, 64, is taken
-        {3, "198.18.2.", 1, 1, 6, 0},       {1, "198.18.0.", 1, 1, 29, 1}, // the console, counted
-        {1, "169.254.0.", 100, 16, 30, 16}, // places given back a window after they were taken
+        {1, "169.254.0.", 1, 40, 0, 32},    // a crowd takes its class's share only
+        {1, "169.254.0.", 1, 32, 1, 32},    // and those counted come again for nothing
+        {1, "198.18.0.", 1, 1, 2, 1},       // a console of another class still has its place
+        {2, "169.254.0.", 1, 40, 3, 31},    // the whole budget, 64, is taken
+        {3, "198.18.2.", 1, 1, 4, 0},       // nor one of any class past it
+        {1, "198.18.0.", 1, 1, 29, 1},      // the console, counted
+        {1, "169.254.0.", 100, 40, 30, 32}, // places given back a window after they were taken
     };
     NeighbourBudget budget;
     const NeighbourBudget::Clock::time_point start{};
