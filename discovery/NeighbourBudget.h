@@ -42,7 +42,6 @@ public:
     // was counted within the last WINDOW, or while fewer than SIZE are, and fewer than
     // CLASS_SHARE of its class (it is counted then).
     bool admit(const PeerAddr& to, int ifindex, Clock::time_point now);
-    std::size_t counted() const { return m_counted.size(); }
 
 private:
     using Key = std::pair<int, std::array<unsigned char, 16>>;
