@@ -1,7 +1,6 @@
 #include "discovery/Ipv6.h"
 
 #include "discovery/Ssdp.h"
-#include "discovery/UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
@@ -118,28 +117,6 @@ std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
         }
     }
     return host + "]";
-}
-
-int openIpv6Socket(int hops, std::string& failure)
-{
-    // Bound to the wildcard address, unlike the IPv4 socket: one socket serves every group of
-    // the scope, and each datagram's destination (IPV6_PKTINFO) tells which group's HOST it must
-    // name and keeps out datagrams sent to the host's own address, which are never judged. IPv6
-    // only: the IPv4 socket keeps IPv4's port 1900.
-    UdpSocketSpec spec;
-    spec.family = AF_INET6;
-    spec.shared = true;
-    spec.pktinfo = true;
-    spec.ownGroupsOnly = true;
-    spec.multicastHops = hops;
-    spec.sendBuffer = UdpSocketSpec::SendBuffer::Widened;
-    UdpSocket opened = openUdpSocket(spec);
-    if (!opened.ok())
-    {
-        failure = opened.failure(spec);
-        return -1;
-    }
-    return opened.fd.release();
 }
 
 const Ipv6GroupAddr* groupOf(const std::vector<Ipv6GroupAddr>& groups, const in6_addr& destination)

@@ -124,3 +124,25 @@ std::string UdpSocket::failure(const UdpSocketSpec& spec, const std::string& zon
     return std::string(failedCall) + " failed on " + udpEndpointText(spec, zone) + ": " +
            std::strerror(error);
 }
+
+int openIpv6Socket(int hops, std::string& failure)
+{
+    // Bound to the wildcard address, unlike the IPv4 socket: one socket serves every group of
+    // the scope, and each datagram's destination (IPV6_PKTINFO) tells which group's HOST it must
+    // name and keeps out datagrams sent to the host's own address, which are never judged. IPv6
+    // only: the IPv4 socket keeps IPv4's port 1900.
+    UdpSocketSpec spec;
+    spec.family = AF_INET6;
+    spec.shared = true;
+    spec.pktinfo = true;
+    spec.ownGroupsOnly = true;
+    spec.multicastHops = hops;
+    spec.sendBuffer = UdpSocketSpec::SendBuffer::Widened;
+    UdpSocket opened = openUdpSocket(spec);
+    if (!opened.ok())
+    {
+        failure = opened.failure(spec);
+        return -1;
+    }
+    return opened.fd.release();
+}

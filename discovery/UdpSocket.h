@@ -81,3 +81,11 @@ struct UdpSocket
 UdpSocket openUdpSocket(const UdpSocketSpec& spec);
 // "224.0.0.0:1900", "[::]:1900", "[fe80::1%eth1]:1900".
 std::string udpEndpointText(const UdpSocketSpec& spec, const std::string& zone = {});
+
+// The IPv6 listener's socket: UDP, IPv6 only, bound to [::]:1900, told each datagram's
+// destination and arrival interface, a member of no group yet. `hops` is the announcements'
+// hop limit (0 without announcements). With SO_REUSEPORT, so that the sender's sockets and (with
+// --unicast) the sockets bound to the interfaces' own addresses can take port 1900 beside it, and
+// no other user's.
+// -1 when it cannot be made, with `failure` naming the call that failed and its error.
+int openIpv6Socket(int hops, std::string& failure);
