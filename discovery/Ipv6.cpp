@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
 #include <net/if.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -118,59 +117,6 @@ std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
         }
     }
     return host + "]";
-}
-
-int openIpv6Socket(int hops, std::string& failure)
-{
-    // Bound to the wildcard address, unlike the IPv4 socket: one socket serves every group of
-    // the scope, and each datagram's destination (IPV6_PKTINFO) tells which group's HOST it must
-    // name and keeps out datagrams sent to the host's own address, which are never judged.
-    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd == -1)
-    {
-        failure = std::string("socket(AF_INET6) failed: ") + std::strerror(errno);
-        return -1;
-    }
-    const int on = 1;
-    const int off = 0;
-    sockaddr_in6 any{};
-    any.sin6_family = AF_INET6;
-    any.sin6_port = htons(SSDP_PORT);
-    any.sin6_addr = in6addr_any;
-    const char* failed = nullptr;
-    // IPv6 only: the IPv4 socket keeps IPv4's port 1900.
-    if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) == -1)
-    {
-        failed = "setsockopt(IPV6_V6ONLY)";
-    }
-    else if (setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof(on)) == -1)
-    {
-        failed = "setsockopt(IPV6_RECVPKTINFO)";
-    }
-    else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == -1)
-    {
-        failed = "setsockopt(SO_REUSEADDR)";
-    }
-    else if (hops > 0 &&
-             setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof(hops)) == -1)
-    {
-        failed = "setsockopt(IPV6_MULTICAST_HOPS)";
-    }
-    else if (bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) == -1)
-    {
-        failed = "bind([::]:1900)";
-    }
-    if (failed != nullptr)
-    {
-        failure = std::string(failed) + " failed: " + std::strerror(errno);
-        close(fd);
-        return -1;
-    }
-    // Spares the listener the datagrams of groups that other programs joined; the destination
-    // check drops them anyway where the kernel lacks this option.
-    setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof(off));
-    widenSendBuffer(fd);
-    return fd;
 }
 
 const Ipv6GroupAddr* groupOf(const std::vector<Ipv6GroupAddr>& groups, const in6_addr& destination)

@@ -77,12 +77,5 @@ std::string ipv6AddrText(const in6_addr& addr, std::string_view zone);
 // RFC 6874 writes it, "[fe80::1%25eth1]".
 std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone);
 
-// The IPv6 listener's socket: UDP, IPv6 only, bound to [::]:1900, told each datagram's
-// destination and arrival interface, a member of no group yet. `hops` is the announcements'
-// hop limit (0 without announcements). With SO_REUSEADDR, so that the sender's sockets and (with
-// --unicast) the sockets bound to the interfaces' own addresses can take port 1900 beside it.
-// -1 when it cannot be made, with `failure` naming the call that failed and its error.
-int openIpv6Socket(int hops, std::string& failure);
-
 // The group among `groups` whose address `destination` is, or nullptr.
 const Ipv6GroupAddr* groupOf(const std::vector<Ipv6GroupAddr>& groups, const in6_addr& destination);

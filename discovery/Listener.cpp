@@ -1,6 +1,7 @@
 #include "discovery/Listener.h"
 
 #include "common/Logger.h"
+#include "discovery/UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -14,8 +15,6 @@
 
 namespace
 {
-constexpr int UDP_PROTOCOL = 17;
-
 // With one interface the failed call's record keeps its established text, which names none; this
 // one beside it does.
 void nameInterface(bool several, const std::string& name, const char* why)
@@ -57,13 +56,6 @@ Listener::Listener(Family family, const Options& options,
 
 bool Listener::openIpv4()
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, UDP_PROTOCOL);
-    if (fd == -1)
-    {
-        LOG_DISC(WARNING) << "socket() failed" << std::strerror(errno);
-        return false;
-    }
-    m_sockFd = fd;
     m_ssdpAddr = sockaddr_in{};
     m_ssdpAddr.sin_family = AF_INET;
     m_ssdpAddr.sin_port = htons(SSDP_PORT);
@@ -72,24 +64,25 @@ bool Listener::openIpv4()
         LOG_DISC(WARNING) << "inet_aton() failed";
         return false;
     }
-    // Only the groups this socket joined, on the interfaces it joined them on: by default Linux
-    // delivers a group's datagrams to every socket bound to it, whoever joined it where. Each
-    // datagram's arrival interface (IP_PKTINFO) is checked against the one joined as well.
-    // Where the kernel lacks IP_MULTICAST_ALL, the arrival check alone keeps them out.
-    const int off = 0;
-    const int on = 1;
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off));
-    if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) == -1)
-    {
-        LOG_DISC(WARNING) << "setsockopt(...IP_PKTINFO...) failed" << std::strerror(errno);
-        return false;
-    }
-    widenSendBuffer(fd);
     // Bound to the group address, not the wildcard: only datagrams sent to the group arrive,
-    // never a search sent straight to the controller's own address.
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&m_ssdpAddr), sizeof(m_ssdpAddr)) == -1)
+    // never a search sent straight to the controller's own address. Not shared: no other socket
+    // binds beside it. Only the groups this socket joined, on the interfaces it joined them on:
+    // by default Linux delivers a group's datagrams to every socket bound to it, whoever joined
+    // it where. Each datagram's arrival interface (IP_PKTINFO) is checked against the one joined
+    // as well.
+    UdpSocketSpec spec;
+    spec.address = IpAddress::v4(m_ssdpAddr.sin_addr.s_addr);
+    spec.pktinfo = true;
+    spec.ownGroupsOnly = true;
+    spec.sendBuffer = UdpSocketSpec::SendBuffer::Widened;
+    UdpSocket opened = openUdpSocket(spec);
+    // Kept open after a failed step as well, until the process ends.
+    m_sockFd = opened.fd.release();
+    if (!opened.ok())
     {
-        LOG_DISC(WARNING) << "bind() failed" << std::strerror(errno);
+        const bool option = std::strncmp(opened.failedCall, "setsockopt", 10) == 0;
+        LOG_DISC(WARNING) << (option ? "setsockopt(...IP_PKTINFO...)" : opened.failedCall)
+                          << " failed" << std::strerror(opened.error);
         return false;
     }
     return true;
@@ -210,8 +203,8 @@ void Listener::receive()
 void Listener::setReceiveTimeout()
 {
     // Set before every receive on the group socket, as this daemon always has and as those who
-    // integrate it look for: a receive that ever waits is bounded to one turn. The wait before it
-    // (poll) has the same bound, so a turn stays one RECEIVE_TIMEOUT long at most either way.
+    // integrate it look for. It bounds nothing now: every receive is MSG_DONTWAIT, after a poll
+    // that waits one RECEIVE_TIMEOUT at most.
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(RECEIVE_TIMEOUT);
     timeval timeout{};
     timeout.tv_sec = static_cast<time_t>(micros.count() / 1000000);
@@ -388,8 +381,7 @@ void Listener::publish()
 void Listener::keepUnicast()
 {
     std::vector<UnicastSockets::Address> wanted;
-    // Over IPv6 once the group socket is there: these are bound beside it, and answers leave
-    // through it.
+    // Over IPv6 once the group socket is there: these are bound beside it, sharing its port.
     const bool ready = m_family == Family::Ipv4 || m_sockFd != -1;
     for (std::size_t slot = 0; ready && slot < m_watches.size(); ++slot)
     {

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "discovery/Ipv6.h"
+#include "discovery/SenderClass.h"
 #include "discovery/Ssdp.h"
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <map>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -60,11 +60,6 @@ public:
         PeerAddr pushedOutTo;   // PushedOut: the address whose answer gave its place
         unsigned pushedOutHeld; // and how many that address held before
     };
-
-    // A class of senders: the interface, the family and whether the address is link-local. The
-    // sender keeps the answers of each class in a send buffer of its own.
-    using ClassKey = std::tuple<int, int, bool>;
-    static ClassKey classKey(const PeerAddr& to, int ifindex);
 
     PendingResponses();
     // The entries and the counts refer to each other.

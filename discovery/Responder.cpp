@@ -78,6 +78,10 @@ void Responder::run()
 void Responder::refreshMessages(Clock::time_point now)
 {
     const MessageCache::Change change = m_cache.refresh(m_info.info().uuid, m_board);
+    if (change != MessageCache::Change::None)
+    {
+        m_sender.take(m_cache);
+    }
     if (change == MessageCache::Change::Appeared)
     {
         m_announcer.moved(now, m_rng);

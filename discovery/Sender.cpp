@@ -6,7 +6,6 @@
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,23 +14,8 @@
 Sender::Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
                LogLimiterGroup& limits)
     : m_options(options), m_ipv6Groups(ipv6Groups), m_sendFailLimit(limits, "sendto() failed"),
-      m_socketFailLimit(limits, "Send-only socket failure")
+      m_budgetLimit(limits, "Unresolved neighbours' budget full")
 {
-}
-
-Sender::~Sender()
-{
-    if (m_netlink != -1)
-    {
-        ::close(m_netlink);
-    }
-    for (const auto& entry : m_classSockets)
-    {
-        if (entry.second.fd != -1)
-        {
-            ::close(entry.second.fd);
-        }
-    }
 }
 
 void Sender::useSockets(const std::atomic<int>* ipv4, const std::atomic<int>* ipv6)
@@ -73,52 +57,27 @@ void pinTo(msghdr& header, char (&control)[CMSG_SPACE(sizeof(in6_pktinfo))], boo
 // delivered: bound to the multicast address that no group may have (RFC 5771's 224.0.0.0, RFC
 // 4291's FF0E::) and never joined, so that no datagram, to a group or not, matches its address.
 // Bound to an address, not the wildcard, so that the IPv4 group socket's bind and the unicast
-// sockets' stay as they are; the IPv6 group socket is bound to [::]:1900, beside which only
-// SO_REUSEADDR lets it bind. -1 when it cannot be made, with `failed` naming the call and
-// errno its error.
-int openSendOnly(bool ipv6, const char*& failed)
+// sockets' stay as they are. The classes' sockets share that address among themselves, and with
+// no other user's socket.
+UdpSocketSpec sendOnly(bool ipv6)
 {
-    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd == -1)
-    {
-        failed = "socket()";
-        return -1;
-    }
-    const int on = 1;
-    const int off = 0;
-    PeerAddr local{};
-    local.v4.sin_port = htons(SSDP_PORT); // the same place in both families' addresses
+    UdpSocketSpec spec;
+    spec.family = ipv6 ? AF_INET6 : AF_INET;
     if (ipv6)
     {
-        local.v6.sin6_family = AF_INET6;
-        local.v6.sin6_addr.s6_addr[0] = 0xff;
-        local.v6.sin6_addr.s6_addr[1] = 0x0e;
-        failed = setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)) != 0
-                     ? "setsockopt(IPV6_V6ONLY)"
-                 : setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0
-                     ? "setsockopt(SO_REUSEADDR)"
-                 : bind(fd, &local.sa, sizeof(local.v6)) != 0 ? "bind()"
-                                                              : nullptr;
+        in6_addr unspecifiedGlobal{};
+        unspecifiedGlobal.s6_addr[0] = 0xff;
+        unspecifiedGlobal.s6_addr[1] = 0x0e;
+        spec.address = IpAddress::v6(unspecifiedGlobal);
     }
     else
     {
-        local.v4.sin_family = AF_INET;
-        local.v4.sin_addr.s_addr = htonl(INADDR_UNSPEC_GROUP);
-        failed = bind(fd, &local.sa, sizeof(local.v4)) != 0 ? "bind()" : nullptr;
+        spec.address = IpAddress::v4(htonl(INADDR_UNSPEC_GROUP));
     }
-    if (failed != nullptr)
-    {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    // A second guard only, shutting the socket to the groups that other sockets join: a user-mode
-    // emulator may not know the option, and the address bound keeps every datagram away anyway.
-    (void)setsockopt(fd, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP,
-                     ipv6 ? IPV6_MULTICAST_ALL : IP_MULTICAST_ALL, &off, sizeof(off));
-    widenSendBuffer(fd);
-    return fd;
+    spec.shared = true;
+    spec.ownGroupsOnly = true;
+    spec.sendBuffer = UdpSocketSpec::SendBuffer::Capped;
+    return spec;
 }
 
 // Whether the kernel has the link-layer address of `to` on `ifindex` (RFC 4861's REACHABLE,
@@ -185,50 +144,71 @@ int Sender::listenerSocket(bool ipv6) const
 
 int Sender::classSocket(const PeerAddr& to, int ifindex)
 {
-    const bool ipv6 = to.sa.sa_family == AF_INET6;
-    const PendingResponses::ClassKey key = PendingResponses::classKey(to, ifindex);
+    const ClassKey key = classKey(to, ifindex);
     auto found = m_classSockets.find(key);
-    if (found != m_classSockets.end() && found->second.fd != -1)
-    {
-        return found->second.fd;
-    }
-    const Clock::time_point now = Clock::now();
-    if (found != m_classSockets.end() && now < found->second.retryAt)
-    {
-        return listenerSocket(ipv6);
-    }
+    const ClassSocket& socket = found != m_classSockets.end() ? found->second : open(key);
+    return socket.fd.valid() ? socket.fd.get() : listenerSocket(to.sa.sa_family == AF_INET6);
+}
+
+Sender::ClassSocket& Sender::open(const ClassKey& key)
+{
     // Two families and two ranges per interface; an interface that comes back under another
     // index makes new classes, and the oldest socket is closed for each (its datagrams in flight
     // still leave).
     const std::size_t bound = 4 * std::max<std::size_t>(m_options.interfaces.size(), 1);
-    if (found == m_classSockets.end() && m_classSockets.size() >= bound)
+    if (m_classSockets.size() >= bound)
     {
-        const auto oldest = std::min_element(m_classSockets.begin(), m_classSockets.end(),
-                                             [](const auto& a, const auto& b)
-                                             { return a.second.opened < b.second.opened; });
-        if (oldest->second.fd != -1)
+        m_classSockets.erase(std::min_element(m_classSockets.begin(), m_classSockets.end(),
+                                              [](const auto& a, const auto& b)
+                                              { return a.second.opened < b.second.opened; }));
+    }
+    const UdpSocketSpec spec = sendOnly(std::get<1>(key) == AF_INET6);
+    UdpSocket opened = openUdpSocket(spec);
+    ClassSocket& socket = m_classSockets[key];
+    socket.opened = ++m_opened;
+    if (opened.ok())
+    {
+        socket.fd = std::move(opened.fd);
+        return socket;
+    }
+    // Never tried again: another user holds the address, or the process is out of descriptors;
+    // written once for each class.
+    LOG_DISC(WARNING) << opened.failure(spec) << ": answers to the "
+                      << (std::get<2>(key) ? "link-local" : "other") << " senders on interface "
+                      << std::get<0>(key) << " leave through the listener's socket";
+    return socket;
+}
+
+void Sender::take(const MessageCache& messages)
+{
+    for (std::size_t slot = 0; slot < m_options.interfaces.size(); ++slot)
+    {
+        take(messages.address(slot));
+    }
+}
+
+void Sender::take(const AddressBoard::Entry& interface)
+{
+    for (const bool linkLocal : {false, true})
+    {
+        if (interface.ipv4Index != 0 &&
+            m_classSockets.count({interface.ipv4Index, AF_INET, linkLocal}) == 0)
         {
-            ::close(oldest->second.fd);
+            open({interface.ipv4Index, AF_INET, linkLocal});
         }
-        m_classSockets.erase(oldest);
+        if (m_options.ipv6 && interface.ipv6Index != 0 &&
+            m_classSockets.count({interface.ipv6Index, AF_INET6, linkLocal}) == 0)
+        {
+            open({interface.ipv6Index, AF_INET6, linkLocal});
+        }
     }
-    ClassSocket& opened = m_classSockets[key];
-    const char* failed = nullptr;
-    opened.fd = openSendOnly(ipv6, failed);
-    opened.opened = ++m_opened;
-    opened.retryAt = now + std::chrono::seconds(1);
-    if (opened.fd == -1)
-    {
-        const int error = errno;
-        m_socketFailLimit.write(
-            [&]
-            {
-                LOG_DISC(WARNING) << failed << " failed" << std::strerror(error)
-                                  << " for a send-only socket: answers leave through the "
-                                     "listener's socket";
-            });
-    }
-    return opened.fd != -1 ? opened.fd : listenerSocket(ipv6);
+}
+
+std::size_t Sender::classSockets() const
+{
+    return static_cast<std::size_t>(std::count_if(m_classSockets.begin(), m_classSockets.end(),
+                                                  [](const auto& entry)
+                                                  { return entry.second.fd.valid(); }));
 }
 
 bool Sender::send(const std::string& message, const PeerAddr& to, socklen_t toLen)
@@ -256,6 +236,21 @@ bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t to
         // alone.
         source = IpAddress::v6(from.ipv6);
     }
+    const Clock::time_point now = Clock::now();
+    const bool known = resolved(to, ifindex, now);
+    if (!known && !m_budget.admit(to, ifindex, now))
+    {
+        m_budgetLimit.write(
+            [&to]
+            {
+                LOG_DISC(WARNING) << "Answer to " << addressText(to)
+                                  << " not sent: " << NeighbourBudget::SIZE
+                                  << " neighbours not known to be reachable were answered in the "
+                                     "last "
+                                  << NeighbourBudget::WINDOW.count() << " s";
+            });
+        return false;
+    }
     // A class's buffer full of answers waiting for neighbours that never answer leaves its
     // resolved consoles the listener's socket, through which nothing waits.
     const int fd = classSocket(to, ifindex);
@@ -269,7 +264,7 @@ bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t to
         return true;
     }
     const int error = errno;
-    if ((error == EAGAIN || error == ENOBUFS) && resolved(to, ifindex))
+    if ((error == EAGAIN || error == ENOBUFS) && known)
     {
         return sendVia(listener, message, to, toLen, ifindex, source, onLink);
     }
@@ -277,13 +272,21 @@ bool Sender::answer(const std::string& message, const PeerAddr& to, socklen_t to
     return false;
 }
 
-bool Sender::resolved(const PeerAddr& to, int ifindex)
+bool Sender::resolved(const PeerAddr& to, int ifindex, Clock::time_point now)
 {
-    if (m_netlink == -1)
+    if (m_lastAsked.ifindex == ifindex && now - m_lastAsked.at < std::chrono::milliseconds(100) &&
+        IpAddress::of(m_lastAsked.to) == IpAddress::of(to))
     {
-        m_netlink = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        return m_lastAsked.resolved;
     }
-    return m_netlink != -1 && neighbourResolved(m_netlink, to, ifindex, ++m_questions);
+    if (!m_netlink.valid())
+    {
+        m_netlink.reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    }
+    const bool resolved =
+        m_netlink.valid() && neighbourResolved(m_netlink.get(), to, ifindex, ++m_questions);
+    m_lastAsked = {to, ifindex, resolved, now};
+    return resolved;
 }
 
 bool Sender::trySend(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,

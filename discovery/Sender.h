@@ -4,9 +4,11 @@
 #include "discovery/AddressBoard.h"
 #include "discovery/Ipv6.h"
 #include "discovery/MessageCache.h"
+#include "discovery/NeighbourBudget.h"
 #include "discovery/Options.h"
-#include "discovery/PendingResponses.h"
+#include "discovery/SenderClass.h"
 #include "discovery/Ssdp.h"
+#include "discovery/UdpSocket.h"
 
 #include <atomic>
 #include <chrono>
@@ -19,20 +21,20 @@
 // and the announcements to the groups out of each interface. Everything leaves from port 1900;
 // the interface and the source go in each message. The announcements go through the listeners'
 // sockets, without changing any of those sockets' options. The answers go through a send-only
-// socket per class of senders (PendingResponses::classKey), opened at the class's first answer:
-// an answer to a neighbour that never resolves stays charged to its socket's send buffer for
-// seconds, so a crowd of forged sources fills only its own class's buffer, never the one that a
-// console of another class (or interface) is answered through. An answer its class's socket
-// refuses for want of room still goes, through the listener's socket, when the kernel has its
-// destination's link-layer address: it then leaves at once and takes no lasting room there.
-// Sends never wait (see SEND_BUFFER_BYTES).
+// socket per class of senders (classKey), opened when its interface is taken: an answer to a
+// neighbour that never resolves stays charged to its socket's send buffer for seconds, so a crowd
+// of forged sources fills only its own class's buffer, never the one that a console of another
+// class (or interface) is answered through. An answer its class's socket refuses for want of room
+// still goes, through the listener's socket, when the kernel has its destination's link-layer
+// address: it then leaves at once and takes no lasting room there. Answers to neighbours the
+// kernel does not know wait on the neighbour budget (NeighbourBudget), whatever the buffers can
+// hold. Sends never wait (see SEND_BUFFER_BYTES).
 class Sender
 {
 public:
     // Every reference is kept; `limits` is the responder's.
     Sender(const Options& options, const std::vector<Ipv6GroupAddr>& ipv6Groups,
            LogLimiterGroup& limits);
-    ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
@@ -51,24 +53,33 @@ public:
     // Sends the announcements, alive or byebye, out of every interface to each group that has an
     // address to announce on it.
     void announce(const MessageCache& messages, bool alive);
+    // Opens the send-only sockets of every class of the interfaces that have an address in
+    // `messages` (or of `interface`), those not open yet: taken when the interface is, no later
+    // socket of another user can take their place. One that cannot be opened is recorded once,
+    // its class then answered through the listener's socket.
+    void take(const MessageCache& messages);
+    void take(const AddressBoard::Entry& interface);
+    // The send-only sockets open.
+    std::size_t classSockets() const;
 
 private:
     using Clock = std::chrono::steady_clock;
     struct ClassSocket
     {
-        int fd = -1;
+        Fd fd;                    // none when it could not be opened
         std::uint64_t opened = 0; // the order of opening, to close the oldest past the bound
-        Clock::time_point retryAt{};
     };
 
     // The family's listener socket, -1 while there is none.
     int listenerSocket(bool ipv6) const;
-    // The send-only socket of the class `to` belongs to on `ifindex`; the listener's while it
-    // cannot be opened (tried again a second later).
+    // The send-only socket of the class `to` belongs to on `ifindex`, opened if it was not; the
+    // listener's when it cannot be.
     int classSocket(const PeerAddr& to, int ifindex);
+    ClassSocket& open(const ClassKey& key);
     // Whether the kernel has the link-layer address of `to` on `ifindex`, asked over a netlink
-    // socket of the sender's own, opened at its first question (false when it cannot be).
-    bool resolved(const PeerAddr& to, int ifindex);
+    // socket of the sender's own, opened at its first question (false when it cannot be). The
+    // messages of one answer go one after the other: the last reply serves them all.
+    bool resolved(const PeerAddr& to, int ifindex, Clock::time_point now);
     // Sends through `fd`; out of the interface `ifindex` when it is not 0, from `source` when it
     // is not empty, and with MSG_DONTROUTE when `onLink`: false, errno set, when it could not.
     bool trySend(int fd, const std::string& message, const PeerAddr& to, socklen_t toLen,
@@ -83,9 +94,17 @@ private:
     const std::atomic<int>* m_ipv4 = nullptr;
     const std::atomic<int>* m_ipv6 = nullptr;
     LogLimiter m_sendFailLimit;
-    LogLimiter m_socketFailLimit;
-    std::map<PendingResponses::ClassKey, ClassSocket> m_classSockets;
+    LogLimiter m_budgetLimit;
+    std::map<ClassKey, ClassSocket> m_classSockets;
     std::uint64_t m_opened = 0;
-    int m_netlink = -1;
+    Fd m_netlink;
     unsigned m_questions = 0; // the netlink requests' sequence numbers
+    struct
+    {
+        PeerAddr to{};
+        int ifindex = 0;
+        bool resolved = false;
+        Clock::time_point at{};
+    } m_lastAsked;
+    NeighbourBudget m_budget;
 };

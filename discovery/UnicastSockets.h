@@ -2,6 +2,7 @@
 
 #include "common/LogLimiter.h"
 #include "discovery/Ssdp.h"
+#include "discovery/UdpSocket.h"
 
 #include <chrono>
 #include <string>
@@ -12,9 +13,11 @@
 // the daemon advertises on a listed interface (over IPv6, the interface's link-local address as
 // well), at port 1900, each datagram's arrival interface asked for. The listener says which
 // addresses it wants whenever the host's view has moved: a socket is opened for an address that
-// came, and closed for one that went. Answers never leave through these sockets, whose send
-// buffers are therefore left as they are: the responder sends them through the group socket, from
-// the address the search was sent to, so that no socket closes under a send on another thread.
+// came, and closed for one that went. Each shares port 1900 with the daemon's other sockets through
+// SO_REUSEPORT, so no other user can bind beside it. Answers never leave through these sockets,
+// whose send buffers are therefore left as they are: the responder sends them through its own
+// sockets (Sender), from the address the search was sent to, so that no socket closes under a
+// send on another thread.
 class UnicastSockets
 {
 public:
@@ -36,7 +39,6 @@ public:
 
     // `limits`: the listener's limiters, which write the counts of records held back.
     explicit UnicastSockets(LogLimiterGroup& limits);
-    ~UnicastSockets();
     UnicastSockets(const UnicastSockets&) = delete;
     UnicastSockets& operator=(const UnicastSockets&) = delete;
 
@@ -49,16 +51,16 @@ public:
     // Every address wanted, in the order of keep()'s argument, and its socket: -1 for one that
     // could not be opened.
     std::size_t size() const { return m_held.size(); }
-    int fd(std::size_t i) const { return m_held[i].fd; }
+    int fd(std::size_t i) const { return m_held[i].fd.get(); }
     const Address& address(std::size_t i) const { return m_held[i].address; }
 
 private:
     struct Held
     {
         Address address;
-        int fd = -1;
+        Fd fd;
     };
-    int open(const Address& wanted);
+    Fd open(const Address& wanted);
 
     std::vector<Held> m_held;
     LogLimiter m_failureLimit;

@@ -285,13 +285,15 @@ class Testbed:
             pass
 
     # --- the daemon -----------------------------------------------------------------------
-    def start(self, wait_ready=True, extra=(), args=()):
-        """`extra` runs before the daemon, as the test user (execing it in place)."""
+    def start(self, wait_ready=True, extra=(), args=(), privileged=False):
+        """`extra` runs before the daemon, as the test user (execing it in place); `privileged`:
+        as root, with this machine's own socket-buffer limits."""
         if self.proc is not None:
             self.out.close()  # a restart: the new daemon's output replaces the old one's
         self.out = open(self.out_path, "w")
-        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *unprivileged(), *extra,
-                                      *stock_limits(), *WRAPPER, runnable(DAEMON), *args],
+        user = [] if privileged else [*unprivileged(), *extra, *stock_limits()]
+        self.proc = subprocess.Popen(["ip", "netns", "exec", self.dns, *user, *WRAPPER,
+                                      runnable(DAEMON), *args],
                                      cwd=self.cwd, stdout=self.out, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         if wait_ready:
