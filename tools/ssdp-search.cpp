@@ -66,9 +66,9 @@ struct SearchOptions
     int scope = -1; // index in scopes; -1 until --scope is given
     int count = 1;
     int intervalMs = 0;
-    int waitMs = -1;     // after the last request; default MX seconds plus half a second
+    int waitMs = -1;        // after the last request; default MX seconds plus half a second
     int untilResponses = 0; // stop listening once this many have arrived; 0: wait it out
-    std::string rawFile; // send these bytes instead of a built request
+    std::string rawFile;    // send these bytes instead of a built request
     bool json = false;
     bool quiet = false;
     bool headers = false; // print each message's headers one per line instead of its raw bytes
