@@ -67,13 +67,15 @@ _counter = itertools.count()
 _PROBE = """
 import json, socket, sys, time
 src, port, wait = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+until = int(sys.argv[4]) if len(sys.argv) > 4 else 0  # answers that end the wait early
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((src, port))
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(src))
 s.sendto(sys.stdin.buffer.read(), ("239.255.255.250", 1900))
 print(json.dumps({"sent": True}), flush=True)
 deadline = time.monotonic() + wait
-while True:
+heard = 0
+while not until or heard < until:
     left = deadline - time.monotonic()
     if left <= 0:
         break
@@ -83,6 +85,7 @@ while True:
     except socket.timeout:
         break
     print(json.dumps({"from": ip, "port": p, "payload": data.decode("latin-1")}), flush=True)
+    heard += 1
 """
 
 
@@ -386,13 +389,15 @@ class Testbed:
             pass
         return responses
 
-    def probe(self, raw, src=CONSOLE_IP, port=0, wait=1.5, background=False):
+    def probe(self, raw, src=CONSOLE_IP, port=0, wait=1.5, background=False, until=None):
         """Sends `raw` to the group from src:port in the control point's namespace and returns
-        what arrives on that socket within `wait` seconds, as dicts with from, port, payload.
+        what arrives on that socket within `wait` seconds (or, with `until`, until that many
+        answers have come), as dicts with from, port, payload.
         With background=True, returns once the request is sent, with a function that waits for
         and returns that list."""
         proc = subprocess.Popen(["ip", "netns", "exec", self.cns, "python3", "-c", _PROBE, src,
-                                 str(port), str(wait)], stdin=subprocess.PIPE,
+                                 str(port), str(wait), *([str(until)] if until else [])],
+                                stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE)
         proc.stdin.write(raw.encode("latin-1"))
         proc.stdin.close()
