@@ -25,7 +25,7 @@ PENDING_DROP = "Too many pending responses, search from 198.18.0.2 dropped"
 
 def flood(bed, **options):
     opts = {"count": 100000, "seconds": 10.0, **options}
-    out = sh("ip", "netns", "exec", bed.cns, "python3", FLOOD, json.dumps(opts), timeout=120)
+    out = sh("ip", "netns", "exec", bed.cns, "python3", FLOOD, json.dumps(opts), timeout=300)
     return json.loads(out.stdout)
 
 

@@ -328,7 +328,7 @@ class Testbed:
     def messages(self, level=None):
         return [r[3] for r in self.records() if level is None or r[0] == level]
 
-    def wait_for(self, text, timeout=10.0):
+    def wait_for(self, text, timeout=60.0):  # a bound only: ends on the text
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if text in self.output():
@@ -346,14 +346,14 @@ class Testbed:
     def send_signal(self, sig):
         os.kill(self.pid(), sig)
 
-    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+    def stop(self, sig=signal.SIGTERM, timeout=60.0):
         """Sends sig and waits; returns (exit status, seconds until exit)."""
         start = time.monotonic()
         self.send_signal(sig)
         code = self.proc.wait(timeout=timeout)
         return code, time.monotonic() - start
 
-    def wait_exit(self, timeout=10.0):
+    def wait_exit(self, timeout=60.0):
         return self.proc.wait(timeout=timeout)
 
     # --- the control point ----------------------------------------------------------------
