@@ -66,8 +66,9 @@ struct SearchOptions
     int scope = -1; // index in scopes; -1 until --scope is given
     int count = 1;
     int intervalMs = 0;
-    int waitMs = -1;     // after the last request; default MX seconds plus half a second
-    std::string rawFile; // send these bytes instead of a built request
+    int waitMs = -1;        // after the last request; default MX seconds plus half a second
+    int untilResponses = 0; // stop listening once this many have arrived; 0: wait it out
+    std::string rawFile;    // send these bytes instead of a built request
     bool json = false;
     bool quiet = false;
     bool headers = false; // print each message's headers one per line instead of its raw bytes
@@ -95,6 +96,8 @@ void usage(std::FILE* out)
         "  -I, --interval MS      pause between requests (default 0)\n"
         "  -w, --wait MS          listen this long after the last request (default MX s + 500;\n"
         "                         with --listen, until interrupted)\n"
+        "  -u, --until N          stop listening once N responses have arrived (a test's\n"
+        "                         wait for an event, --wait then only its bound)\n"
         "  -r, --raw FILE         send FILE's bytes as the request ('-' for standard input)\n"
         "  -j, --json             one JSON object per response\n"
         "  -H, --headers          print the start line and the headers (names upper-cased,\n"
@@ -133,6 +136,7 @@ const option longOptions[] = {{"st", required_argument, nullptr, 's'},
                               {"count", required_argument, nullptr, 'n'},
                               {"interval", required_argument, nullptr, 'I'},
                               {"wait", required_argument, nullptr, 'w'},
+                              {"until", required_argument, nullptr, 'u'},
                               {"raw", required_argument, nullptr, 'r'},
                               {"json", no_argument, nullptr, 'j'},
                               {"quiet", no_argument, nullptr, 'q'},
@@ -246,6 +250,9 @@ bool takeOption(int c, SearchOptions& opt)
     case 'w':
         good = parseNumber(optarg, 0, 86400000, opt.waitMs);
         break;
+    case 'u':
+        good = parseNumber(optarg, 1, 1000000, opt.untilResponses);
+        break;
     case 'd':
         opt.destination = optarg; // split once the family is known
         break;
@@ -279,13 +286,13 @@ bool takeOption(int c, SearchOptions& opt)
 Parsed parseOptions(int argc, char** argv, SearchOptions& opt)
 {
     int c = 0;
-    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:r:jqHl6h", longOptions, nullptr)) != -1)
+    while ((c = getopt_long(argc, argv, "s:m:i:a:d:n:I:w:u:r:jqHl6h", longOptions, nullptr)) != -1)
     {
         if (c == 'h')
             return Parsed::help;
         if (c == '?')
             return Parsed::bad; // getopt_long has named the option
-        if (std::strchr("smdnIr", c) != nullptr)
+        if (std::strchr("smdnIur", c) != nullptr)
             opt.searchOnly = longName(c);
         if (!takeOption(c, opt))
         {
@@ -799,6 +806,8 @@ Tally collectResponses(const SearchOptions& opt, Sockets& sockets,
     {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (opt.untilResponses > 0 && tally.responses >= opt.untilResponses)
+            return tally;
         if (left <= 0 || poll(sockets.fds.data(), sockets.fds.size(), static_cast<int>(left)) <= 0)
             return tally;
         for (std::size_t i = 0; i < sockets.fds.size(); ++i)

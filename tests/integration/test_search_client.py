@@ -82,8 +82,9 @@ def test_listen_prints_each_notify_with_sender_beside_another_listener(bed, spaw
     # Two listeners on one port: each sets SO_REUSEADDR, as it must beside a local responder.
     search = os.path.abspath(SEARCH)
     until_interrupted = spawn(bed.cns, search, *options, "--listen", "--interface", "cp0", "-j")
-    with_headers = spawn(bed.cns, search, *options, "-l", "-i", "cp0", "-w", "8000", "-j", "-H")
-    deadline = time.monotonic() + 10
+    with_headers = spawn(bed.cns, search, *options, "-l", "-i", "cp0", "-w", "120000", "-j",
+                         "-H")
+    deadline = time.monotonic() + 60  # a bound: the loop ends once both have joined
     while not re.search(joined, sh("ip", "netns", "exec", bed.cns, "cat", table).stdout):
         assert time.monotonic() < deadline and with_headers.poll() is None, with_headers.stderr
         time.sleep(0.05)
@@ -108,6 +109,8 @@ def test_listen_prints_each_notify_with_sender_beside_another_listener(bed, spaw
     assert (with_headers.returncode, summary) == (0, "1 announcement from 1 sender\n")
 
 
+# A search whose one answer is waited for however late it comes.
+ANSWERED = ("--wait", "60000", "--until", "1")
 # Per scope: the group, and the sender the answer comes from. A link-scoped search leaves from
 # cp0's link-local address, so it is answered from eth1's, which prints with its zone.
 SCOPES = {"link": ("FF02::C", LINK_LOCAL_ON_CP0),
@@ -122,8 +125,8 @@ def test_ipv6_search_goes_to_the_scope_group_and_prints_the_sender(bed, spawn, s
     responder = spawn(bed.dns, "python3", "-c", _RESPOND, group)
     assert responder.stdout.readline() == "ready\n"
     search = spawn(bed.cns, os.path.abspath(SEARCH), "-6", "--scope", scope, "-i", "cp0",
-                   "--st", "ssdp:all", "--mx", "1")
-    out, errors = search.communicate(timeout=30)
+                   "--st", "ssdp:all", "--mx", "1", *ANSWERED)
+    out, errors = search.communicate(timeout=90)
     request = json.loads(responder.communicate(timeout=30)[0])
     assert request == (f"M-SEARCH * HTTP/1.1\r\nHOST: [{group}]:1900\r\n"
                        "MAN: \"ssdp:discover\"\r\nMX: 1\r\nST: ssdp:all\r\n\r\n")
@@ -147,7 +150,7 @@ def test_warning_near_the_neighbour_table_limit(running, tmp_path, gc_thresh2, w
     (tmp_path / "default" / "gc_thresh3").write_text("1024\n")
     res = sh("ip", "netns", "exec", running.cns, "sh", "-c",
              'mount --bind "$0" /proc/sys/net/ipv4/neigh && exec "$@"', str(tmp_path),
-             os.path.abspath(SEARCH), "-i", "cp0", "--mx", "1", "--quiet", timeout=30)
+             os.path.abspath(SEARCH), "-i", "cp0", "--mx", "1", "--quiet", *ANSWERED, timeout=90)
     assert (res.stdout, res.stderr) == ("1 response; 1 of 1 request answered\n", warning)
 
 
@@ -162,8 +165,8 @@ def test_control_characters_in_an_answer_are_shown_escaped(bed, spawn, output):
     responder = spawn(bed.dns, "python3", "-c", _RESPOND, "FF05::C", HOSTILE)
     assert responder.stdout.readline() == "ready\n"
     search = spawn(bed.cns, os.path.abspath(SEARCH), "-6", "--scope", "site", "-i", "cp0",
-                   "--mx", "1", *output)
-    out = search.communicate(timeout=30)[0]
+                   "--mx", "1", *ANSWERED, *output)
+    out = search.communicate(timeout=90)[0]
     assert "ssdp:all\\x1b]0;owned\\x07" in out and "/\\x1b[2J\\x0dAL: /x" in out, out
     assert not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", out), out
 

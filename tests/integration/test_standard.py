@@ -60,7 +60,9 @@ TARGETS = {
 
 @pytest.mark.parametrize("target", list(TARGETS))
 def test_each_target_gets_the_st_and_usn_of_the_upnp_architecture(standard, target):
-    answers = standard.probe(DMTF_SEARCH.format(target), wait=3.5)
+    # Waited for until the answers due have come, however late; where none is due, MX and a half.
+    due = len(TARGETS[target])
+    answers = standard.probe(DMTF_SEARCH.format(target), wait=60 if due else 3.5, until=due)
     got = []
     for a in answers:
         start, h = headers(a["payload"])
@@ -103,8 +105,17 @@ srv.serve_forever()
 
 
 def test_public_clients_find_the_daemon(standard):
-    out = sh("ip", "netns", "exec", standard.cns, "gssdp-discover", "-i", "cp0", "--timeout=4",
-             f"--target={REDFISH}", timeout=30).stdout
+    # Read until it has printed the service, however late the answer; its time-out a bound only.
+    found = subprocess.Popen(["ip", "netns", "exec", standard.cns, "stdbuf", "-oL",
+                              "gssdp-discover", "-i", "cp0", "--timeout=60", f"--target={REDFISH}"],
+                             stdout=subprocess.PIPE, text=True)
+    out = ""
+    for line in found.stdout:
+        out += line
+        if f"USN:      uuid:{UUID}::{REDFISH}" in out and f"Location: {URL}" in out:
+            break
+    found.kill()
+    found.wait()
     assert f"USN:      uuid:{UUID}::{REDFISH}" in out and f"Location: {URL}" in out, out
 
     web = https_service_root(standard)
@@ -129,28 +140,42 @@ def test_nmap_upnp_info_finds_the_service_by_unicast(bed):
 
 def listen(bed, seconds, ns=None):
     """Listens on the IPv4 group in the control point's namespace (or ns); returns a function
-    that waits the time out and returns the NOTIFY messages heard."""
+    that waits the time out (or, given `alive` or `byebye`, until that many of each are heard)
+    and returns the NOTIFY messages heard."""
     heard = bed.listen("239.255.255.250", seconds=seconds, ns=ns)
-    return lambda: [n for n in heard() if n["payload"].startswith("NOTIFY")]
+
+    def notes(alive=0, byebye=0, now=False):
+        until = None
+        if alive or byebye:
+            def until(got):
+                return (len(of_kind(got, "alive")) >= alive and
+                        len(of_kind(got, "byebye")) >= byebye)
+        return [n for n in heard(now=now, until=until) if n["payload"].startswith("NOTIFY")]
+    return notes
+
+
+def of_kind(notes, nts):
+    return [n for n in notes if f"NTS: ssdp:{nts}" in n["payload"]]
 
 
 def test_announcements_alive_at_start_and_each_interval_byebye_at_stop(bed):
-    heard = listen(bed, 14)
+    heard = listen(bed, 120)  # a bound only: each wait below ends on what it waits for
     bed.start(args=["--notify-interval", "10", "--notify-ttl", "7"])
-    time.sleep(11.5)
+    heard(alive=12)
     code, _ = bed.stop()
     assert code == 0
-    notes = heard()
-    alive = [n for n in notes if "NTS: ssdp:alive" in n["payload"]]
-    byebye = [n for n in notes if "NTS: ssdp:byebye" in n["payload"]]
+    heard(alive=12, byebye=3)
+    notes = heard(now=True)
+    alive, byebye = of_kind(notes, "alive"), of_kind(notes, "byebye")
     assert {n["hops"] for n in notes} == {7} and {n["from"] for n in notes} == {DAEMON_IP}
-    # Three rounds of three at start, within about a second; one round after the interval
-    # (up to a tenth early); three byebyes, after the last alive.
-    first = [n for n in alive if n["t"] < alive[0]["t"] + 2]
-    later = [n for n in alive if n["t"] >= alive[0]["t"] + 2]
-    assert len(first) == 9 and len(later) == 3, [n["t"] for n in alive]
-    assert 8.9 <= later[0]["t"] - first[-1]["t"] <= 10.5
-    assert len(byebye) == 3 and byebye[0]["t"] > alive[-1]["t"]
+    # Three rounds of three at start, half a second apart; one round after the interval (up to
+    # a tenth early), timed from the third round, which begins after the second has gone out:
+    # the kernel's arrival times hold that order whatever the daemon's speed. The start's set
+    # taking as long as an interval would be nine seconds of standstill.
+    at = [n["at"] for n in alive]
+    assert len(alive) == 12 and at[8] - at[0] < 9 <= at[9] - at[5], at
+    # Three byebyes, after the last alive.
+    assert len(byebye) == 3 and byebye[0]["at"] >= alive[-1]["at"]
     for note in alive[:3] + byebye:
         start, h = headers(note["payload"])
         assert start == "NOTIFY * HTTP/1.1" and h["HOST"] == "239.255.255.250:1900"
@@ -176,44 +201,49 @@ def test_own_announcements_are_not_counted_as_drops(bed):
     bed.enable_ipv6()
     systemd = Systemd(bed)
     try:
-        heard = listen(bed, 3.0)
+        heard = listen(bed, 120)
         bed.start(extra=systemd.env(watchdog=False),
-                  args=["-f", "dsp0266", "-n", "10", "--ipv6"])
+                  args=["-f", "dsp0266", "-n", "1800", "--ipv6"])
         bed.wait_for(f"eth1 has the IPv6 address {DAEMON_IP6}: searches over IPv6 are answered")
-        # The three rounds at start are over within about a second, and the status line follows
-        # the counters within another.
-        systemd.receive(3.0)
+        heard(alive=9)
+        # A search after the three rounds: the status line that counts its answer follows the
+        # looped-back announcements read before it.
+        assert bed.search_answered(mx="1")
+        systemd.wait_for(lambda m: re.match(r"STATUS=.*: answered [1-9]", m), 60)
     finally:
         systemd.close()
-    assert len([n for n in heard() if "NTS: ssdp:alive" in n["payload"]]) == 9
+    assert len(of_kind(heard(now=True), "alive")) == 9
     told = statuses(systemd.messages)
-    assert told and all(s.endswith(": answered 0, dropped 0") for s in told), told
+    assert told and all(re.search(r": answered \d+, dropped 0(,|$)", s) for s in told), told
     assert [m for m in bed.messages("WARNING") if "dropped" in m] == []
 
 
-# A new address is announced once it has held still for 1.5 s: seen within 0.6 s, then the
-# settle time.
+# A new address is announced once it has held still for 1.5 s (the settle time).
 def test_new_address_is_announced_once_it_holds_still():
     with Testbed() as bed:
+        heard = listen(bed, 120)
         bed.start(args=["--notify-interval", "1800"])
-        time.sleep(1.5)
-        heard = listen(bed, 4)
+        heard(alive=9)  # the start's set
+        moved = time.time()
         bed.in_daemon_ns("ip", "addr", "add", "198.18.0.5/16", "dev", "eth1")
         bed.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
-        notes = heard()
+        heard(alive=18)
+        notes = heard(now=True)[9:]
         assert len(notes) == 9 and all("LOCATION: https://198.18.0.5/redfish/v1\r\n" in n["payload"]
                                        for n in notes)
-        assert 1.5 <= notes[0]["t"] < 2.5
+        assert notes[0]["at"] - moved >= 1.5
 
 
 def test_announcements_go_to_each_interface_with_its_url(two_ports):
-    heard = {"eth0": listen(two_ports, 5, two_ports.cns2),
-             "eth1": listen(two_ports, 5)}
-    two_ports.start(args=["-i", "eth0", "-i", "eth1", "--notify-interval", "10"])
-    time.sleep(2)  # the three rounds at start take about a second
+    heard = {"eth0": listen(two_ports, 120, two_ports.cns2),
+             "eth1": listen(two_ports, 120)}
+    two_ports.start(args=["-i", "eth0", "-i", "eth1", "--notify-interval", "1800"])
+    for ifname in heard:
+        heard[ifname](alive=9)  # the three rounds at start
     assert two_ports.stop()[0] == 0
     for ifname, address in (("eth0", DAEMON_IP_2), ("eth1", DAEMON_IP)):
-        notes = heard[ifname]()
+        heard[ifname](alive=9, byebye=3)
+        notes = heard[ifname](now=True)
         alive = [n["payload"] for n in notes if "NTS: ssdp:alive" in n["payload"]]
         assert (len(alive), len(notes)) == (9, 12), ifname
         assert {n["from"] for n in notes} == {address}
@@ -221,16 +251,16 @@ def test_announcements_go_to_each_interface_with_its_url(two_ports):
 
 
 def boot_id(bed):
-    [answer] = bed.search(mx="1", wait_ms=1300)
+    [answer] = bed.search_answered(mx="1", wait_ms=1300)
     value = int(headers(answer["payload"])[1]["BOOTID.UPNP.ORG"])
     assert 0 <= value <= 2**31 - 1
     return value
 
 
-def boot_id_past(bed, last, seconds=5.0):
+def boot_id_past(bed, last, seconds=60.0):
     """The BOOTID that answers carry once it is past `last`: a fresh set begins once the
     addresses have held still for 1.5 s. A search in the moment after the address moved may go
-    unanswered (the daemon sees a move within 0.6 s)."""
+    unanswered (the daemon looks every half second). `seconds` only bounds the wait."""
     deadline = time.monotonic() + seconds
     value = last
     while value <= last and time.monotonic() < deadline:
@@ -248,9 +278,9 @@ def test_bootid_grows_with_each_fresh_set_of_announcements_only(bed):
     first = boot_id(bed)
     assert boot_id(bed) == first
     bed.in_daemon_ns("ip", "addr", "del", f"{DAEMON_IP}/24", "dev", "eth1")
-    bed.wait_for("eth1 has no IPv4 address: searches are not answered until it has one", 1.5)
+    bed.wait_for("eth1 has no IPv4 address: searches are not answered until it has one", 60)
     bed.in_daemon_ns("ip", "addr", "add", f"{DAEMON_IP}/24", "dev", "eth1")
-    bed.wait_for(f"eth1 has the IPv4 address {DAEMON_IP}: searches are answered again", 1.5)
+    bed.wait_for(f"eth1 has the IPv4 address {DAEMON_IP}: searches are answered again", 60)
     restored = boot_id_past(bed, first)
     assert restored > first
     assert bed.stop()[0] == 0
@@ -312,19 +342,21 @@ def test_churn_makes_one_fresh_set_and_bootid_stays_behind_the_clock(bed, churn,
     if churn == "advertisements":
         bed.enable_ipv6(daemon_ip6=None)
         args.append("--ipv6")
+    start_set = listen(bed, 120)
     bed.start(args=args)
-    first = boot_id(bed)  # by then the start's set is over
+    start_set(alive=9)
+    start_set(now=True)
+    first = boot_id(bed)
     window = seconds + 4.0
     heard = listen(bed, window)
     started = time.monotonic()
     flap_address(bed, seconds) if churn == "address" else advertise(bed)
-    churned = time.monotonic() - started
     last = boot_id_past(bed, first)
     notes = heard()
     assert first < last <= int(time.time()) - 1767225600  # seconds since 2026-01-01 UTC
     alive = [n for n in notes if "NTS: ssdp:alive" in n["payload"]]
     # One fresh set (three rounds of three) and the rounds of an interval that may come up to a
-    # tenth early.
+    # tenth early: a bound in the listener's time, which a slower daemon can only keep better.
     assert len(alive) <= 9 + 3 * (1 + int(window // 9)), [n["t"] for n in alive]
     assert {int(headers(n["payload"])[1]["BOOTID.UPNP.ORG"]) for n in alive} <= {first, last}
     # At most three change records in ten seconds, and the last, once the limit lets it through,
@@ -333,11 +365,12 @@ def test_churn_makes_one_fresh_set_and_bootid_stays_behind_the_clock(bed, churn,
 
     def changes():
         return [m for m in bed.messages() if m.startswith(f"The {family} address of eth1 changed")]
-    deadline = time.monotonic() + 11
+    deadline = time.monotonic() + 60
     while not changes()[-1].split(" to ")[1].startswith(settled) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert changes()[-1].split(" to ")[1].startswith(settled), changes()
-    assert len(changes()) <= 3 * (2 + int(churned // 10)), changes()
+    # Counted over all the time there was for records, as the limit counts it: the clock's.
+    assert len(changes()) <= 3 * (2 + int((time.monotonic() - started) // 10)), changes()
     assert bed.stop()[0] == 0
     bed.start(args=args)
     assert boot_id(bed) >= last

@@ -67,13 +67,15 @@ _counter = itertools.count()
 _PROBE = """
 import json, socket, sys, time
 src, port, wait = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+until = int(sys.argv[4]) if len(sys.argv) > 4 else 0  # answers that end the wait early
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((src, port))
 s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(src))
 s.sendto(sys.stdin.buffer.read(), ("239.255.255.250", 1900))
 print(json.dumps({"sent": True}), flush=True)
 deadline = time.monotonic() + wait
-while True:
+heard = 0
+while not until or heard < until:
     left = deadline - time.monotonic()
     if left <= 0:
         break
@@ -83,6 +85,7 @@ while True:
     except socket.timeout:
         break
     print(json.dumps({"from": ip, "port": p, "payload": data.decode("latin-1")}), flush=True)
+    heard += 1
 """
 
 
@@ -92,6 +95,7 @@ _LISTEN = """
 import json, select, socket, struct, sys, time
 ifname, seconds, ports, groups = json.loads(sys.argv[1])
 IP_RECVTTL = 12  # <linux/in.h>; Python names IP_TTL only
+SO_TIMESTAMPNS = 35  # <asm-generic/socket.h>; not in Python's socket module
 socks = {}
 for port in ports:
     s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
@@ -108,6 +112,7 @@ for port in ports:
     s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVPKTINFO, 1)
     s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_RECVHOPLIMIT, 1)
     s.setsockopt(socket.IPPROTO_IP, IP_RECVTTL, 1)
+    s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
     socks[s] = port
 print("ready", flush=True)
 start = time.monotonic()
@@ -115,18 +120,20 @@ while (left := start + seconds - time.monotonic()) > 0:
     for s in select.select([sys.stdin, *socks], [], [], left)[0]:
         if s is sys.stdin:
             sys.exit()
-        data, anc, _, sender = s.recvmsg(65536, 256)
+        data, anc, _, sender = s.recvmsg(65536, 512)
         got = {(level, kind): value for level, kind, value in anc}
         info = got[socket.IPPROTO_IPV6, socket.IPV6_PKTINFO]
         to = socket.inet_ntop(socket.AF_INET6, info[:16])
         via = socket.if_indextoname(int.from_bytes(info[16:20], sys.byteorder))
         hops = got.get((socket.IPPROTO_IPV6, socket.IPV6_HOPLIMIT),
                        got.get((socket.IPPROTO_IP, socket.IP_TTL)))
+        sec, nsec = struct.unpack("@qq", got[socket.SOL_SOCKET, SO_TIMESTAMPNS])
         # IPv4 datagrams come with IPv4-mapped addresses: shown as plain IPv4 ones.
         print(json.dumps({"t": time.monotonic() - start, "port": socks[s],
                           "from": sender[0].removeprefix("::ffff:"),
                           "to": to.removeprefix("::ffff:"), "via": via,
                           "hops": struct.unpack("i", hops)[0],
+                          "at": sec + nsec / 1e9,
                           "payload": data.decode("latin-1")}), flush=True)
 """
 
@@ -323,7 +330,7 @@ class Testbed:
     def messages(self, level=None):
         return [r[3] for r in self.records() if level is None or r[0] == level]
 
-    def wait_for(self, text, timeout=10.0):
+    def wait_for(self, text, timeout=60.0):  # a bound only: ends on the text
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if text in self.output():
@@ -341,22 +348,23 @@ class Testbed:
     def send_signal(self, sig):
         os.kill(self.pid(), sig)
 
-    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+    def stop(self, sig=signal.SIGTERM, timeout=60.0):
         """Sends sig and waits; returns (exit status, seconds until exit)."""
         start = time.monotonic()
         self.send_signal(sig)
         code = self.proc.wait(timeout=timeout)
         return code, time.monotonic() - start
 
-    def wait_exit(self, timeout=10.0):
+    def wait_exit(self, timeout=60.0):
         return self.proc.wait(timeout=timeout)
 
     # --- the control point ----------------------------------------------------------------
     def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=(),
-               ns=None):
+               ns=None, until=None):
         """Runs the search client in the control point's namespace (or `ns`, another console's);
         returns its responses. With `sources`, request i leaves from the i-th of those
-        addresses, round the list."""
+        addresses, round the list. With `until`, it returns as soon as that many responses
+        have arrived, and wait_ms only bounds the wait."""
         cmd = ["ip", "netns", "exec", ns or self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
         if sources:
@@ -365,6 +373,8 @@ class Testbed:
             cmd += ["--st", st]
         if wait_ms is not None:
             cmd += ["--wait", str(wait_ms)]
+        if until is not None:
+            cmd += ["--until", str(until)]
         if raw is not None:
             cmd += ["--raw", "-"]
         cmd += list(args)
@@ -372,13 +382,24 @@ class Testbed:
                              capture_output=True, timeout=60)
         return [json.loads(line) for line in res.stdout.decode().splitlines() if line.strip()]
 
-    def probe(self, raw, src=CONSOLE_IP, port=0, wait=1.5, background=False):
+    def search_answered(self, *args, cap=60.0, **kwargs):
+        """search(), repeated until a search is answered or `cap` seconds are up: on a busy
+        machine an answer may come after its client stopped listening. Returns the answered
+        search's responses (or the last, empty, list)."""
+        deadline = time.monotonic() + cap
+        while not (responses := self.search(*args, **kwargs)) and time.monotonic() < deadline:
+            pass
+        return responses
+
+    def probe(self, raw, src=CONSOLE_IP, port=0, wait=1.5, background=False, until=None):
         """Sends `raw` to the group from src:port in the control point's namespace and returns
-        what arrives on that socket within `wait` seconds, as dicts with from, port, payload.
+        what arrives on that socket within `wait` seconds (or, with `until`, until that many
+        answers have come), as dicts with from, port, payload.
         With background=True, returns once the request is sent, with a function that waits for
         and returns that list."""
         proc = subprocess.Popen(["ip", "netns", "exec", self.cns, "python3", "-c", _PROBE, src,
-                                 str(port), str(wait)], stdin=subprocess.PIPE,
+                                 str(port), str(wait), *([str(until)] if until else [])],
+                                stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE)
         proc.stdin.write(raw.encode("latin-1"))
         proc.stdin.close()
@@ -396,7 +417,9 @@ class Testbed:
         namespace). Returns once listening, with a function that waits until `seconds` are up
         (or, with now=True, ends at once) and returns each datagram heard as a dict: t (seconds
         since listening began), port, from, to (the destination address), via (the interface it
-        came in by), hops (the TTL or hop limit it arrived with) and payload."""
+        came in by), hops (the TTL or hop limit it arrived with), at (the kernel's time of
+        arrival, in seconds of the real-time clock: unlike t, not later for a listener that was
+        slow to read) and payload."""
         ns = ns or self.cns
         ifname = self.ifname if ns == self.dns else "cp0"
         return self._watch(ns, _LISTEN, json.dumps([ifname, seconds, list(ports), list(groups)]))
@@ -415,15 +438,27 @@ class Testbed:
         proc = subprocess.Popen(["ip", "netns", "exec", ns, "python3", "-c", script, *args],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert proc.stdout.readline() == "ready\n"
+        got = []
 
-        def heard(now=False):
+        def heard(now=False, until=None):
+            """With `until`, returns as soon as until(what was heard so far) holds, or the time is
+            up, and the watch goes on."""
+            while until is not None and not until(got):
+                line = proc.stdout.readline()
+                if not line:
+                    return list(got)
+                if line.strip():
+                    got.append(json.loads(line))
+            if until is not None:
+                return list(got)
             if now:
                 proc.stdin.close()
             out = proc.stdout.read()
             proc.stdin.close()
             # A listener that failed must not read as one that heard nothing.
             assert proc.wait(timeout=30) == 0, out
-            return [json.loads(line) for line in out.splitlines() if line.strip()]
+            got.extend(json.loads(line) for line in out.splitlines() if line.strip())
+            return list(got)
         return heard
 
     def add_link(self, ifname, daemon_cidr, peer, console_cidr):
