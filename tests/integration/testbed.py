@@ -351,24 +351,44 @@ class Testbed:
 
     # --- the control point ----------------------------------------------------------------
     def search(self, *args, raw=None, wait_ms=None, count=1, mx="2", st=None, sources=(),
-               ns=None):
+               ns=None, until=None):
         """Runs the search client in the control point's namespace (or `ns`, another console's);
         returns its responses. With `sources`, request i leaves from the i-th of those
-        addresses, round the list."""
+        addresses, round the list. With `until`, returns as soon as that many responses have
+        come, `wait_ms` (default 30 s) being only the bound for a daemon that never answers:
+        a slow daemon's late answer still counts."""
         cmd = ["ip", "netns", "exec", ns or self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
         if sources:
             cmd += ["--source", ",".join(sources)]
         if st is not None:
             cmd += ["--st", st]
-        if wait_ms is not None:
-            cmd += ["--wait", str(wait_ms)]
+        if wait_ms is not None or until is not None:
+            cmd += ["--wait", str(30000 if wait_ms is None else wait_ms)]
         if raw is not None:
             cmd += ["--raw", "-"]
         cmd += list(args)
+        if until is not None:
+            return self._search_until(cmd, raw, until)
         res = subprocess.run(cmd, input=raw.encode("latin-1") if raw is not None else None,
                              capture_output=True, timeout=60)
         return [json.loads(line) for line in res.stdout.decode().splitlines() if line.strip()]
+
+    @staticmethod
+    def _search_until(cmd, raw, until):
+        proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True, encoding="latin-1")
+        proc.stdin.write(raw or "")
+        proc.stdin.close()
+        found = []
+        for line in proc.stdout:  # ends when the client's wait is over
+            found += [json.loads(line)] if line.strip() else []
+            if len(found) >= until:
+                break
+        proc.kill()
+        proc.wait(timeout=30)
+        proc.stdout.close()
+        return found
 
     def probe(self, raw, src=CONSOLE_IP, port=0, wait=1.5, background=False):
         """Sends `raw` to the group from src:port in the control point's namespace and returns
