@@ -238,6 +238,12 @@ def caught(pid, sig):
     return bool(int(mask, 16) >> (sig - 1) & 1)
 
 
+def in_sigaction(pid):
+    rt_sigaction = {"x86_64": 13, "aarch64": 134}[platform.machine()]
+    with open(f"/proc/{pid}/syscall") as f:
+        return f.read().split()[0] == str(rt_sigaction)
+
+
 @contextlib.contextmanager
 def held_once_caught(pid, sig, exe):
     """Steps the process's main thread with ptrace from one system call to the next until it
@@ -253,8 +259,10 @@ def held_once_caught(pid, sig, exe):
             _, status = os.waitpid(pid, 0x40000000)  # __WALL
             assert os.WIFSTOPPED(status), status
             stop = os.WSTOPSIG(status)
+            # At the sigaction() that installed it: elsewhere the thread could hold a lock (the
+            # logger's, in a write()) that the signal's handling needs.
             if stop == signal.SIGTRAP | 0x80 and os.readlink(f"/proc/{pid}/exe") == exe and \
-                    caught(pid, sig):
+                    in_sigaction(pid) and caught(pid, sig):
                 break
             # A signal on its way to the thread goes on to it; ptrace's own stops do not.
             passed = 0 if stop == signal.SIGTRAP | 0x80 or status >> 16 else stop
