@@ -326,9 +326,10 @@ def test_help_and_version(bed):
 
 # Run in the control point's namespace: rounds of searches from the flooding address, the next
 # sent only once the daemon's socket has been read empty (/proc/<pid>/net/udp: its queue, in the
-# daemon's namespace) and its responder has slept since (its inbox taken), so that no round waits behind
-# another in the kernel or the inbox, however slow the daemon. Once the daemon has recorded the flooding address refused, one of the console's
-# searches follows each round. Prints the rounds and the requests of the console answered.
+# daemon's namespace) and its responder has slept since (its inbox taken), so that no round waits
+# behind another in the kernel or the inbox, however slow the daemon. Once the daemon has recorded
+# the flooding address refused, one of the console's searches follows each round. Prints the
+# rounds and the requests of the console answered.
 _ROUNDS = """
 import json, os, select, socket, sys, time
 pid, log, rounds, size = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
@@ -344,7 +345,7 @@ def queued():
 responder = next(t for t in os.listdir(f"/proc/{pid}/task")
                  if open(f"/proc/{pid}/task/{t}/comm").read().strip() == "responder")
 def sleeps():
-    # It sleeps only with its inbox empty.
+    # It sleeps only with its inbox empty (or, a moment, on the inbox's lock).
     with open(f"/proc/{pid}/task/{responder}/status") as f:
         return next(int(l.split()[1]) for l in f if l.startswith("voluntary_ctxt_switches"))
 def sock(src):
