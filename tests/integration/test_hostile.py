@@ -8,6 +8,7 @@ is never listed, loc0."""
 import contextlib
 import ctypes
 import os
+import platform
 import signal
 import subprocess
 import time
@@ -212,10 +213,11 @@ def test_senders_that_never_answer_arp_do_not_hold_up_a_console(bed):
     bed.forge([forged_search(silent[i % len(silent)], 42000 + i, "ssdp:all") for i in range(256)],
               gap=0.0005)
     time.sleep(1.0)  # every forged search's answer has fallen due
-    found = bed.search(mx="1", wait_ms=1300)
+    # Answered at all, its send not refused: however late a loaded machine lets it come.
+    found = bed.search(mx="1", until=1)
     answers = payloads(found)
     assert len(answers) == 1, bed.messages("WARNING")
-    assert found[0]["ms"] < 1000 + 100, "answered within its MX window"
+    assert not [m for m in bed.messages("WARNING") if m.startswith(f"Addr: {CONSOLE_IP}:")]
     assert "ST: urn:dmtf-org:service:redfish-rest:1\r\n" in answers[0]
     assert f"AL: https://{DAEMON_IP}/redfish/v1\r\n" in answers[0]
 
@@ -236,6 +238,12 @@ def caught(pid, sig):
     return bool(int(mask, 16) >> (sig - 1) & 1)
 
 
+def in_sigaction(pid):
+    rt_sigaction = {"x86_64": 13, "aarch64": 134}[platform.machine()]
+    with open(f"/proc/{pid}/syscall") as f:
+        return f.read().split()[0] == str(rt_sigaction)
+
+
 @contextlib.contextmanager
 def held_once_caught(pid, sig, exe):
     """Steps the process's main thread with ptrace from one system call to the next until it
@@ -251,8 +259,10 @@ def held_once_caught(pid, sig, exe):
             _, status = os.waitpid(pid, 0x40000000)  # __WALL
             assert os.WIFSTOPPED(status), status
             stop = os.WSTOPSIG(status)
+            # At the sigaction() that installed it: elsewhere the thread could hold a lock (the
+            # logger's, in a write()) that the signal's handling needs.
             if stop == signal.SIGTRAP | 0x80 and os.readlink(f"/proc/{pid}/exe") == exe and \
-                    caught(pid, sig):
+                    in_sigaction(pid) and caught(pid, sig):
                 break
             # A signal on its way to the thread goes on to it; ptrace's own stops do not.
             passed = 0 if stop == signal.SIGTRAP | 0x80 or status >> 16 else stop
@@ -260,6 +270,30 @@ def held_once_caught(pid, sig, exe):
         yield
     finally:
         libc.ptrace(detach, pid, None, None)
+
+
+def relay_waiting(pid):
+    """The thread other than the main one that waits in read() on a pipe, if one does: the signal
+    relay, back from the signals it took."""
+    read = {"x86_64": 0, "aarch64": 63}[platform.machine()]
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            call = open(f"/proc/{pid}/task/{tid}/syscall").read().split()
+            if int(tid) != pid and call[0] == str(read) and \
+                    os.readlink(f"/proc/{pid}/fd/{int(call[1], 16)}").startswith("pipe:"):
+                return int(tid)
+        except (OSError, ValueError, IndexError):
+            pass
+    return None
+
+
+def until_found(find, seconds=60):
+    """What `find` returns once it returns something; the time is a hang guard only."""
+    deadline = time.monotonic() + seconds
+    while (found := find()) is None:
+        assert time.monotonic() < deadline, "never found"
+        time.sleep(0.01)
+    return found
 
 
 # When SIGTERM leaves: seconds after the daemon was started, or None for the moment its handler
@@ -275,18 +309,20 @@ def test_sigterm_during_start_up_stops_the_daemon(bed, systemd, moment):
     bed.start(wait_ready=False, extra=systemd.env(watchdog=False))
     if moment is None:
         with held_once_caught(bed.pid(), signal.SIGTERM, runnable(DAEMON)):
-            bed.send_signal(signal.SIGTERM)
-            deadline = time.monotonic() + 5
-            while "Received signal 15 " not in bed.output() and time.monotonic() < deadline:
-                time.sleep(0.01)
-            time.sleep(0.05)  # the relay thread goes on from the record to the stop request
+            # To the relay: with the main thread held the kernel may pick any other, one of a
+            # sanitizer's runtime too, which holds the signal until that thread's next call.
+            relay = until_found(lambda: relay_waiting(bed.pid()))
+            assert ctypes.CDLL(None).tgkill(bed.pid(), relay, signal.SIGTERM) == 0
+            bed.wait_for("Received signal 15 ", timeout=60)
+            # The relay thread goes on from the record to the stop request, then back to its read.
+            until_found(lambda: relay_waiting(bed.pid()))
     else:
         time.sleep(moment)
         bed.send_signal(signal.SIGTERM)
     try:
-        code = bed.proc.wait(timeout=1.0)
+        code = bed.proc.wait(timeout=60)  # a hang guard: a stop that never comes
     except subprocess.TimeoutExpired:
-        pytest.fail(f"running on 1 s after SIGTERM:\n{bed.output()}")
+        pytest.fail(f"running on after SIGTERM:\n{bed.output()}")
     told = systemd.receive(0.05)
     messages = bed.messages()
     if moment is not None and STARTED not in messages:

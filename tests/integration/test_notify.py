@@ -219,31 +219,34 @@ def test_full_notification_queue_holds_neither_answers_nor_a_stop(bed, systemd):
     assert len(dropped) == 1 and os.strerror(errno.EAGAIN) in dropped[0], dropped
 
 
-def cpu_seconds(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+def bytes_read(pid):
+    """What the process has read with read() and the like: files, not datagrams."""
+    with open(f"/proc/{pid}/io") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("rchar:"))
 
 
 # Regression: until a UUID was known the service file was parsed for every datagram; with 1 MB
 # of JSON and no uuid, a flood of 1,000 datagrams a second took a whole processor and no ping
-# went out for 27 s. It is now read again only once it changes.
+# went out for 27 s. It is now read again only once it changes: counted in bytes read, whatever
+# the speed, and the pings go on once the flood has been taken.
 def test_flood_with_a_large_file_without_uuid_keeps_the_pings(bed, systemd):
     info = json.dumps({"Members": [{"Id": str(i), "Name": f"member {i:010d}"}
                                    for i in range(25000)]})
     assert len(info) > 1_000_000
     bed.write_info(info)
     bed.start(wait_ready=False, extra=systemd.env())
-    systemd.wait_for(lambda m: m == "READY=1")
-    started, cpu_before = time.monotonic(), cpu_seconds(bed.pid())
-    pings = [started]
+    systemd.wait_for(lambda m: m == "READY=1", seconds=60)
+    read_before = bytes_read(bed.pid())
     with ThreadPoolExecutor(1) as pool:
         load = pool.submit(flood, bed, count=8000, seconds=8.0, linger=0.5)
         while not load.done():
-            pings += [time.monotonic() for m in systemd.receive(0.05) if m == "WATCHDOG=1"]
+            systemd.receive(0.05)  # the pings taken as they come, the queue never full
         result = load.result()
-    pings.append(time.monotonic())
-    cores = (cpu_seconds(bed.pid()) - cpu_before) / (pings[-1] - started)
     assert result["sent"] >= 7500 and sum(result["responses"]) == 0
-    assert max(b - a for a, b in zip(pings, pings[1:])) < 2.0, pings
-    assert cores < 0.5, cores
+    # Read once more at most (a change seen), where one read per datagram is gigabytes.
+    assert bytes_read(bed.pid()) - read_before < 2 * len(info) + 1_000_000
+    # The daemon turns again after the flood, however long it took over it: pings go on.
+    systemd.receive(0.05)
+    systemd.messages.clear()
+    systemd.wait_for(lambda m: m == "WATCHDOG=1", seconds=60)
     assert bed.stop()[0] == 0

@@ -363,16 +363,17 @@ class Testbed:
                ns=None, until=None):
         """Runs the search client in the control point's namespace (or `ns`, another console's);
         returns its responses. With `sources`, request i leaves from the i-th of those
-        addresses, round the list. With `until`, it returns as soon as that many responses
-        have arrived, and wait_ms only bounds the wait."""
+        addresses, round the list. With `until`, returns as soon as that many responses have
+        come, `wait_ms` (default 30 s) being only the bound for a daemon that never answers:
+        a slow daemon's late answer still counts."""
         cmd = ["ip", "netns", "exec", ns or self.cns, os.path.abspath(SEARCH), "--json",
                "--interface", "cp0", "--count", str(count), "--mx", mx]
         if sources:
             cmd += ["--source", ",".join(sources)]
         if st is not None:
             cmd += ["--st", st]
-        if wait_ms is not None:
-            cmd += ["--wait", str(wait_ms)]
+        if wait_ms is not None or until is not None:
+            cmd += ["--wait", str(30000 if wait_ms is None else wait_ms)]
         if until is not None:
             cmd += ["--until", str(until)]
         if raw is not None:
