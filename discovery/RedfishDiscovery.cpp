@@ -3,6 +3,7 @@
 #include "common/Logger.h"
 #include "common/StringConstants.h"
 #include "discovery/MessageCache.h"
+#include "discovery/SignalMask.h"
 
 #include <algorithm>
 #include <cstring>
@@ -181,6 +182,7 @@ bool RedfishDiscovery::init()
     // waits for it.
     m_host->open();
     m_ipv4Listener->follow(Clock::now());
+    const WorkerSignalMask mask;
     m_listener = std::thread(&RedfishDiscovery::listenerThread, this);
     if (m_ipv6Listener)
     {
