@@ -49,14 +49,17 @@ stage_systemd() {
 }
 
 stage_tidy() {
-  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+  # Both tools run, whatever the first finds; either's finding fails the stage.
+  local status=0
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror || status=1
   # A compilation database of every source, the fuzz targets' too: configured, never built. Not
   # the asan build's, a unity build whose database names the merged sources. Project sources
   # only: the logging library's is compiled in it too.
   cmake -S . -B build-tidy -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
     -DDISCOVERY_PACKAGE_TEST=OFF -DDISCOVERY_FUZZ=ON >/dev/null
   run-clang-tidy -p build-tidy -quiet -j"$jobs" \
-    "$repo/(common|discovery|tools|tests/unit|tests/fuzz)/[^/]+\.cpp\$"
+    "$repo/(common|discovery|tools|tests/unit|tests/fuzz)/[^/]+\.cpp\$" || status=1
+  return "$status"
 }
 
 configure_sanitized() {
