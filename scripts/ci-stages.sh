@@ -160,11 +160,14 @@ cross_searches=(
   "tests/integration/test_standard.py::test_each_target_gets_the_st_and_usn_of_the_upnp_architecture[ssdp:all]"
 )
 
+preload=tests/integration/libtest-preload.so
+
 # Runs the searches against one architecture's daemon under its emulator (testbed.py's
 # DISCOVERY_WRAPPER); the console is the plain build's search client.
 emulated_searches() {
   local arch=$1 wrapper=$2 start=$SECONDS
   DISCOVERY_WRAPPER=$wrapper DISCOVERY_BIN=build-$arch/discovery SSDP_SEARCH_BIN=$plain/ssdp-search \
+    TEST_PRELOAD_LIB=$plain/$preload \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider "${cross_searches[@]}"
   echo "-- $arch: searches in $((SECONDS - start)) s"
 }
@@ -202,10 +205,11 @@ both() {
 }
 
 stage_cross() {
-  # The console's search client is the build machine's own.
-  if [[ ! -x $plain/ssdp-search ]]; then
+  # The console's search client and the daemon's preload (the stock limits, for the emulator
+  # that runs it) are the build machine's own.
+  if [[ ! -x $plain/ssdp-search || ! -e $plain/$preload ]]; then
     cmake -S . -B "$plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$plain" -j"$jobs" --target ssdp-search >/dev/null
+    cmake --build "$plain" -j"$jobs" --target ssdp-search test-preload >/dev/null
   fi
   both "emulated_unit_tests arm64 qemu-aarch64" "emulated_unit_tests armhf qemu-arm"
   # Debian 12's qemu-aarch64 (QEMU 7.2) passes a 64-bit target's ip_mreqn to the host with its
