@@ -51,7 +51,7 @@ install_packages() {
 
 build() {
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triplet.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DDISCOVERY_TESTS="${CROSS_TESTS:-ON}" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_UNITY_BUILD=ON -DDISCOVERY_TESTS="${CROSS_TESTS:-ON}" \
     -DDISCOVERY_PACKAGE_TEST=OFF --no-warn-unused-cli >/dev/null
   cmake --build "$build" -j"$jobs" >/dev/null
 }
