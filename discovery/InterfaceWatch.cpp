@@ -1,8 +1,10 @@
 #include "discovery/InterfaceWatch.h"
 
 #include "common/Logger.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 #include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Wire.h"
 
 #include <arpa/inet.h>
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 #include "discovery/HostView.h"
-#include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
 

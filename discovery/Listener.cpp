@@ -1,7 +1,9 @@
 #include "discovery/Listener.h"
 
 #include "common/Logger.h"
+#include "discovery/Ipv6.h"
 #include "discovery/UdpSocket.h"
+#include "discovery/Wire.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
 #include "discovery/AddressBoard.h"
 #include "discovery/DatagramQueue.h"
+#include "discovery/Groups.h"
 #include "discovery/HostView.h"
 #include "discovery/InterfaceWatch.h"
-#include "discovery/Ipv6.h"
 #include "discovery/MembershipRefresh.h"
 #include "discovery/Options.h"
 #include "discovery/RouteLookup.h"

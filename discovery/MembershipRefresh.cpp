@@ -1,7 +1,8 @@
 #include "discovery/MembershipRefresh.h"
 
 #include "common/Logger.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Groups.h"
+#include "discovery/Wire.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Groups.h"
 #include "discovery/InterfaceWatch.h"
-#include "discovery/Ipv6.h"
 
 #include <sys/socket.h>
 

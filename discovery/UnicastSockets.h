@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/LogLimiter.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Address.h"
 #include "discovery/UdpSocket.h"
 
 #include <chrono>
