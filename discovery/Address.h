@@ -2,6 +2,7 @@
 
 // Addresses of either family: a peer's socket address, an IP address, and their texts.
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -40,6 +41,12 @@ struct IpAddress
 // the controller itself (Linux sends to :: and 0.0.0.0 as to loopback) or to a whole group.
 // The interface's own addresses are the listener's to check.
 bool isAnswerableSender(const PeerAddr& sender);
+
+// The port, in host byte order: at the same place in both families' socket addresses.
+inline unsigned short portOf(const PeerAddr& peer)
+{
+    return ntohs(peer.v4.sin_port);
+}
 
 // The address alone, as inet_ntop writes it.
 std::string addressText(const PeerAddr& addr);
