@@ -31,15 +31,17 @@ void InterfaceWatch::assume(int index, in_addr_t ipv4)
 
 void InterfaceWatch::look(const HostView& host)
 {
-    m_index = host.indexOf(m_name);
-    if (m_family == Family::Ipv4)
-    {
-        m_seenIpv4 = m_index == 0 ? 0 : host.ipv4Of(m_index);
-        return;
-    }
-    const std::vector<Ipv6IfAddr> addrs =
-        m_index == 0 ? std::vector<Ipv6IfAddr>{} : host.ipv6Of(m_index);
-    m_seenIpv6 = chooseIpv6Addr(addrs, m_ipv6);
+    const int index = host.indexOf(m_name);
+    const bool ipv4 = m_family == Family::Ipv4;
+    see(index, index == 0 || !ipv4 ? 0 : host.ipv4Of(index),
+        index == 0 || ipv4 ? std::vector<Ipv6IfAddr>{} : host.ipv6Of(index));
+}
+
+void InterfaceWatch::see(int index, in_addr_t ipv4, const std::vector<Ipv6IfAddr>& ipv6)
+{
+    m_index = index;
+    m_seenIpv4 = ipv4;
+    m_seenIpv6 = chooseIpv6Addr(ipv6, m_ipv6);
 }
 
 in_addr_t InterfaceWatch::ipv4Of(Which which) const

@@ -3,6 +3,7 @@
 #include "common/LogLimiter.h"
 #include "discovery/Address.h"
 #include "discovery/HostView.h"
+#include "discovery/Ipv6.h"
 
 #include <netinet/in.h>
 
@@ -42,6 +43,8 @@ public:
 
     // Looks the interface up in the host's view: its index and address.
     void look(const HostView& host);
+    // What a look found: the interface's index (0 for none) and its family's addresses.
+    void see(int index, in_addr_t ipv4, const std::vector<Ipv6IfAddr>& ipv6);
     // After a look: the interface is there with an address, so its groups are wanted.
     bool wantsGroups() const { return m_index != 0 && hasAddress(Which::Seen); }
     // After a look: true once for each change of the address. The first look of an IPv6 watch

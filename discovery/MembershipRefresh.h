@@ -43,6 +43,9 @@ public:
     void turn(Clock::time_point now, int fd, const std::vector<InterfaceWatch>& watches,
               const Memberships& memberships);
 
+    // When the interface at `slot` is next refreshed.
+    Clock::time_point dueAt(std::size_t slot) const { return m_due.at(slot); }
+
 private:
     // The filter of every group on `index` changed and put back; false for one left changed.
     bool refresh(int fd, int index, const std::string& name);

@@ -1,6 +1,5 @@
 #include "discovery/UdpSocket.h"
 
-#include "discovery/Groups.h"
 #include "discovery/Ipv6.h"
 
 #include <arpa/inet.h>
@@ -88,7 +87,7 @@ UdpSocket openUdpSocket(const UdpSocketSpec& spec)
     if (opened.failedCall == nullptr)
     {
         PeerAddr local{};
-        local.v4.sin_port = htons(SSDP_PORT); // the same place in both families' addresses
+        local.v4.sin_port = htons(spec.port); // the same place in both families' addresses
         if (ipv6)
         {
             local.v6.sin6_family = AF_INET6;
@@ -112,12 +111,13 @@ UdpSocket openUdpSocket(const UdpSocketSpec& spec)
 
 std::string udpEndpointText(const UdpSocketSpec& spec, const std::string& zone)
 {
+    const std::string port = ":" + std::to_string(spec.port);
     if (spec.family == AF_INET)
     {
-        return ipv4Text(spec.address.empty() ? INADDR_ANY : spec.address.ipv4()) + ":1900";
+        return ipv4Text(spec.address.empty() ? INADDR_ANY : spec.address.ipv4()) + port;
     }
     return "[" + ipv6AddrText(spec.address.empty() ? in6addr_any : spec.address.ipv6(), zone) +
-           "]:1900";
+           "]" + port;
 }
 
 std::string UdpSocket::failure(const UdpSocketSpec& spec, const std::string& zone) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/Address.h"
+#include "discovery/Groups.h"
 
 #include <chrono>
 #include <string>
@@ -40,10 +41,11 @@ private:
     int m_fd = -1;
 };
 
-// How a UDP socket of the daemon is opened: always at port 1900.
+// How a UDP socket of the daemon is opened: at port 1900 but in tests.
 struct UdpSocketSpec
 {
     int family = AF_INET;
+    unsigned short port = SSDP_PORT;
     IpAddress address; // bound to; empty for the family's wildcard address
     int ifindex = 0;   // a link-local address's zone
     // SO_REUSEPORT: the address is shared with other sockets of this daemon, and of its
