@@ -10,6 +10,13 @@
 // UPnP Device Architecture 1.1, 1.1.2: SSDP listens on port 1900 in both families.
 inline constexpr unsigned short SSDP_PORT = 1900;
 
+// The address family a listener, its socket and its watches serve.
+enum class IpFamily
+{
+    Ipv4,
+    Ipv6,
+};
+
 // The SSDP group a datagram was sent to. The IPv6 groups are ordered from the narrowest scope to
 // the widest: a scope joins its own group and every narrower one.
 enum class SsdpGroup

@@ -2,6 +2,7 @@
 
 #include "common/LogLimiter.h"
 #include "discovery/Address.h"
+#include "discovery/Groups.h"
 #include "discovery/HostView.h"
 #include "discovery/Ipv6.h"
 
@@ -21,11 +22,7 @@ class InterfaceWatch
 {
 public:
     using Clock = std::chrono::steady_clock;
-    enum class Family
-    {
-        Ipv4,
-        Ipv6,
-    };
+    using Family = IpFamily;
 
     // The address records: an operator's few changes are all told at once, a link that flaps or
     // routers advertising prefixes in turn (a change at every look) at most this many a while.

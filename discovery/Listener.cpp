@@ -12,7 +12,6 @@
 #include <sys/ioctl.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -422,13 +421,19 @@ void Listener::keepUnicast()
 
 void Listener::keepMemberships()
 {
-    const bool wanted = std::any_of(m_watches.begin(), m_watches.end(),
-                                    [](const InterfaceWatch& w) { return w.wantsGroups(); });
-    if (m_sockFd == -1 && m_traits.opensOnJoin && wanted)
+    Memberships::Wanted wanted;
+    for (const InterfaceWatch& watch : m_watches)
+    {
+        if (watch.wantsGroups())
+        {
+            wanted.emplace_back(watch.index(), watch.name());
+        }
+    }
+    if (m_sockFd == -1 && m_traits.opensOnJoin && !wanted.empty())
     {
         openIpv6Socket();
     }
-    m_memberships.keep(m_sockFd, m_watches);
+    m_memberships.keep(m_sockFd, wanted);
 }
 
 bool Listener::openIpv6Socket()

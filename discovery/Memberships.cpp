@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -22,7 +23,7 @@ constexpr FamilyMembership FAMILY[] = {
     {"setsockopt(...IPV6_JOIN_GROUP...)", ""},
 };
 
-const FamilyMembership& familyOf(InterfaceWatch::Family family)
+const FamilyMembership& familyOf(IpFamily family)
 {
     return FAMILY[static_cast<std::size_t>(family)];
 }
@@ -92,23 +93,13 @@ int Memberships::change(int fd, int index, const std::string& name, bool join)
     return error;
 }
 
-void Memberships::keep(int fd, const std::vector<InterfaceWatch>& watches)
+void Memberships::keep(int fd, const Wanted& wanted)
 {
-    const auto wanted = [&watches](int index)
-    {
-        for (const InterfaceWatch& watch : watches)
-        {
-            if (watch.wantsGroups() && watch.index() == index)
-            {
-                return true;
-            }
-        }
-        return false;
-    };
     for (auto held = m_held.begin(); held != m_held.end();)
     {
         const auto [index, name] = *held++;
-        if (!wanted(index))
+        if (std::none_of(wanted.begin(), wanted.end(),
+                         [index = index](const auto& w) { return w.first == index; }))
         {
             // Gone, renamed away or without an address: an interface that still exists under
             // another name leaves the groups too, so that only searches on the chosen interfaces
@@ -118,24 +109,24 @@ void Memberships::keep(int fd, const std::vector<InterfaceWatch>& watches)
                            << m_groupsText;
         }
     }
-    for (const InterfaceWatch& watch : watches)
+    for (const auto& [index, name] : wanted)
     {
-        if (watch.wantsGroups() && !holds(watch.index()))
+        if (!holds(index))
         {
-            join(fd, watch);
+            join(fd, index, name);
         }
     }
 }
 
-void Memberships::join(int fd, const InterfaceWatch& watch)
+void Memberships::join(int fd, int index, const std::string& name)
 {
-    const int error = fd == -1 ? EBADF : change(fd, watch.index(), watch.name(), true);
+    const int error = fd == -1 ? EBADF : change(fd, index, name, true);
     if (error == 0)
     {
-        LOG_DISC(INFO) << "Joined " << m_groupsText << " on " << watch.name() << " (index "
-                       << watch.index() << ")" << familyOf(m_family).rejoined;
+        LOG_DISC(INFO) << "Joined " << m_groupsText << " on " << name << " (index " << index << ")"
+                       << familyOf(m_family).rejoined;
     }
-    else if (fd != -1 && m_joinFailed.insert(watch.index()).second)
+    else if (fd != -1 && m_joinFailed.insert(index).second)
     {
         // Tried again at every change of the host; written once for each index.
         LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error);

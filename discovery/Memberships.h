@@ -1,23 +1,25 @@
 #pragma once
 
 #include "discovery/Groups.h"
-#include "discovery/InterfaceWatch.h"
 
 #include <sys/socket.h>
 
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The group memberships of one listener's socket, for its family, on its thread alone: which
 // interfaces the socket has joined its groups on, and the join or leave of all of them on one
 // interface at a time (by index, never by address: the index names the interface even where two
-// share an address). A membership stands while any watch of the socket wants its index.
+// share an address). A membership stands while any interface followed wants its index.
 class Memberships
 {
 public:
-    using Family = InterfaceWatch::Family;
+    using Family = IpFamily;
+    // The interfaces whose groups are wanted, by index and name, in the order to join them.
+    using Wanted = std::vector<std::pair<int, std::string>>;
 
     // `ipv6Groups`: the IPv6 groups to join, kept by reference (IPv4 has its one group).
     Memberships(Family family, const std::vector<Ipv6GroupAddr>& ipv6Groups);
@@ -26,9 +28,9 @@ public:
     // under `name` once joined (or lets it go, whatever the kernel said): 0, or the errno of the
     // first failure. A group that is still joined counts as joined.
     int change(int fd, int index, const std::string& name, bool join);
-    // Leaves the indexes no watch wants any more and joins those wanted and not held, with a
-    // record for each; a failed join is recorded once for its index until one succeeds.
-    void keep(int fd, const std::vector<InterfaceWatch>& watches);
+    // Leaves the indexes no longer wanted and joins those wanted and not held, with a record for
+    // each; a failed join is recorded once for its index until one succeeds.
+    void keep(int fd, const Wanted& wanted);
 
     bool holds(int index) const { return m_held.count(index) != 0; }
     // The group a datagram that came in by the interface `index` was sent to, by its destination
@@ -44,7 +46,7 @@ public:
     std::vector<sockaddr_storage> groupAddresses() const;
 
 private:
-    void join(int fd, const InterfaceWatch& watch);
+    void join(int fd, int index, const std::string& name);
 
     Family m_family;
     const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
