@@ -1,7 +1,7 @@
 #pragma once
 
-#include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +12,10 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+// A receive buffer holds one datagram plus the NUL that ends its text, so at most 1023 bytes of
+// a datagram are ever seen.
+inline constexpr std::size_t DATAGRAM_BUF_SIZE = 1024;
 
 // One received datagram: its text, its sender, when it arrived and the group it was sent to, or
 // for a search sent by unicast (--unicast), the address it was sent to.

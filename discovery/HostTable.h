@@ -1,7 +1,7 @@
 #pragma once
 
+#include "discovery/Address.h"
 #include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
 

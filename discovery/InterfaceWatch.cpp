@@ -1,28 +1,18 @@
 #include "discovery/InterfaceWatch.h"
 
 #include "common/Logger.h"
+#include "discovery/Address.h"
 #include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
 
-#include <arpa/inet.h>
-
-#include <cerrno>
 #include <cstring>
 
-InterfaceWatch::InterfaceWatch(Family family, std::string name,
-                               const std::vector<Ipv6GroupAddr>& ipv6Groups, bool bothFamilies,
+InterfaceWatch::InterfaceWatch(Family family, std::string name, bool bothFamilies,
                                LogLimiterGroup& limits)
-    : m_family(family), m_name(std::move(name)), m_ipv6Groups(ipv6Groups),
-      m_bBothFamilies(bothFamilies),
+    : m_family(family), m_name(std::move(name)), m_bBothFamilies(bothFamilies),
       m_changeLimit(std::make_unique<LogLimiter>(
           limits, family == Family::Ipv4 ? "IPv4 address change" : "IPv6 address change",
           CHANGE_RECORD_INTERVAL, CHANGE_RECORD_BURST))
 {
-    m_groupsText = m_family == Family::Ipv4 ? WIRE_IPV4_GROUP : "";
-    for (std::size_t i = 0; m_family == Family::Ipv6 && i < m_ipv6Groups.size(); ++i)
-    {
-        m_groupsText += (i == 0 ? "" : ", ") + std::string(m_ipv6Groups[i].group.address);
-    }
 }
 
 void InterfaceWatch::assume(int index, in_addr_t ipv4)
@@ -39,50 +29,19 @@ void InterfaceWatch::assume(int index, in_addr_t ipv4)
     }
 }
 
-int InterfaceWatch::membership(int fd, int index, bool join) const
-{
-    // By index, never by address: the index names the interface even where two share an address.
-    if (index == 0)
-    {
-        return ENODEV;
-    }
-    if (m_family == Family::Ipv4)
-    {
-        ip_mreqn request{};
-        request.imr_multiaddr.s_addr = inet_addr(WIRE_IPV4_GROUP);
-        request.imr_ifindex = index;
-        const int option = join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP;
-        // A group still joined (an interface renamed back into place, an earlier partial join)
-        // answers EADDRINUSE, and the membership stands.
-        const bool done = setsockopt(fd, IPPROTO_IP, option, &request, sizeof(request)) == 0;
-        return done || errno == EADDRINUSE ? 0 : errno;
-    }
-    for (const Ipv6GroupAddr& group : m_ipv6Groups)
-    {
-        ipv6_mreq request{};
-        request.ipv6mr_multiaddr = group.addr;
-        request.ipv6mr_interface = static_cast<unsigned>(index);
-        const int option = join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP;
-        const int result = setsockopt(fd, IPPROTO_IPV6, option, &request, sizeof(request));
-        if (result == -1 && errno != EADDRINUSE)
-        {
-            return errno;
-        }
-    }
-    return 0;
-}
-
 void InterfaceWatch::look(const HostView& host)
 {
-    m_index = host.indexOf(m_name);
-    if (m_family == Family::Ipv4)
-    {
-        m_seenIpv4 = m_index == 0 ? 0 : host.ipv4Of(m_index);
-        return;
-    }
-    const std::vector<Ipv6IfAddr> addrs =
-        m_index == 0 ? std::vector<Ipv6IfAddr>{} : host.ipv6Of(m_index);
-    m_seenIpv6 = chooseIpv6Addr(addrs, m_ipv6);
+    const int index = host.indexOf(m_name);
+    const bool ipv4 = m_family == Family::Ipv4;
+    see(index, index == 0 || !ipv4 ? 0 : host.ipv4Of(index),
+        index == 0 || ipv4 ? std::vector<Ipv6IfAddr>{} : host.ipv6Of(index));
+}
+
+void InterfaceWatch::see(int index, in_addr_t ipv4, const std::vector<Ipv6IfAddr>& ipv6)
+{
+    m_index = index;
+    m_seenIpv4 = ipv4;
+    m_seenIpv6 = chooseIpv6Addr(ipv6, m_ipv6);
 }
 
 in_addr_t InterfaceWatch::ipv4Of(Which which) const
@@ -93,6 +52,11 @@ in_addr_t InterfaceWatch::ipv4Of(Which which) const
 const in6_addr& InterfaceWatch::ipv6Of(Which which) const
 {
     return which == Which::Seen ? m_seenIpv6 : which == Which::Taken ? m_ipv6 : m_recordedIpv6;
+}
+
+IpAddress InterfaceWatch::address() const
+{
+    return m_family == Family::Ipv4 ? IpAddress::v4(m_ipv4) : IpAddress::v6(m_ipv6);
 }
 
 bool InterfaceWatch::hasAddress(Which which) const

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 #include "discovery/HostView.h"
 #include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
 
 #include <netinet/in.h>
 
@@ -15,40 +16,32 @@
 // Follows one network interface for one address family, on that family's listener thread, the
 // only thread that touches it. It looks up the interface's index and address in the host's view
 // when the view has changed, and writes a record for each change of the address, within a limit.
-// The listener keeps the socket's memberships by what its watches find, and publishes the address
+// The listener keeps its socket's memberships by what its watches find, and publishes the address
 // when addressChanged() says so.
 class InterfaceWatch
 {
 public:
     using Clock = std::chrono::steady_clock;
-    enum class Family
-    {
-        Ipv4,
-        Ipv6,
-    };
+    using Family = IpFamily;
 
     // The address records: an operator's few changes are all told at once, a link that flaps or
     // routers advertising prefixes in turn (a change at every look) at most this many a while.
     static constexpr std::chrono::seconds CHANGE_RECORD_INTERVAL{10};
     static constexpr unsigned CHANGE_RECORD_BURST = 3;
 
-    // `ipv6Groups`: the IPv6 groups to join, kept by reference (an IPv4 watch joins the IPv4
-    // group). `bothFamilies`: the other family is answered too, which the IPv4 records then say.
+    // `bothFamilies`: the other family is answered too, which the IPv4 records then say.
     // `limits`: the listener's limiters, which write the counts of records held back.
-    InterfaceWatch(Family family, std::string name, const std::vector<Ipv6GroupAddr>& ipv6Groups,
-                   bool bothFamilies, LogLimiterGroup& limits);
+    InterfaceWatch(Family family, std::string name, bool bothFamilies, LogLimiterGroup& limits);
 
     const std::string& name() const { return m_name; }
-    const std::string& groupsText() const { return m_groupsText; }
     // The state found at start-up: the index (0 for none) and the IPv4 address, taken without a
     // record; without an address, the WARNING that says searches wait for one.
     void assume(int index, in_addr_t ipv4);
-    // Joins (or leaves) every group on the interface `index` through `fd`: 0, or the errno of
-    // the first failure. A group that is still joined counts as joined.
-    int membership(int fd, int index, bool join) const;
 
     // Looks the interface up in the host's view: its index and address.
     void look(const HostView& host);
+    // What a look found: the interface's index (0 for none) and its family's addresses.
+    void see(int index, in_addr_t ipv4, const std::vector<Ipv6IfAddr>& ipv6);
     // After a look: the interface is there with an address, so its groups are wanted.
     bool wantsGroups() const { return m_index != 0 && hasAddress(Which::Seen); }
     // After a look: true once for each change of the address. The first look of an IPv6 watch
@@ -62,6 +55,8 @@ public:
     int index() const { return m_index; } // as the last look found it; 0 for none
     in_addr_t ipv4() const { return m_ipv4; }
     const in6_addr& ipv6() const { return m_ipv6; }
+    // The address last taken, of the watch's family.
+    IpAddress address() const;
 
 private:
     enum class Which
@@ -80,8 +75,6 @@ private:
 
     Family m_family;
     std::string m_name;
-    const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
-    std::string m_groupsText; // as the records list them
     bool m_bBothFamilies;
     int m_index = 0; // as the last look found it
     in_addr_t m_seenIpv4 = 0;

@@ -1,7 +1,5 @@
 #include "discovery/Ipv6.h"
 
-#include "discovery/Ssdp.h"
-
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
 #include <net/if.h>
@@ -36,21 +34,6 @@ bool sameAddr(const in6_addr& a, const in6_addr& b)
     return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 } // namespace
-
-std::vector<Ipv6GroupAddr> ipv6Groups(SsdpGroup scope)
-{
-    std::vector<Ipv6GroupAddr> groups;
-    for (const Ipv6Group& group : IPV6_GROUPS)
-    {
-        if (group.id <= scope)
-        {
-            Ipv6GroupAddr entry{group, {}};
-            inet_pton(AF_INET6, group.address, &entry.addr);
-            groups.push_back(entry);
-        }
-    }
-    return groups;
-}
 
 in6_addr chooseIpv6Addr(const std::vector<Ipv6IfAddr>& addrs, const in6_addr& current)
 {
@@ -117,16 +100,4 @@ std::string ipv6UrlHost(const in6_addr& addr, std::string_view zone)
         }
     }
     return host + "]";
-}
-
-const Ipv6GroupAddr* groupOf(const std::vector<Ipv6GroupAddr>& groups, const in6_addr& destination)
-{
-    for (const Ipv6GroupAddr& group : groups)
-    {
-        if (sameAddr(group.addr, destination))
-        {
-            return &group;
-        }
-    }
-    return nullptr;
 }

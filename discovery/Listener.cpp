@@ -1,7 +1,9 @@
 #include "discovery/Listener.h"
 
 #include "common/Logger.h"
+#include "discovery/Ipv6.h"
 #include "discovery/UdpSocket.h"
+#include "discovery/Wire.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -35,21 +37,39 @@ ifreq interfaceRequest(const std::string& name)
 }
 } // namespace
 
+struct Listener::Traits
+{
+    const char* threadName; // for `top -H` and the like
+    std::size_t refreshPhase;
+    // A search sent by unicast is answered to on-link senders only, as one sent to this group.
+    SsdpGroup unicastGroup;
+    // The IPv6 socket is made once an interface first wants to join, and its unicast sockets are
+    // bound beside it, sharing its port; the IPv4 one is there from the start.
+    bool opensOnJoin;
+    bool linkLocalToo;       // a unicast socket on the link-local address as well
+    bool setsReceiveTimeout; // see setReceiveTimeout()
+};
+const Listener::Traits Listener::FAMILY[] = {
+    {"listen-ipv4", 0, SsdpGroup::Ipv4, false, false, true},
+    {"listen-ipv6", 1, SsdpGroup::Ipv6Link, true, true, false},
+};
+
 Listener::Listener(Family family, const Options& options,
                    const std::vector<Ipv6GroupAddr>& ipv6Groups, DatagramQueue& inbox,
                    AddressBoard& board, ServiceStatus& status, HostView& host)
-    : m_family(family), m_options(options), m_ipv6Groups(ipv6Groups), m_inbox(inbox),
-      m_board(board), m_status(status), m_host(host),
+    : m_family(family), m_traits(FAMILY[static_cast<std::size_t>(family)]), m_options(options),
+      m_inbox(inbox), m_board(board), m_status(status), m_host(host),
+      m_memberships(family, ipv6Groups),
       // The IPv4 rounds first, then the IPv6 ones, each interface at a moment of its own.
       m_refresh(family, std::chrono::seconds(options.membershipRefresh), options.interfaces.size(),
-                family == Family::Ipv4 ? 0 : 1, options.ipv6 ? 2 : 1, ipv6Groups, m_limits)
+                m_traits.refreshPhase, options.ipv6 ? 2 : 1, m_memberships, m_limits)
 {
     m_watches.reserve(options.interfaces.size());
     m_published.assign(options.interfaces.size(), 0);
     m_linkLocal.assign(options.interfaces.size(), in6addr_any);
     for (const std::string& name : options.interfaces)
     {
-        m_watches.emplace_back(family, name, ipv6Groups, options.ipv6, m_limits);
+        m_watches.emplace_back(family, name, options.ipv6, m_limits);
     }
     m_rcvBuf.text.assign(DATAGRAM_BUF_SIZE, '\0');
 }
@@ -127,14 +147,13 @@ bool Listener::joinIpv4()
             return false;
         }
         const int index = request.ifr_ifindex;
-        if (const int error = watch.membership(m_sockFd, index, true); error != 0)
+        if (const int error = m_memberships.change(m_sockFd, index, watch.name(), true); error != 0)
         {
-            LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error)
+            LOG_DISC(WARNING) << m_memberships.joinCall() << " failed" << std::strerror(error)
                               << (several ? " on " + watch.name() : "");
             nameInterface(several, watch.name(), "the join failed");
             return false;
         }
-        m_held[index] = watch.name();
         m_published[slot] = index;
         watch.assume(index, ifAddr.sin_addr.s_addr);
         m_board.publishIpv4(slot, ifAddr.sin_addr.s_addr, index);
@@ -154,8 +173,7 @@ bool Listener::setMulticastTtl(int ttl)
 
 void Listener::run(const std::atomic<bool>& running, const Tick& tick)
 {
-    // Named for `top -H` and the like.
-    pthread_setname_np(pthread_self(), m_family == Family::Ipv4 ? "listen-ipv4" : "listen-ipv6");
+    pthread_setname_np(pthread_self(), m_traits.threadName);
     while (running)
     {
         receive();
@@ -168,7 +186,7 @@ void Listener::run(const std::atomic<bool>& running, const Tick& tick)
 
 void Listener::receive()
 {
-    if (m_family == Family::Ipv4)
+    if (m_traits.setsReceiveTimeout)
     {
         setReceiveTimeout();
     }
@@ -228,24 +246,13 @@ bool Listener::receiveFromGroup()
     datagram.length =
         receiveDatagram(m_sockFd, datagram.text, datagram.sender, datagram.senderLen, arrival);
     datagram.arrival = Clock::now();
-    // Another socket's membership on another interface may bring the group here.
-    if (datagram.length <= 0 || m_held.count(arrival.ifindex) == 0)
+    if (datagram.length <= 0 ||
+        !m_memberships.sentTo(arrival.ifindex, arrival.destination, datagram.group))
     {
         return false;
     }
     datagram.ifindex = arrival.ifindex;
-    datagram.group = SsdpGroup::Ipv4;
     datagram.unicastTo = IpAddress{};
-    if (m_family == Family::Ipv6)
-    {
-        // Sent to the host's own address, or to a group not joined: never judged.
-        const Ipv6GroupAddr* group = groupOf(m_ipv6Groups, arrival.destination);
-        if (group == nullptr)
-        {
-            return false;
-        }
-        datagram.group = group->group.id;
-    }
     return admit(datagram.sender, arrival.ifindex, datagram.group);
 }
 
@@ -264,8 +271,7 @@ bool Listener::receiveUnicast(std::size_t i)
         return false;
     }
     datagram.ifindex = arrival.ifindex;
-    // On-link senders only, as to the link's group.
-    datagram.group = m_family == Family::Ipv4 ? SsdpGroup::Ipv4 : SsdpGroup::Ipv6Link;
+    datagram.group = m_traits.unicastGroup;
     datagram.unicastTo = bound.address;
     return admit(datagram.sender, arrival.ifindex, datagram.group);
 }
@@ -274,9 +280,7 @@ bool Listener::admit(const PeerAddr& sender, int index, SsdpGroup group)
 {
     const IpAddress source = IpAddress::of(sender);
     const HostTable::SenderView view = m_host.viewOf(source, index);
-    const unsigned short port =
-        ntohs(sender.sa.sa_family == AF_INET6 ? sender.v6.sin6_port : sender.v4.sin_port);
-    if (view.local && port == SSDP_PORT)
+    if (view.local && portOf(sender) == SSDP_PORT)
     {
         // Our own announcements, looped back to our own socket: nothing was refused.
         return false;
@@ -327,27 +331,31 @@ void Listener::follow(Clock::time_point now)
     {
         m_host.update(); // a dump or an open tried again, whatever the kernel says meanwhile
     }
-    const unsigned version = m_host.version();
-    if (m_host.known() && version != m_hostVersion)
+    if (m_host.known() && m_host.version() != m_hostVersion)
     {
-        m_hostVersion = version;
-        for (InterfaceWatch& watch : m_watches)
-        {
-            watch.look(m_host);
-        }
-        keepMemberships();
-        publish();
-        if (m_options.unicast)
-        {
-            keepUnicast();
-        }
+        lookAgain();
     }
     for (InterfaceWatch& watch : m_watches)
     {
         watch.tellHeldChange(now);
     }
-    m_refresh.turn(now, m_sockFd, m_watches, m_held);
+    m_refresh.turn(now, m_sockFd, m_watches, m_memberships);
     m_limits.flush(now);
+}
+
+void Listener::lookAgain()
+{
+    m_hostVersion = m_host.version();
+    for (InterfaceWatch& watch : m_watches)
+    {
+        watch.look(m_host);
+    }
+    keepMemberships();
+    publish();
+    if (m_options.unicast)
+    {
+        keepUnicast();
+    }
 }
 
 void Listener::publish()
@@ -381,24 +389,18 @@ void Listener::publish()
 void Listener::keepUnicast()
 {
     std::vector<UnicastSockets::Address> wanted;
-    // Over IPv6 once the group socket is there: these are bound beside it, sharing its port.
-    const bool ready = m_family == Family::Ipv4 || m_sockFd != -1;
-    for (std::size_t slot = 0; ready && slot < m_watches.size(); ++slot)
+    for (std::size_t slot = 0; m_sockFd != -1 && slot < m_watches.size(); ++slot)
     {
         const InterfaceWatch& watch = m_watches[slot];
         const int index = watch.index();
-        if (m_family == Family::Ipv4)
-        {
-            if (index != 0 && watch.ipv4() != 0)
-            {
-                wanted.push_back({IpAddress::v4(watch.ipv4()), index, watch.name()});
-            }
-            continue;
-        }
-        const IpAddress announced = IpAddress::v6(watch.ipv6());
+        const IpAddress announced = watch.address();
         if (index != 0 && !announced.empty())
         {
             wanted.push_back({announced, index, watch.name()});
+        }
+        if (!m_traits.linkLocalToo)
+        {
+            continue;
         }
         // The link-local address too, which a console on the link knows from its neighbours.
         m_linkLocal[slot] = chooseLinkLocal(
@@ -419,65 +421,19 @@ void Listener::keepUnicast()
 
 void Listener::keepMemberships()
 {
-    const auto wanted = [this](int index)
-    {
-        for (const InterfaceWatch& watch : m_watches)
-        {
-            if (watch.wantsGroups() && watch.index() == index)
-            {
-                return true;
-            }
-        }
-        return false;
-    };
-    for (auto held = m_held.begin(); held != m_held.end();)
-    {
-        if (wanted(held->first))
-        {
-            ++held;
-            continue;
-        }
-        // Gone, renamed away or without an address: an interface that still exists under another
-        // name leaves the groups too, so that only searches on the chosen interfaces are answered.
-        m_watches.front().membership(m_sockFd, held->first, false);
-        LOG_DISC(INFO) << "Interface " << held->second << " (index " << held->first
-                       << ") is gone: left " << m_watches.front().groupsText();
-        held = m_held.erase(held);
-    }
+    Memberships::Wanted wanted;
     for (const InterfaceWatch& watch : m_watches)
     {
-        if (watch.wantsGroups() && m_held.count(watch.index()) == 0)
+        if (watch.wantsGroups())
         {
-            join(watch);
+            wanted.emplace_back(watch.index(), watch.name());
         }
     }
-}
-
-void Listener::join(const InterfaceWatch& watch)
-{
-    if (m_sockFd == -1 && m_family == Family::Ipv6)
+    if (m_sockFd == -1 && m_traits.opensOnJoin && !wanted.empty())
     {
         openIpv6Socket();
     }
-    const int error = m_sockFd == -1 ? EBADF : watch.membership(m_sockFd, watch.index(), true);
-    if (error == 0)
-    {
-        m_held[watch.index()] = watch.name();
-        m_joinFailed.erase(watch.index());
-        LOG_DISC(INFO) << "Joined " << watch.groupsText() << " on " << watch.name() << " (index "
-                       << watch.index() << ")" << (m_family == Family::Ipv4 ? " again" : "");
-    }
-    else if (m_sockFd != -1 && m_joinFailed.insert(watch.index()).second)
-    {
-        // Tried again at every change of the host; written once for each index.
-        LOG_DISC(WARNING) << joinCall() << " failed" << std::strerror(error);
-    }
-}
-
-const char* Listener::joinCall() const
-{
-    return m_family == Family::Ipv4 ? "setsockopt(...IP_ADD_MEMBERSHIP...)"
-                                    : "setsockopt(...IPV6_JOIN_GROUP...)";
+    m_memberships.keep(m_sockFd, wanted);
 }
 
 bool Listener::openIpv6Socket()

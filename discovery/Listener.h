@@ -1,12 +1,14 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
 #include "discovery/AddressBoard.h"
 #include "discovery/DatagramQueue.h"
+#include "discovery/Groups.h"
 #include "discovery/HostView.h"
 #include "discovery/InterfaceWatch.h"
-#include "discovery/Ipv6.h"
 #include "discovery/MembershipRefresh.h"
+#include "discovery/Memberships.h"
 #include "discovery/Options.h"
 #include "discovery/RouteLookup.h"
 #include "discovery/ServiceStatus.h"
@@ -17,8 +19,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -72,6 +72,10 @@ public:
     void follow(Clock::time_point now);
 
 private:
+    // What differs between the families' listeners, one entry each, indexed by Family.
+    struct Traits;
+    static const Traits FAMILY[];
+
     // The datagram waiting on the group socket, or on the unicast socket `i`: true for one to
     // hand over.
     bool receiveFromGroup();
@@ -81,22 +85,21 @@ private:
     // True for a sender that an answer may go to; a refusal is counted and recorded, except for
     // this host's own datagrams from port 1900, which are our announcements looped back.
     bool admit(const PeerAddr& sender, int index, SsdpGroup group);
-    // Leaves the indexes no watch wants any more and joins those wanted and not held, with a
-    // record for each; a membership stands while any watch of this socket wants its index.
+    // What the host's view says now, after it changed: the watches' looks, then the memberships,
+    // the addresses published and the unicast sockets kept by them.
+    void lookAgain();
+    // The memberships as the watches want them, the IPv6 socket made first when it is wanted.
     void keepMemberships();
-    void join(const InterfaceWatch& watch);
     // Publishes the addresses of the interfaces whose address or index changed.
     void publish();
     // With --unicast: a socket bound to each address followed, and the link-local ones.
     void keepUnicast();
     // The IPv6 socket, made when an interface first wants to join; false while it cannot be.
     bool openIpv6Socket();
-    // The join's failed call, as its WARNING names it.
-    const char* joinCall() const;
 
     Family m_family;
+    const Traits& m_traits;
     const Options& m_options;
-    const std::vector<Ipv6GroupAddr>& m_ipv6Groups;
     DatagramQueue& m_inbox;
     AddressBoard& m_board;
     ServiceStatus& m_status;
@@ -104,10 +107,8 @@ private:
     std::vector<InterfaceWatch> m_watches;
     Datagram m_rcvBuf;            // the receive buffer: the datagram, its sender and how it came
     unsigned m_hostVersion = ~0U; // the view's version the watches last looked at
-    std::map<int, std::string> m_held; // the indexes joined on, with the name they were joined for
-    std::set<int> m_joinFailed;        // recorded once each until a join succeeds
-    bool m_bUnknownTold = false;       // a datagram dropped while the view is unknown, recorded
-    std::vector<int> m_published;      // the index each interface's address was published at
+    bool m_bUnknownTold = false;  // a datagram dropped while the view is unknown, recorded
+    std::vector<int> m_published; // the index each interface's address was published at
     std::atomic<int> m_sockFd{-1};
     sockaddr_in m_ssdpAddr{};   // IPv4: the group address the socket is bound to
     std::string m_setupFailure; // the last one recorded
@@ -117,6 +118,7 @@ private:
     LogLimiter m_timeoutLimit{m_limits, "Receive time-out"};
     UnicastSockets m_unicast{m_limits};
     RouteLookup m_routes{m_limits};
+    Memberships m_memberships;
     MembershipRefresh m_refresh;
     std::vector<in6_addr> m_linkLocal; // bound for each interface, :: for none
     // What each turn waits on: the group socket, the host's view, then each unicast socket.

@@ -1,7 +1,8 @@
 #include "discovery/MembershipRefresh.h"
 
 #include "common/Logger.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Groups.h"
+#include "discovery/Wire.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,31 +17,13 @@ namespace
 // so the instant in which the filter lets only them through costs nothing they would have sent.
 constexpr const char* QUIET_SOURCE_IPV4 = "192.0.2.1";
 constexpr const char* QUIET_SOURCE_IPV6 = "2001:db8::1";
-
-// An address of `family`, its in_addr or in6_addr at `addr`, as the socket address that
-// setsourcefilter() takes.
-sockaddr_storage storageOf(int family, const void* addr)
-{
-    sockaddr_storage storage{};
-    storage.ss_family = static_cast<sa_family_t>(family);
-    char* const bytes = reinterpret_cast<char*>(&storage);
-    if (family == AF_INET)
-    {
-        std::memcpy(bytes + offsetof(sockaddr_in, sin_addr), addr, sizeof(in_addr));
-    }
-    else
-    {
-        std::memcpy(bytes + offsetof(sockaddr_in6, sin6_addr), addr, sizeof(in6_addr));
-    }
-    return storage;
-}
 } // namespace
 
 MembershipRefresh::MembershipRefresh(Family family, std::chrono::seconds period, std::size_t slots,
                                      std::size_t phase, std::size_t phases,
-                                     const std::vector<Ipv6GroupAddr>& ipv6Groups,
-                                     LogLimiterGroup& limits, Clock::time_point start)
-    : m_family(family), m_period(period),
+                                     const Memberships& memberships, LogLimiterGroup& limits,
+                                     Clock::time_point start)
+    : m_family(family), m_period(period), m_groups(memberships.groupAddresses()),
       m_failureLimit(std::make_unique<LogLimiter>(limits, "Membership refresh failure",
                                                   InterfaceWatch::CHANGE_RECORD_INTERVAL,
                                                   InterfaceWatch::CHANGE_RECORD_BURST))
@@ -52,28 +35,16 @@ MembershipRefresh::MembershipRefresh(Family family, std::chrono::seconds period,
     {
         m_due.push_back(start + m_period + m_period * (slot * phases + phase) / moments);
     }
-    if (family == Family::Ipv4)
-    {
-        in_addr group{};
-        in_addr quiet{};
-        inet_pton(AF_INET, WIRE_IPV4_GROUP, &group);
-        inet_pton(AF_INET, QUIET_SOURCE_IPV4, &quiet);
-        m_groups.push_back(storageOf(AF_INET, &group));
-        m_quiet = storageOf(AF_INET, &quiet);
-        return;
-    }
-    for (const Ipv6GroupAddr& group : ipv6Groups)
-    {
-        m_groups.push_back(storageOf(AF_INET6, &group.addr));
-    }
+    // A source of the socket's family that never sends.
     in6_addr quiet{};
-    inet_pton(AF_INET6, QUIET_SOURCE_IPV6, &quiet);
-    m_quiet = storageOf(AF_INET6, &quiet);
+    const bool ipv4 = family == Family::Ipv4;
+    inet_pton(ipv4 ? AF_INET : AF_INET6, ipv4 ? QUIET_SOURCE_IPV4 : QUIET_SOURCE_IPV6, &quiet);
+    m_quiet = groupStorage(ipv4 ? AF_INET : AF_INET6, &quiet);
 }
 
 void MembershipRefresh::turn(Clock::time_point now, int fd,
                              const std::vector<InterfaceWatch>& watches,
-                             const std::map<int, std::string>& held)
+                             const Memberships& memberships)
 {
     if (m_period == Clock::duration::zero() || fd == -1)
     {
@@ -82,7 +53,7 @@ void MembershipRefresh::turn(Clock::time_point now, int fd,
     for (auto left = m_unrestored.begin(); left != m_unrestored.end();)
     {
         // A membership that is gone has no filter left to put back.
-        const bool gone = held.count(left->first) == 0;
+        const bool gone = !memberships.holds(left->first);
         left = gone || restore(fd, left->first, left->second) ? m_unrestored.erase(left)
                                                               : std::next(left);
     }
@@ -95,7 +66,7 @@ void MembershipRefresh::turn(Clock::time_point now, int fd,
         // Each moment keeps its place in the period, whatever was late or missed.
         m_due[slot] += m_period * ((now - m_due[slot]) / m_period + 1);
         const int index = watches[slot].index();
-        if (held.count(index) != 0 && !refresh(fd, index, watches[slot].name()))
+        if (memberships.holds(index) && !refresh(fd, index, watches[slot].name()))
         {
             m_unrestored[index] = watches[slot].name();
         }

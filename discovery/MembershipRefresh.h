@@ -2,7 +2,7 @@
 
 #include "common/LogLimiter.h"
 #include "discovery/InterfaceWatch.h"
-#include "discovery/Ipv6.h"
+#include "discovery/Memberships.h"
 
 #include <sys/socket.h>
 
@@ -32,17 +32,19 @@ public:
 
     // `period`: 0 for none. `slots`: the interfaces followed. `phase` of `phases`: where this
     // family's rounds fall, so that every interface and family has a moment of its own in the
-    // period. `ipv6Groups`: the IPv6 groups joined (an IPv4 refresh has the IPv4 group).
-    // `limits`: the listener's limiters, which write the counts of records held back.
+    // period. `memberships`: the socket's, whose groups are refreshed. `limits`: the listener's
+    // limiters, which write the counts of records held back.
     MembershipRefresh(Family family, std::chrono::seconds period, std::size_t slots,
-                      std::size_t phase, std::size_t phases,
-                      const std::vector<Ipv6GroupAddr>& ipv6Groups, LogLimiterGroup& limits,
-                      Clock::time_point start = Clock::now());
+                      std::size_t phase, std::size_t phases, const Memberships& memberships,
+                      LogLimiterGroup& limits, Clock::time_point start = Clock::now());
 
     // At every turn: the memberships held on the interface whose moment has come are reported
     // again through `fd`; a filter left changed by a failure is put back first.
     void turn(Clock::time_point now, int fd, const std::vector<InterfaceWatch>& watches,
-              const std::map<int, std::string>& held);
+              const Memberships& memberships);
+
+    // When the interface at `slot` is next refreshed.
+    Clock::time_point dueAt(std::size_t slot) const { return m_due.at(slot); }
 
 private:
     // The filter of every group on `index` changed and put back; false for one left changed.

@@ -1,5 +1,7 @@
 #include "discovery/MessageCache.h"
 
+#include "discovery/Address.h"
+
 #include <sys/utsname.h>
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "discovery/AddressBoard.h"
-#include "discovery/Ipv6.h"
+#include "discovery/Groups.h"
 #include "discovery/Options.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Wire.h"
 
 #include <array>
 #include <cstdint>

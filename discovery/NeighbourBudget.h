@@ -1,7 +1,7 @@
 #pragma once
 
+#include "discovery/Address.h"
 #include "discovery/SenderClass.h"
-#include "discovery/Ssdp.h"
 
 #include <array>
 #include <chrono>

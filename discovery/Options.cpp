@@ -1,6 +1,6 @@
 #include "discovery/Options.h"
 
-#include "discovery/Ssdp.h"
+#include "discovery/Groups.h"
 
 #include <cerrno>
 #include <cstdlib>

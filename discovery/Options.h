@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/Ipv6.h"
+#include "discovery/Groups.h"
 
 #include <cstddef>
 #include <string>
@@ -14,6 +14,9 @@ enum class ResponseFormat
     Legacy,
     Dsp0266,
 };
+
+// The interface answered on when the command line names none.
+inline constexpr const char* DEFAULT_INTERFACE = "eth1";
 
 // How many interfaces -i may name.
 inline constexpr std::size_t MAX_INTERFACES = 8;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "discovery/Ipv6.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 #include "discovery/SenderClass.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Wire.h"
 
 #include <array>
 #include <chrono>

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
 #include "discovery/AddressBoard.h"
 #include "discovery/Announcer.h"
 #include "discovery/DatagramQueue.h"
-#include "discovery/Ipv6.h"
+#include "discovery/Groups.h"
 #include "discovery/MessageCache.h"
 #include "discovery/Options.h"
 #include "discovery/PendingResponses.h"
@@ -13,6 +14,7 @@
 #include "discovery/ServiceInfo.h"
 #include "discovery/ServiceStatus.h"
 #include "discovery/Watchdog.h"
+#include "discovery/Wire.h"
 
 #include <atomic>
 #include <chrono>

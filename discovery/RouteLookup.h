@@ -1,8 +1,8 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
 #include "discovery/RtnlDecoder.h"
-#include "discovery/Ssdp.h"
 
 #include <chrono>
 #include <cstddef>

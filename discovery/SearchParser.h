@@ -1,11 +1,12 @@
 #pragma once
 
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
+#include "discovery/Wire.h"
+
 // The rules that judge an SSDP search (UPnP Device Architecture 1.1, section 1.3.2). Pure: bytes
 // in, verdict and header map out; no socket, clock, log or state, so that the tests and fuzz
 // targets call them as they are.
-
-#include "discovery/Ipv6.h"
-#include "discovery/Ssdp.h"
 
 #include <map>
 #include <string>

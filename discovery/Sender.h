@@ -1,13 +1,13 @@
 #pragma once
 
 #include "common/LogLimiter.h"
+#include "discovery/Address.h"
 #include "discovery/AddressBoard.h"
-#include "discovery/Ipv6.h"
+#include "discovery/Groups.h"
 #include "discovery/MessageCache.h"
 #include "discovery/NeighbourBudget.h"
 #include "discovery/Options.h"
 #include "discovery/SenderClass.h"
-#include "discovery/Ssdp.h"
 #include "discovery/UdpSocket.h"
 
 #include <atomic>

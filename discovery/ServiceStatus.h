@@ -1,6 +1,6 @@
 #pragma once
 
-#include "discovery/Ssdp.h"
+#include "discovery/Address.h"
 
 #include <atomic>
 #include <cstdint>

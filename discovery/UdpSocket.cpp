@@ -87,7 +87,7 @@ UdpSocket openUdpSocket(const UdpSocketSpec& spec)
     if (opened.failedCall == nullptr)
     {
         PeerAddr local{};
-        local.v4.sin_port = htons(SSDP_PORT); // the same place in both families' addresses
+        local.v4.sin_port = htons(spec.port); // the same place in both families' addresses
         if (ipv6)
         {
             local.v6.sin6_family = AF_INET6;
@@ -111,12 +111,13 @@ UdpSocket openUdpSocket(const UdpSocketSpec& spec)
 
 std::string udpEndpointText(const UdpSocketSpec& spec, const std::string& zone)
 {
+    const std::string port = ":" + std::to_string(spec.port);
     if (spec.family == AF_INET)
     {
-        return ipv4Text(spec.address.empty() ? INADDR_ANY : spec.address.ipv4()) + ":1900";
+        return ipv4Text(spec.address.empty() ? INADDR_ANY : spec.address.ipv4()) + port;
     }
     return "[" + ipv6AddrText(spec.address.empty() ? in6addr_any : spec.address.ipv6(), zone) +
-           "]:1900";
+           "]" + port;
 }
 
 std::string UdpSocket::failure(const UdpSocketSpec& spec, const std::string& zone) const
@@ -145,4 +146,50 @@ int openIpv6Socket(int hops, std::string& failure)
         return -1;
     }
     return opened.fd.release();
+}
+
+void widenSendBuffer(int fd)
+{
+    // Past net.core.wmem_max only with CAP_NET_ADMIN; without it the kernel takes its cap
+    // instead: neither is worth a record.
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES)) ==
+        -1)
+    {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES));
+    }
+}
+
+int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
+                    Arrival& arrival)
+{
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof(sender);
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    const int length = static_cast<int>(recvmsg(fd, &message, MSG_DONTWAIT));
+    senderLen = message.msg_namelen;
+    arrival = Arrival{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); length > 0 && c != nullptr;
+         c = CMSG_NXTHDR(&message, c))
+    {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+        {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+            arrival.ifindex = info.ipi_ifindex;
+        }
+        else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
+        {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+            arrival.ifindex = static_cast<int>(info.ipi6_ifindex);
+            arrival.destination = info.ipi6_addr;
+        }
+    }
+    return length;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
-#include "discovery/Ssdp.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 // A descriptor and its owner: closed when the owner goes, handed on by a move only.
 class Fd
@@ -38,10 +41,11 @@ private:
     int m_fd = -1;
 };
 
-// How a UDP socket of the daemon is opened: always at port 1900.
+// How a UDP socket of the daemon is opened: at port 1900 but in tests.
 struct UdpSocketSpec
 {
     int family = AF_INET;
+    unsigned short port = SSDP_PORT;
     IpAddress address; // bound to; empty for the family's wildcard address
     int ifindex = 0;   // a link-local address's zone
     // SO_REUSEPORT: the address is shared with other sockets of this daemon, and of its
@@ -58,6 +62,16 @@ struct UdpSocketSpec
     };
     SendBuffer sendBuffer = SendBuffer::Kernel;
 };
+
+// Sends never wait (MSG_DONTWAIT): an answer to a neighbour that never answers ARP or neighbour
+// solicitation stays charged to the socket until resolution fails, about 3 s, and a full send
+// buffer drops answers rather than stalling every other one. The buffer is widened to hold a
+// full set of pending answers (256 searches, three messages each, about 1.3 kB of kernel memory
+// apiece) so that a burst from silent senders does not crowd out a console's answer. It costs
+// memory only while datagrams wait. Without CAP_NET_ADMIN (as under the unit) the kernel caps it
+// at twice net.core.wmem_max, 425,984 bytes by default: enough for a full set of legacy answers.
+inline constexpr int SEND_BUFFER_BYTES = 1024 * 1024;
+void widenSendBuffer(int fd);
 
 // A send-only socket's buffer: below a stock net.core.wmem_max (212,992 bytes), so that it is the
 // same as root and unprivileged, under any limits (the kernel doubles it for its bookkeeping).
@@ -89,3 +103,20 @@ std::string udpEndpointText(const UdpSocketSpec& spec, const std::string& zone =
 // no other user's.
 // -1 when it cannot be made, with `failure` naming the call that failed and its error.
 int openIpv6Socket(int hops, std::string& failure);
+
+// Where a received datagram came in: the interface's index (0 when the kernel did not say) and,
+// over IPv6, the address it was sent to.
+struct Arrival
+{
+    int ifindex = 0;
+    in6_addr destination{};
+};
+// Receives one datagram into `buffer`, without waiting, with its sender and, from IP_PKTINFO or
+// IPV6_PKTINFO, its arrival: the byte count, or -1.
+int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
+                    Arrival& arrival);
+
+// How long a listener's turn waits (its poll) for a datagram or news of the host, and so how
+// long a stop request waits for it and how often a listener turns, which the watchdog counts on.
+// The receives themselves never wait (MSG_DONTWAIT).
+inline constexpr std::chrono::milliseconds RECEIVE_TIMEOUT{100};

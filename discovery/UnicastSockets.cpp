@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-UnicastSockets::UnicastSockets(LogLimiterGroup& limits)
-    : m_failureLimit(limits, "Unicast socket failure", FAILURE_RECORD_INTERVAL,
-                     FAILURE_RECORD_BURST)
+UnicastSockets::UnicastSockets(LogLimiterGroup& limits, unsigned short port)
+    : m_port(port), m_failureLimit(limits, "Unicast socket failure", FAILURE_RECORD_INTERVAL,
+                                   FAILURE_RECORD_BURST)
 {
 }
 
@@ -29,6 +29,7 @@ Fd UnicastSockets::open(const Address& wanted)
     // most specifically to its destination, this one.
     UdpSocketSpec spec;
     spec.family = wanted.address.family;
+    spec.port = m_port;
     spec.address = wanted.address;
     spec.ifindex = wanted.ifindex;
     spec.shared = true;

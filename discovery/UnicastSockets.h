@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/LogLimiter.h"
-#include "discovery/Ssdp.h"
+#include "discovery/Address.h"
 #include "discovery/UdpSocket.h"
 
 #include <chrono>
@@ -37,8 +37,9 @@ public:
     static constexpr std::chrono::seconds FAILURE_RECORD_INTERVAL{10};
     static constexpr unsigned FAILURE_RECORD_BURST = 3;
 
-    // `limits`: the listener's limiters, which write the counts of records held back.
-    explicit UnicastSockets(LogLimiterGroup& limits);
+    // `limits`: the listener's limiters, which write the counts of records held back. `port`:
+    // another than 1900 in tests only.
+    explicit UnicastSockets(LogLimiterGroup& limits, unsigned short port = SSDP_PORT);
     UnicastSockets(const UnicastSockets&) = delete;
     UnicastSockets& operator=(const UnicastSockets&) = delete;
 
@@ -62,6 +63,7 @@ private:
     };
     Fd open(const Address& wanted);
 
+    unsigned short m_port;
     std::vector<Held> m_held;
     LogLimiter m_failureLimit;
 };

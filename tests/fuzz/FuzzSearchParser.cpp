@@ -1,7 +1,8 @@
 // The request parser on arbitrary datagram bytes, as the receive path hands them over.
 
 #include "FuzzSupport.h"
-#include "discovery/Ipv6.h"
+#include "discovery/Address.h"
+#include "discovery/Groups.h"
 #include "discovery/SearchParser.h"
 
 #include <arpa/inet.h>

@@ -1,5 +1,7 @@
 #include "discovery/Ipv6.h"
+#include "discovery/Groups.h"
 #include "discovery/SearchParser.h"
+#include "discovery/Wire.h"
 #include "tests/TestSupport.h"
 
 #include <arpa/inet.h>

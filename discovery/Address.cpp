@@ -1,12 +1,7 @@
-#include "discovery/Ssdp.h"
-
-#include "common/LogLimiter.h"
-#include "common/Logger.h"
+#include "discovery/Address.h"
 
 #include <arpa/inet.h>
-#include <sys/time.h>
 
-#include <cerrno>
 #include <cstring>
 
 std::string addressText(const PeerAddr& addr)
@@ -95,50 +90,4 @@ std::string ipv4Text(in_addr_t addr)
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &addr, text, sizeof(text));
     return text;
-}
-
-void widenSendBuffer(int fd)
-{
-    // Past net.core.wmem_max only with CAP_NET_ADMIN; without it the kernel takes its cap
-    // instead: neither is worth a record.
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES)) ==
-        -1)
-    {
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SEND_BUFFER_BYTES, sizeof(SEND_BUFFER_BYTES));
-    }
-}
-
-int receiveDatagram(int fd, std::vector<char>& buffer, PeerAddr& sender, socklen_t& senderLen,
-                    Arrival& arrival)
-{
-    iovec data{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))];
-    msghdr message{};
-    message.msg_name = &sender;
-    message.msg_namelen = sizeof(sender);
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    const int length = static_cast<int>(recvmsg(fd, &message, MSG_DONTWAIT));
-    senderLen = message.msg_namelen;
-    arrival = Arrival{};
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); length > 0 && c != nullptr;
-         c = CMSG_NXTHDR(&message, c))
-    {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-        {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
-            arrival.ifindex = info.ipi_ifindex;
-        }
-        else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO)
-        {
-            in6_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
-            arrival.ifindex = static_cast<int>(info.ipi6_ifindex);
-            arrival.destination = info.ipi6_addr;
-        }
-    }
-    return length;
 }
