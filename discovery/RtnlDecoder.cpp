@@ -76,15 +76,14 @@ rtnl::RouteVerdict verdictOf(const nlmsghdr& message, int index)
     const auto* info = static_cast<const rtmsg*>(NLMSG_DATA(&message));
     int leaves = 0;
     bool gateway = false;
-    const bool read = eachAttr(message, sizeof(rtmsg),
-                               [&leaves, &gateway](const rtattr& attr)
-                               {
-                                   leaves = attr.rta_type == RTA_OIF ? static_cast<int>(u32Attr(attr))
-                                                                     : leaves;
-                                   gateway = gateway || attr.rta_type == RTA_GATEWAY ||
-                                             attr.rta_type == RTA_VIA ||
-                                             attr.rta_type == RTA_MULTIPATH;
-                               });
+    const bool read =
+        eachAttr(message, sizeof(rtmsg),
+                 [&leaves, &gateway](const rtattr& attr)
+                 {
+                     leaves = attr.rta_type == RTA_OIF ? static_cast<int>(u32Attr(attr)) : leaves;
+                     gateway = gateway || attr.rta_type == RTA_GATEWAY ||
+                               attr.rta_type == RTA_VIA || attr.rta_type == RTA_MULTIPATH;
+                 });
     if (!read)
     {
         return RouteVerdict::Failed;

@@ -145,15 +145,15 @@ TEST(RtnlDecoder, ReadsTheKernelsMessages)
     }
     // The arrival interface goes with an IPv6 link-local address alone: given one, Linux takes an
     // IPv4 address it has no route for as on that interface's link.
-    for (const auto& [sender, withInterface] : {std::pair{"fe80::9", true},
-                                                {"fd00:5::2", false}, {"198.18.0.2", false}})
+    for (const auto& [sender, withInterface] :
+         {std::pair{"fe80::9", true}, {"fd00:5::2", false}, {"198.18.0.2", false}})
     {
         const std::vector<char> request = rtnl::routeRequest(ip(sender), 4, 1);
         const auto& header = *reinterpret_cast<const nlmsghdr*>(request.data());
         EXPECT_EQ(header.nlmsg_len, request.size()) << sender;
         const std::size_t destination = RTA_SPACE(ip(sender).family == AF_INET ? 4 : 16);
-        EXPECT_EQ(request.size(), NLMSG_SPACE(sizeof(rtmsg)) + destination +
-                                      (withInterface ? RTA_SPACE(4) : 0))
+        EXPECT_EQ(request.size(),
+                  NLMSG_SPACE(sizeof(rtmsg)) + destination + (withInterface ? RTA_SPACE(4) : 0))
             << sender;
     }
     // A message cut short within its fixed part is passed by.
