@@ -20,17 +20,17 @@ TEST(SenderPool, OneSocketPerClassOpenedWithItsInterface)
     struct Case
     {
         const char* name;
-        bool ipv6;
         std::vector<std::pair<int, int>> taken; // each interface's IPv4 and IPv6 index
-        bool squatted; // 224.0.0.0:1900 held before by a socket that shares it with none
         long sockets;
         long warnings;
+        bool ipv6;
+        bool squatted; // 224.0.0.0:1900 held before by a socket that shares it with none
     };
     const Case cases[] = {
-        {"one interface", false, {{1, 1}}, false, 2, 0},
-        {"both families", true, {{1, 1}}, false, 4, 0},
-        {"two interfaces, taken again", true, {{1, 1}, {2, 2}, {1, 1}, {2, 2}}, false, 8, 0},
-        {"an address taken before", true, {{1, 1}, {2, 0}, {1, 1}}, true, 2, 4},
+        {"one interface", {{1, 1}}, 2, 0, false, false},
+        {"both families", {{1, 1}}, 4, 0, true, false},
+        {"two interfaces, taken again", {{1, 1}, {2, 2}, {1, 1}, {2, 2}}, 8, 0, true, false},
+        {"an address taken before", {{1, 1}, {2, 0}, {1, 1}}, 2, 4, true, true},
     };
     for (const Case& c : cases)
     {
