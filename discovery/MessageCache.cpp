@@ -108,8 +108,10 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
         {
             Slot& slot = m_slots[i];
             const AddressBoard::Entry& entry = entries[i];
+            const bool present = entry.ipv4 != 0 || !entry.ipv6Host.empty();
             appeared = appeared || (entry.ipv4 != 0 && entry.ipv4 != slot.now.ipv4) ||
-                       (!entry.ipv6Host.empty() && entry.ipv6Host != slot.now.ipv6Host);
+                       (!entry.ipv6Host.empty() && entry.ipv6Host != slot.now.ipv6Host) ||
+                       (present && entry.returns != slot.now.returns);
             lost = lost || (entry.ipv4 == 0 && slot.now.ipv4 != 0) ||
                    (entry.ipv6Host.empty() && !slot.now.ipv6Host.empty());
             slot.now = entry;
