@@ -2,6 +2,8 @@
 
 #include "common/StringConstants.h"
 
+#include <easylogging++.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -16,6 +18,26 @@ void keepPreviousLog(const char* fileName, std::size_t /*size*/)
 {
     const std::string previous = std::string(fileName) + ".1";
     std::rename(fileName, previous.c_str());
+}
+
+el::Level libraryLevel(LogLevel level)
+{
+    switch (level)
+    {
+    case LogLevel::TRACE:
+        return el::Level::Trace;
+    case LogLevel::DEBUG:
+        return el::Level::Debug;
+    case LogLevel::INFO:
+        return el::Level::Info;
+    case LogLevel::WARNING:
+        return el::Level::Warning;
+    case LogLevel::ERROR:
+        return el::Level::Error;
+    case LogLevel::FATAL:
+        return el::Level::Fatal;
+    }
+    return el::Level::Unknown;
 }
 } // namespace
 
@@ -65,4 +87,22 @@ void Logger::handleSignal(int sig)
     CLOG(WARNING, s_logger.m_loggerId.c_str()) << "Exiting with signal: " << sig;
     el::Loggers::flushAll();
     _exit(0);
+}
+
+LogWriter::LogWriter(LogLevel level, const char* logger, const char* file, int line,
+                     const char* func)
+    : m_logger(logger), m_file(file), m_func(func), m_line(line), m_level(level), m_on(true)
+{
+    // A logger not yet registered is left to the library, which says so when the record comes.
+    const el::Logger* registered = el::Loggers::getLogger(logger, false);
+    m_on = registered == nullptr || registered->enabled(libraryLevel(level));
+}
+
+LogWriter::~LogWriter()
+{
+    if (m_on)
+    {
+        el::base::Writer(libraryLevel(m_level), m_file, m_line, m_func).construct(1, m_logger)
+            << m_text.str();
+    }
 }

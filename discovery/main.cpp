@@ -6,6 +6,8 @@
 #include "discovery/RedfishDiscovery.h"
 #include "discovery/Signals.h"
 
+#include <easylogging++.h>
+
 #include <iostream>
 
 INITIALIZE_EASYLOGGINGPP

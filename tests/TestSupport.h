@@ -20,20 +20,9 @@
 namespace testsupport
 {
 // Nothing goes to standard output or a file. With `enabled` false nothing is even formatted:
-// for callers that judge behaviour, not records.
-inline void quietLoggers(bool enabled = true)
-{
-    el::Configurations quiet;
-    quiet.setToDefault();
-    quiet.set(el::Level::Global, el::ConfigurationType::Enabled, enabled ? "true" : "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-    quiet.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-    for (const char* id : {Logger::DISC_LOG(), Logger::DATA_LOG()})
-    {
-        el::Loggers::getLogger(id);
-        el::Loggers::reconfigureLogger(id, quiet);
-    }
-}
+// for callers that judge behaviour, not records. (TestSupport.cpp: the one file of this
+// scaffolding that includes the logging library's header.)
+void quietLoggers(bool enabled = true);
 
 // <tmp>/opt/bin, the working directory while the tree lives, and <tmp>/data, so that the
 // daemon's "../../data/redfish.json" is <tmp>/data/redfish.json. The tree goes under $TMPDIR

@@ -74,7 +74,7 @@ TEST(InterfaceWatch, OneRecordPerChangeOfTheAddress)
             std::string told;
             for (const LogRecord& r : LogCapture::records())
             {
-                told += (r.level == el::Level::Warning ? "W " : "") + r.message;
+                told += (r.level == LogLevel::WARNING ? "W " : "") + r.message;
             }
             EXPECT_EQ(told, look.record) << look.index << " " << look.address;
         }

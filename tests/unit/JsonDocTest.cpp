@@ -56,7 +56,7 @@ TEST(JsonDoc, ParseOutcomesAndRecords)
         std::size_t errors = 0;
         for (const LogRecord& r : LogCapture::records())
         {
-            if (r.logger == "datamgr" && r.level == el::Level::Error)
+            if (r.logger == "datamgr" && r.level == LogLevel::ERROR)
             {
                 ++errors;
                 EXPECT_EQ(r.message.rfind("Failed to parse configuration\n", 0), 0U) << r.message;

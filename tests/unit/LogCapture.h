@@ -1,19 +1,20 @@
 #pragma once
 
-#include <easylogging++.h>
+#include "common/Logger.h"
 
 #include <string>
 #include <vector>
 
-// Collects every record written through the logging library, for tests to assert on.
+// Every record written through the logging library, for tests to assert on (collected by the
+// library's dispatch callback that main.cpp installs).
 struct LogRecord
 {
     std::string logger;
-    el::Level level;
+    LogLevel level;
     std::string message;
 };
 
-class LogCapture : public el::LogDispatchCallback
+class LogCapture
 {
 public:
     static std::vector<LogRecord>& records()
@@ -22,7 +23,7 @@ public:
         return s_records;
     }
     static void clear() { records().clear(); }
-    static std::size_t count(const std::string& logger, el::Level level, const std::string& text)
+    static std::size_t count(const std::string& logger, LogLevel level, const std::string& text)
     {
         std::size_t n = 0;
         for (const LogRecord& r : records())
@@ -30,12 +31,5 @@ public:
             n += (r.logger == logger && r.level == level && r.message == text) ? 1 : 0;
         }
         return n;
-    }
-
-protected:
-    void handle(const el::LogDispatchData* data) override
-    {
-        const el::LogMessage* msg = data->logMessage();
-        records().push_back({msg->logger()->id(), msg->level(), msg->message()});
     }
 };

@@ -24,7 +24,7 @@ protected:
     void write(const std::string& content) { tree.writeInfo(content); }
     std::size_t warnings(const std::string& text)
     {
-        return LogCapture::count("discovery", el::Level::Warning, text);
+        return LogCapture::count("discovery", LogLevel::WARNING, text);
     }
     // The operator's record of the file's trouble, which names it from the root.
     std::string told(const std::string& problem) const
@@ -111,11 +111,11 @@ TEST_F(ServiceInfoFile, FileContentsAndOutcomes)
         std::size_t seenDataErrors = 0;
         for (const LogRecord& r : LogCapture::records())
         {
-            if (r.level == el::Level::Warning)
+            if (r.level == LogLevel::WARNING)
             {
                 seenWarnings.push_back(r.message);
             }
-            seenDataErrors += (r.logger == "datamgr" && r.level == el::Level::Error) ? 1 : 0;
+            seenDataErrors += (r.logger == "datamgr" && r.level == LogLevel::ERROR) ? 1 : 0;
         }
         std::vector<std::string> expected;
         if (c.established != nullptr)
@@ -219,7 +219,7 @@ TEST_F(ServiceInfoFile, RepeatedFailuresAreRateLimited)
         toldParse += r.message.rfind(told("is not valid JSON"), 0) == 0 ? 1 : 0;
     }
     EXPECT_EQ(toldParse, 1U);
-    EXPECT_EQ(LogCapture::count("discovery", el::Level::Info, told("read")), 1U);
+    EXPECT_EQ(LogCapture::count("discovery", LogLevel::INFO, told("read")), 1U);
 }
 
 } // namespace

@@ -102,7 +102,7 @@ std::vector<std::string> warningsLogged()
     std::vector<std::string> out;
     for (const LogRecord& r : LogCapture::records())
     {
-        if (r.level == el::Level::Warning)
+        if (r.level == LogLevel::WARNING)
         {
             out.push_back(r.message);
         }
