@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 
+#include <easylogging++.h>
 #include <string>
 
 INITIALIZE_EASYLOGGINGPP

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <easylogging++.h>
 #include <vector>
 
 INITIALIZE_EASYLOGGINGPP

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
+#include <easylogging++.h>
 #include <set>
 #include <string_view>
 #include <vector>

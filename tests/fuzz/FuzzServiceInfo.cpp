@@ -7,6 +7,8 @@
 #include "discovery/RedfishDiscovery.h"
 #include "discovery/ServiceInfo.h"
 
+#include <easylogging++.h>
+
 INITIALIZE_EASYLOGGINGPP
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
