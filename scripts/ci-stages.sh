@@ -52,13 +52,26 @@ stage_tidy() {
   # Both tools run, whatever the first finds; either's finding fails the stage.
   local status=0
   git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror || status=1
-  # A compilation database of every source, the fuzz targets' too: configured, never built. Not
-  # the asan build's, a unity build whose database names the merged sources. Project sources
-  # only: the logging library's is compiled in it too.
-  cmake -S . -B build-tidy -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-    -DDISCOVERY_PACKAGE_TEST=OFF -DDISCOVERY_FUZZ=ON >/dev/null
-  run-clang-tidy -p build-tidy -quiet -j"$jobs" \
-    "$repo/(common|discovery|tools|tests/unit|tests/fuzz)/[^/]+\.cpp\$" || status=1
+  # Compilation databases of every source, the fuzz targets' too: configured, never built. Not
+  # the asan build's, whose flags are the sanitizers'.
+  local config=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DDISCOVERY_PACKAGE_TEST=OFF
+                -DDISCOVERY_FUZZ=ON)
+  cmake -S . -B build-tidy "${config[@]}" >/dev/null
+  cmake -S . -B build-tidy/unity -DCMAKE_UNITY_BUILD=ON "${config[@]}" >/dev/null
+  # The path-sensitive analyzer, file by file, on what the daemon and its client run: it only
+  # follows the paths of functions in the file it was given. The tests' own code is left to the
+  # sanitizers, which run every line of it.
+  run-clang-tidy -p build-tidy -quiet -j"$jobs" -checks='-*,clang-analyzer-*' \
+    "$repo/(common|discovery|tools)/[^/]+\.cpp\$" || status=1
+  # Every other check on the merged sources of a unity build: most of its time goes into the
+  # standard library's and GoogleTest's declarations, which each merged file holds once instead
+  # of once per source. The project's sources count as headers there, so the header filter names
+  # them; the line filter keeps only findings in them, not in the generated files that merge
+  # them (each of whose lines includes a source file). The logging library's is not ours.
+  run-clang-tidy -p build-tidy/unity -quiet -j"$jobs" -checks='-clang-analyzer-*' \
+    -header-filter="$repo/(common|discovery|tools|tests|tests/unit|tests/fuzz)/[^/]+\.(h|cpp)\$" \
+    -line-filter='[{"name":".cpp"},{"name":".h"}]' \
+    '^(?!.*easyloggingpp).*/Unity/unity_[0-9]+_cxx\.cxx$' || status=1
   return "$status"
 }
 
@@ -70,8 +83,9 @@ configure_sanitized() {
     flags=$tsan_flags
   fi
   # -O1 and line tables only, as the sanitizers' own guides suggest: reports keep their files and
-  # lines, and the build takes half the time of -O2 -g. A unity build (tests/CMakeLists.txt):
-  # the library's sources in a few merged ones, which halves its compile time.
+  # lines, and the build takes half the time of -O2 -g. A unity build: the library's sources and
+  # the unit tests' in a few merged files each, which parse the common headers once per merged
+  # file instead of once per source; that halves the compile time.
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_UNITY_BUILD=ON "${compiler[@]}" \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
     -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
@@ -268,14 +282,23 @@ after() {
   "$@"
 }
 
+cross_builds() {
+  step build-arm64 after install-cross cross_build arm64
+  step build-armhf after install-cross cross_build armhf
+}
+
 lane_builds() {
   if want asan || want fuzz; then step build-asan build_sanitized asan; fi
   if want tsan; then step build-tsan build_sanitized tsan; fi
-  if want tidy; then step tidy stage_tidy; fi
-  if want cross; then
-    step build-arm64 after install-cross cross_build arm64
-    step build-armhf after install-cross cross_build armhf
+  # The cross builds before clang-tidy when their packages are in, so that their emulated tests,
+  # the run's last step, go on beside clang-tidy; on a fresh machine whose packages are still
+  # coming, clang-tidy goes first.
+  if want cross && [[ -e $logs/install-cross.ok ]]; then
+    cross_builds
+    cross=done
   fi
+  if want tidy; then step tidy stage_tidy; fi
+  if want cross && [[ ${cross:-} != done ]]; then cross_builds; fi
 }
 
 lane_tests() {

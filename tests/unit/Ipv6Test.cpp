@@ -13,7 +13,7 @@
 
 namespace
 {
-in6_addr address(const char* text)
+in6_addr ipv6Address(const char* text)
 {
     in6_addr addr{};
     inet_pton(AF_INET6, text, &addr);
@@ -69,12 +69,13 @@ TEST(Ipv6HostRule, WholeValueNamesTheGroupItCameTo)
 // An interface's addresses as the kernel lists them, with the flags that decide.
 TEST(Ipv6Addr, ChosenByKindAndFlags)
 {
-    const std::vector<Ipv6IfAddr> all = {{address("fe80::1"), IFA_F_PERMANENT},
-                                         {address("2001:db8::9"), IFA_F_DEPRECATED},
-                                         {address("fd00::5"), IFA_F_PERMANENT},
-                                         {address("fd00::2"), IFA_F_PERMANENT},
-                                         {address("fd00::3"), IFA_F_PERMANENT | IFA_F_TENTATIVE},
-                                         {address("fd00::4"), IFA_F_TEMPORARY}};
+    const std::vector<Ipv6IfAddr> all = {
+        {ipv6Address("fe80::1"), IFA_F_PERMANENT},
+        {ipv6Address("2001:db8::9"), IFA_F_DEPRECATED},
+        {ipv6Address("fd00::5"), IFA_F_PERMANENT},
+        {ipv6Address("fd00::2"), IFA_F_PERMANENT},
+        {ipv6Address("fd00::3"), IFA_F_PERMANENT | IFA_F_TENTATIVE},
+        {ipv6Address("fd00::4"), IFA_F_TEMPORARY}};
 
     struct Case
     {
@@ -99,17 +100,17 @@ TEST(Ipv6Addr, ChosenByKindAndFlags)
         {
             offered.push_back(all[i]);
         }
-        EXPECT_EQ(text(chooseIpv6Addr(offered, address(c.current))), c.chosen) << c.name;
+        EXPECT_EQ(text(chooseIpv6Addr(offered, ipv6Address(c.current))), c.chosen) << c.name;
     }
 }
 
 TEST(Ipv6Addr, UrlHostWithZoneOnlyWhenLinkLocal)
 {
-    EXPECT_EQ(ipv6UrlHost(address("fd00::1"), "eth1"), "[fd00::1]");
-    EXPECT_EQ(ipv6UrlHost(address("2001:db8::a:1"), "eth1"), "[2001:db8::a:1]");
-    EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "eth1"), "[fe80::1%25eth1]");
-    EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "br-mgmt.10_x~"), "[fe80::1%25br-mgmt.10_x~]");
-    EXPECT_EQ(ipv6UrlHost(address("fe80::1"), "eth@1%"), "[fe80::1%25eth%401%25]");
+    EXPECT_EQ(ipv6UrlHost(ipv6Address("fd00::1"), "eth1"), "[fd00::1]");
+    EXPECT_EQ(ipv6UrlHost(ipv6Address("2001:db8::a:1"), "eth1"), "[2001:db8::a:1]");
+    EXPECT_EQ(ipv6UrlHost(ipv6Address("fe80::1"), "eth1"), "[fe80::1%25eth1]");
+    EXPECT_EQ(ipv6UrlHost(ipv6Address("fe80::1"), "br-mgmt.10_x~"), "[fe80::1%25br-mgmt.10_x~]");
+    EXPECT_EQ(ipv6UrlHost(ipv6Address("fe80::1"), "eth@1%"), "[fe80::1%25eth%401%25]");
 }
 // Each family answers with its own URL and nothing else differs. An IPv6 address that appears or
 // moves is a new boot for both families (UPnP Device Architecture 1.1, BOOTID.UPNP.ORG).
