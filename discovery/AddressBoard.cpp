@@ -13,7 +13,7 @@ void AddressBoard::publishIpv4(std::size_t slot, in_addr_t addr, int index)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Entry& entry = m_entries.at(slot);
-        entry.returns += entry.ipv4 == 0 && addr != 0 ? 1 : 0;
+        entry.arrivals += addr != 0 && addr != entry.ipv4 ? 1 : 0;
         entry.ipv4 = addr;
         entry.ipv4Index = index;
     }
@@ -30,7 +30,7 @@ void AddressBoard::publishIpv6(std::size_t slot, const in6_addr& addr, const std
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         Entry& entry = m_entries.at(slot);
-        entry.returns += entry.ipv6Host.empty() && !none ? 1 : 0;
+        entry.arrivals += !none && host != entry.ipv6Host ? 1 : 0;
         entry.ipv6 = addr;
         entry.ipv6Host = std::move(host);
         entry.ipv6Text = std::move(text);

@@ -26,9 +26,10 @@ public:
         // in by, and carry the address of that index.
         int ipv4Index = 0;
         int ipv6Index = 0;
-        // How many times an address came where there was none, either family: a reader that
-        // looks only now and then still sees an address that went and came back as a return.
-        unsigned returns = 0;
+        // How many times an address arrived, either family: where there was none, or in place of
+        // another. A reader that looks only now and then still sees each move, even one undone
+        // before it looked (an address that went and came back, prefixes preferred in turn).
+        unsigned arrivals = 0;
     };
 
     explicit AddressBoard(std::size_t interfaces = 1) : m_entries(interfaces) {}

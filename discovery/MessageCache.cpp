@@ -111,7 +111,7 @@ MessageCache::Change MessageCache::refresh(const std::string& uuid, const Addres
             const bool present = entry.ipv4 != 0 || !entry.ipv6Host.empty();
             appeared = appeared || (entry.ipv4 != 0 && entry.ipv4 != slot.now.ipv4) ||
                        (!entry.ipv6Host.empty() && entry.ipv6Host != slot.now.ipv6Host) ||
-                       (present && entry.returns != slot.now.returns);
+                       (present && entry.arrivals != slot.now.arrivals);
             lost = lost || (entry.ipv4 == 0 && slot.now.ipv4 != 0) ||
                    (entry.ipv6Host.empty() && !slot.now.ipv6Host.empty());
             slot.now = entry;

@@ -129,6 +129,8 @@ public:
         inet_pton(AF_INET6, text, &addr);
         m_board.publishIpv6(0, addr, m_options.interfaces.front(), 1);
     }
+    // One look of the responder's at the published addresses.
+    MessageCache::Change look() { return m_cache.refresh("uuid", m_board); }
     // A fresh set of announcements begins, as the responder starts one once addresses settle.
     void freshSet() { m_cache.newBoot(); }
     // The datagrams that answer `target` (nullptr without an address of that family).

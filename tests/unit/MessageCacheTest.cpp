@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -86,5 +88,43 @@ TEST(MessageCache, BootIdIsTheClocksSecondsAndGrows)
     }
     EXPECT_EQ(MessageCache::firstBootId(Y2026 + 29491660), 29491660U);
     EXPECT_EQ(MessageCache::firstBootId(0), 0U) << "an unset clock starts from 0";
+}
+// What the responder makes of the moves published between two of its looks. Regression: a move
+// undone before the look (prefixes preferred in turn, an address that went and came back) looked
+// like none, so a responder that looked late under load took churn for stillness and began a
+// fresh set in the middle of it.
+TEST(MessageCache, EveryMoveBetweenTwoLooksCounts)
+{
+    using Change = MessageCache::Change;
+    struct Case
+    {
+        const char* what;
+        std::vector<const char*> moves; // IPv4 or IPv6 addresses published in turn
+        Change seen;
+    };
+    const Case cases[] = {
+        {"nothing published", {}, Change::None},
+        {"the same addresses again", {"198.18.0.1", "fd01::1"}, Change::None},
+        {"another address", {"198.18.0.2"}, Change::Appeared},
+        {"an address gone", {"0.0.0.0"}, Change::Lost},
+        {"gone and back", {"0.0.0.0", "198.18.0.1"}, Change::Appeared},
+        {"moved and back", {"198.18.0.2", "198.18.0.1"}, Change::Appeared},
+        {"prefixes preferred in turn", {"fd02::1", "fd01::1"}, Change::Appeared},
+    };
+    for (const Case& c : cases)
+    {
+        Options options;
+        options.ipv6 = true;
+        testsupport::Messages messages(options);
+        messages.publishIpv4("198.18.0.1");
+        messages.publishIpv6("fd01::1");
+        messages.look();
+        for (const char* address : c.moves)
+        {
+            std::strchr(address, ':') != nullptr ? messages.publishIpv6(address)
+                                                 : messages.publishIpv4(address);
+        }
+        EXPECT_EQ(messages.look(), c.seen) << c.what;
+    }
 }
 } // namespace
