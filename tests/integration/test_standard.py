@@ -333,7 +333,7 @@ def advertise(bed, count=25, gap=0.6):
 
 # Addresses that keep moving, a link flapping five times a second or 25 router advertisements
 # 0.6 s apart that prefer each prefix in turn (as the issue reproduced them), cost one fresh set
-# once they settle, with a BOOTID.UPNP.ORG that never runs ahead of the clock. Regression: every
+# once they settle (a few where the machine stalls), with a BOOTID.UPNP.ORG that never runs ahead of the clock. Regression: every
 # move began a fresh set, 264 NOTIFYs in 17 s where 18 were due, and BOOTID grew by one per move,
 # so it ran ahead of the clock and went back at the next restart.
 @pytest.mark.parametrize("churn,seconds", [("address", 4.0), ("advertisements", 15.0)])
@@ -351,14 +351,20 @@ def test_churn_makes_one_fresh_set_and_bootid_stays_behind_the_clock(bed, churn,
     heard = listen(bed, window)
     started = time.monotonic()
     flap_address(bed, seconds) if churn == "address" else advertise(bed)
-    last = boot_id_past(bed, first)
+    boot_id_past(bed, first)
     notes = heard()
+    last = boot_id(bed)  # the last fresh set's, the churn over
     assert first < last <= int(time.time()) - 1767225600  # seconds since 2026-01-01 UTC
     alive = [n for n in notes if "NTS: ssdp:alive" in n["payload"]]
-    # One fresh set (three rounds of three) and the rounds of an interval that may come up to a
-    # tenth early: a bound in the listener's time, which a slower daemon can only keep better.
-    assert len(alive) <= 9 + 3 * (1 + int(window // 9)), [n["t"] for n in alive]
-    assert {int(headers(n["payload"])[1]["BOOTID.UPNP.ORG"]) for n in alive} <= {first, last}
+    boot_ids = {int(headers(n["payload"])[1]["BOOTID.UPNP.ORG"]) for n in alive}
+    # The moves come well within the settle time of each other, but a loaded machine may hold
+    # back the kernel's handling of one (or the daemon's) past it: that stillness is real to the
+    # daemon and earns a fresh set. So fresh sets are counted, against one per move in the
+    # regression: at most three for the 20 or 25 moves. Each is three rounds of three, beside the
+    # rounds of an interval that may come up to a tenth early.
+    fresh = len(boot_ids - {first})
+    assert fresh <= 3 and boot_ids <= set(range(first, last + 1)), sorted(boot_ids)
+    assert len(alive) <= 9 * fresh + 3 * (1 + int(window // 9)), [n["t"] for n in alive]
     # At most three change records in ten seconds, and the last, once the limit lets it through,
     # names the address the interface settled on (the last advertisement prefers fd02::/64).
     family, settled = ("IPv4", DAEMON_IP) if churn == "address" else ("IPv6", "fd02::")
