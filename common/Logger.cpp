@@ -4,6 +4,7 @@
 
 #include <easylogging++.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -20,24 +21,13 @@ void keepPreviousLog(const char* fileName, std::size_t /*size*/)
     std::rename(fileName, previous.c_str());
 }
 
+// In LogLevel's order.
+constexpr el::Level LIBRARY_LEVELS[] = {el::Level::Trace,   el::Level::Debug, el::Level::Info,
+                                        el::Level::Warning, el::Level::Error, el::Level::Fatal};
+
 el::Level libraryLevel(LogLevel level)
 {
-    switch (level)
-    {
-    case LogLevel::TRACE:
-        return el::Level::Trace;
-    case LogLevel::DEBUG:
-        return el::Level::Debug;
-    case LogLevel::INFO:
-        return el::Level::Info;
-    case LogLevel::WARNING:
-        return el::Level::Warning;
-    case LogLevel::ERROR:
-        return el::Level::Error;
-    case LogLevel::FATAL:
-        return el::Level::Fatal;
-    }
-    return el::Level::Unknown;
+    return LIBRARY_LEVELS[static_cast<std::size_t>(level)];
 }
 } // namespace
 
